@@ -1,0 +1,24 @@
+# make run  : install what is missing, build, lay out the demo program directory run/, start the service
+# make test : install what is missing, build, run every test through CTest
+BUILD ?= build
+JOBS ?= $(shell nproc)
+
+.PHONY: all setup build test run clean
+
+all: build
+
+setup:
+	./scripts/setup.sh
+
+build: setup
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	cmake --build $(BUILD) -j $(JOBS)
+
+test: build
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+run: build
+	./scripts/demo-run.sh $(BUILD)
+
+clean:
+	rm -rf $(BUILD)
