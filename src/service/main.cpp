@@ -1,1 +1,47 @@
-int main() { return 0; }
+// VantorWebSrv: with no option, runs the service in the foreground under the service manager;
+// "-install", "-install_noMsg" and "-uninstall" register or remove the systemd unit.
+
+#include "platform/clock.hpp"
+#include "platform/instance_lock.hpp"
+#include "platform/service_installer.hpp"
+#include "service/command_line.hpp"
+#include "service/service_runner.hpp"
+
+#include <boost/asio/io_context.hpp>
+
+#include <filesystem>
+#include <iostream>
+
+int main(int argc, char** argv) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  const fs::path executable = fs::read_symlink("/proc/self/exe", ec);
+  if (ec) {
+    std::cerr << "Cannot find the program's own path: " << ec.message() << "\n";
+    return 1;
+  }
+  const fs::path programDir = executable.parent_path();
+
+  vantor::InstanceLock lock(programDir / "VantorWebSrv.lock");
+  if (lock.result() == vantor::InstanceLock::Result::kError) {
+    std::cerr << "Cannot lock " << (programDir / "VantorWebSrv.lock").string()
+              << ": the program directory must be writable\n";
+    return 1;
+  }
+
+  boost::asio::io_context io;
+  vantor::RealClock clock(io);
+  vantor::SystemdInstaller installer(vantor::InstallerConfig::FromEnvironment());
+  vantor::FormLoadContext context{
+      .commandLine = vantor::JoinCommandLine(argc, argv),
+      .executable = executable,
+      .anotherInstanceRunning = lock.result() == vantor::InstanceLock::Result::kHeldByAnother,
+      .installer = &installer,
+      .clock = &clock,
+      .out = &std::cout,
+      .err = &std::cerr,
+  };
+  const auto result = vantor::Form_Load(context);
+  if (!result.runService) return result.exitCode;
+  return vantor::RunService(programDir);
+}

@@ -1,0 +1,56 @@
+#include "logging/app_event.hpp"
+
+#include "logging/text_file.hpp"
+#include "logging/timestamp.hpp"
+#include "service/pause.hpp"
+
+#include <fmt/format.h>
+
+namespace vantor {
+
+AppEventLog::AppEventLog(Clock& clock, std::filesystem::path programDir)
+    : clock_(clock), file_(std::move(programDir) / "Debug" / "AppEvent.txt") {}
+
+std::string EscapeLineBreaks(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text) {
+    if (c == '\r') {
+      out += "\\r";
+    } else if (c == '\n') {
+      out += "\\n";
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+std::string AppEventLog::FormatLine(std::string_view module, std::string_view procedure,
+                                    std::string_view text, int level) const {
+  return fmt::format("{}\t{}\t{}_{}\t{}", FormatDateTime(clock_.Now()), level, module, procedure,
+                     EscapeLineBreaks(text));
+}
+
+bool AppEventLog::WriteLine(std::string_view module, std::string_view procedure,
+                            std::string_view text, int level) const {
+  return AppendLine(file_, FormatLine(module, procedure, text, level));
+}
+
+asio::awaitable<void> AppEventLog::AppEvent(std::string_view module, std::string_view procedure,
+                                            std::string_view text, int level) {
+  // The arguments may refer to the caller's fields, which can change during the pause; the trap
+  // must carry what was written, so keep copies.
+  const std::string moduleCopy(module), procedureCopy(procedure), textCopy(text);
+  const bool written = WriteLine(moduleCopy, procedureCopy, textCopy, level);
+  co_await PauseMs(clock_, 500);
+  if (written && trapSink_) {
+    try {
+      trapSink_(AppEventRecord{moduleCopy, procedureCopy, textCopy, level});
+    } catch (...) {
+      // The writer reports nothing about its own failures, so that it never calls itself again.
+    }
+  }
+}
+
+}  // namespace vantor

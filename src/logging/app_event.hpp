@@ -1,0 +1,64 @@
+#pragma once
+// The application event log: one line per event in Debug/AppEvent.txt, a half-second pause that
+// lets other events run, and, once traps are switched on, an SNMP trap per event.
+
+#include "platform/clock.hpp"
+
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <string_view>
+
+namespace vantor {
+
+// Module names that prefix every procedure name in the log.
+inline constexpr std::string_view kFormModule = "frmVantorWebSrv";
+inline constexpr std::string_view kCodeModule = "modVantorWebSrv";
+
+// Event levels.
+inline constexpr int kLevelError = 1;
+inline constexpr int kLevelDropped = 2;
+inline constexpr int kLevelInfo = 3;
+
+struct AppEventRecord {
+  std::string_view module;
+  std::string_view procedure;
+  std::string_view text;
+  int level;
+};
+
+class AppEventLog {
+ public:
+  using TrapSink = std::function<void(const AppEventRecord&)>;
+
+  AppEventLog(Clock& clock, std::filesystem::path programDir);
+
+  // Writes one line, pauses 500 ms, then hands the event to the trap sink when one is set.
+  // Never fails: a line that cannot be written is dropped silently, and then no trap is sent.
+  asio::awaitable<void> AppEvent(std::string_view module, std::string_view procedure,
+                                 std::string_view text, int level);
+
+  // The trap sink is set once the SNMP agent runs and traps of events are switched on.
+  void SetTrapSink(TrapSink sink) { trapSink_ = std::move(sink); }
+
+  // The file line without its CR LF (exposed for tests and for writers that cannot pause).
+  std::string FormatLine(std::string_view module, std::string_view procedure,
+                         std::string_view text, int level) const;
+
+  // Writes the line only (no pause, no trap); used where waiting is impossible, such as the
+  // command line before the event loop runs. Returns false when the line could not be written.
+  bool WriteLine(std::string_view module, std::string_view procedure, std::string_view text,
+                 int level) const;
+
+  const std::filesystem::path& file() const { return file_; }
+
+ private:
+  Clock& clock_;
+  std::filesystem::path file_;
+  TrapSink trapSink_;
+};
+
+// Replaces CR and LF by the two-character texts "\r" and "\n", so one event stays one line.
+std::string EscapeLineBreaks(std::string_view text);
+
+}  // namespace vantor

@@ -1,0 +1,56 @@
+#include "logging/text_file.hpp"
+
+#include <fstream>
+
+namespace vantor {
+namespace fs = std::filesystem;
+
+bool AppendText(const fs::path& file, std::string_view text) {
+  std::ofstream out(file, std::ios::binary | std::ios::app);
+  if (!out) return false;
+  out.write(text.data(), static_cast<std::streamsize>(text.size()));
+  out.close();
+  return !out.fail();
+}
+
+bool AppendLine(const fs::path& file, std::string_view text) {
+  std::string line;
+  line.reserve(text.size() + kLineEnd.size());
+  line.append(text).append(kLineEnd);
+  return AppendText(file, line);
+}
+
+bool WriteText(const fs::path& file, std::string_view text) {
+  std::ofstream out(file, std::ios::binary | std::ios::trunc);
+  if (!out) return false;
+  out.write(text.data(), static_cast<std::streamsize>(text.size()));
+  out.close();
+  return !out.fail();
+}
+
+bool ReadLines(const fs::path& file, std::vector<std::string>& lines) {
+  std::ifstream in(file, std::ios::binary);
+  if (!in) return false;
+  std::string line;
+  while (std::getline(in, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    lines.push_back(std::move(line));
+  }
+  return !in.bad();
+}
+
+std::vector<fs::path> MatchFiles(const fs::path& folder, std::string_view prefix,
+                                 std::string_view suffix) {
+  std::vector<fs::path> matches;
+  std::error_code ec;
+  for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+    const std::string name = it->path().filename().string();
+    if (name.size() >= prefix.size() + suffix.size() && name.starts_with(prefix) &&
+        name.ends_with(suffix) && it->is_regular_file(ec)) {
+      matches.push_back(it->path());
+    }
+  }
+  return matches;
+}
+
+}  // namespace vantor

@@ -1,0 +1,82 @@
+#pragma once
+// A connection to the service's SQLite database. Each procedure that touches the database opens
+// its own connection and lets it close when it goes out of scope.
+//
+// Failures never throw: every call returns a DbStatus whose text describes the error in plain
+// words. Values are always bound as parameters, so no value can change what a statement does.
+
+#include <sqlite3.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+namespace vantor {
+
+// NULL, INTEGER, REAL or TEXT, as SQLite stores them.
+using DbValue = std::variant<std::monostate, std::int64_t, double, std::string>;
+
+struct DbStatus {
+  bool ok = true;
+  std::string error;
+
+  static DbStatus Ok() { return {}; }
+  static DbStatus Failure(std::string text) { return {false, std::move(text)}; }
+  explicit operator bool() const { return ok; }
+};
+
+// One result row; columns keep their names so readers can find them by name.
+struct DbRow {
+  std::shared_ptr<const std::vector<std::string>> names;
+  std::vector<DbValue> values;
+
+  // The value of the named column, or nullptr when the row has no such column.
+  const DbValue* Find(std::string_view column) const;
+};
+
+class Database {
+ public:
+  enum class Mode { kReadWrite, kCreate };
+
+  // Opens the file; kReadWrite never creates it. The connection waits up to `busyTimeoutMs` for
+  // a lock held by another process (the operator's console, a backup).
+  static std::unique_ptr<Database> Open(const std::filesystem::path& file, Mode mode,
+                                        DbStatus& status, int busyTimeoutMs = 2000);
+  ~Database();
+
+  Database(const Database&) = delete;
+  Database& operator=(const Database&) = delete;
+
+  // Runs one statement with its parameters bound in order, discarding any rows.
+  DbStatus Execute(std::string_view sql, const std::vector<DbValue>& params = {});
+
+  // Runs one statement and collects every row it returns.
+  DbStatus Query(std::string_view sql, const std::vector<DbValue>& params, std::vector<DbRow>& rows);
+
+  // Runs several statements without parameters (schema scripts).
+  DbStatus ExecuteScript(std::string_view sql);
+
+  // Number of rows changed by the last Execute.
+  int Changes() const;
+
+  // Names of the columns of a table, in order; empty when the table does not exist.
+  DbStatus TableColumns(std::string_view table, std::vector<std::string>& columns);
+
+  sqlite3* handle() const { return db_; }
+
+ private:
+  explicit Database(sqlite3* db) : db_(db) {}
+  DbStatus Describe(int rc, std::string_view what) const;
+
+  sqlite3* db_;
+};
+
+// Plain-words description of a value, for error texts ("NULL", "42", "'abc'").
+std::string DescribeValue(const DbValue& value);
+
+}  // namespace vantor

@@ -1,0 +1,87 @@
+#include "service/schema.hpp"
+
+namespace vantor {
+namespace {
+
+// Yes/no columns are INTEGER (0 false, anything else true). The optional columns at the end
+// (push API address, download hosts, mail security) may be absent or NULL; the service then uses
+// its built-in behaviour.
+constexpr const char* kSchema = R"sql(
+CREATE TABLE General_Settings (
+  ProgVersion     TEXT,
+  DebugMode       INTEGER,
+  SnmpEnabled     INTEGER,
+  SnmpIpAddr      TEXT,
+  SnmpPort        INTEGER,
+  SnmpGetComm     TEXT,
+  SendAppEvents   INTEGER,
+  TrapHost        TEXT,
+  TrapPort        INTEGER,
+  TrapComm        TEXT,
+  SnmpStatus      TEXT,
+  WsEnabled       INTEGER,
+  WsIpAddr        TEXT,
+  WsPort          INTEGER,
+  WsStatus        TEXT,
+  WssEnabled      INTEGER,
+  WssIpAddr       TEXT,
+  WssPort         INTEGER,
+  CertSubject     TEXT,
+  CertType        TEXT,
+  CertStore       TEXT,
+  WssStatus       TEXT,
+  TestMessDaily   INTEGER,
+  TestMessUserKey TEXT,
+  TestMessDevice  TEXT,
+  MailHostAddress TEXT,
+  MailPort        INTEGER,
+  MailFromAddress TEXT,
+  MailUseAuth     INTEGER,
+  MailAuthMode    TEXT,
+  MailAccount     TEXT,
+  MailPassword    TEXT,
+  PushApiUrl      TEXT,
+  PushCaFile      TEXT,
+  DownloadHost1   TEXT,
+  DownloadHost2   TEXT,
+  DownloadHost3   TEXT,
+  MailSecurity    TEXT
+);
+
+CREATE TABLE Customer (
+  CustID         TEXT UNIQUE,
+  Enabled        INTEGER,
+  Company        TEXT,
+  BcaRecvName    TEXT,
+  BcaRecvType    TEXT,
+  BcaPoUserKey   TEXT,
+  BcaPoDevice    TEXT,
+  BcaMailAddress TEXT
+);
+
+INSERT INTO General_Settings (
+  ProgVersion, DebugMode,
+  SnmpEnabled, SnmpIpAddr, SnmpPort, SnmpGetComm, SendAppEvents, TrapHost, TrapPort, TrapComm,
+  SnmpStatus,
+  WsEnabled, WsIpAddr, WsPort, WsStatus,
+  WssEnabled, WssIpAddr, WssPort, CertSubject, CertType, CertStore, WssStatus,
+  TestMessDaily, TestMessUserKey, TestMessDevice,
+  MailHostAddress, MailPort, MailFromAddress, MailUseAuth, MailAuthMode, MailAccount, MailPassword
+) VALUES (
+  '1.0.0', 0,
+  1, '127.0.0.1', 16161, 'public', 0, '127.0.0.1', 16162, 'public',
+  'Not Started',
+  1, '127.0.0.1', 8080, 'Not Started',
+  1, '127.0.0.1', 8443, '', 'User', 'My', 'Not Started',
+  0, '', '',
+  '127.0.0.1', 25, 'vantor-web@localhost', 0, 'AUTH LOGIN', '', ''
+);
+)sql";
+
+}  // namespace
+
+DbStatus CreateSchema(Database& db) {
+  return db.ExecuteScript(std::string("BEGIN;") + kSchema + "COMMIT;");
+}
+
+}  // namespace vantor

@@ -1,0 +1,48 @@
+#pragma once
+// The single row of General_Settings, opened for one procedure. Readers look columns up by name;
+// a missing column or a NULL value is an error (ProcedureError), because no setting has a default
+// in the program, except the optional columns read with Optional().
+
+#include "platform/database.hpp"
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace vantor {
+
+class GeneralSettings {
+ public:
+  // Opens the database file and reads the first settings row. Throws ProcedureError.
+  static GeneralSettings Load(const std::filesystem::path& databaseFile);
+
+  std::string Text(std::string_view column) const;
+  bool Bool(std::string_view column) const;  // 0 false, any other number true
+  std::int16_t Int16(std::string_view column) const;
+  std::int32_t Int32(std::string_view column) const;
+
+  // A text column that may be absent from the table or NULL.
+  std::optional<std::string> Optional(std::string_view column) const;
+
+  // Stages a new value; Save() writes every staged change in one statement. Throws ProcedureError.
+  void Set(std::string_view column, DbValue value);
+  void Save();
+
+ private:
+  GeneralSettings(std::unique_ptr<Database> db, DbRow row, std::int64_t rowid);
+  const DbValue& Value(std::string_view column) const;
+  std::int64_t Integer(std::string_view column, std::int64_t min, std::int64_t max) const;
+
+  std::unique_ptr<Database> db_;
+  DbRow row_;
+  std::int64_t rowid_;
+  std::vector<std::pair<std::string, DbValue>> pending_;
+};
+
+// Opens the database or throws ProcedureError with the open failure's description.
+std::unique_ptr<Database> OpenDatabase(const std::filesystem::path& databaseFile);
+
+}  // namespace vantor

@@ -1,0 +1,32 @@
+#pragma once
+// vantor-console: the operator's tool for a program directory. Each command returns the process's
+// exit status and writes what it did to `out`, errors to `err`.
+
+#include <filesystem>
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+namespace vantor::console {
+
+struct CommandContext {
+  std::filesystem::path programDir;
+  std::vector<std::string> args;  // the words after the command's name
+  std::ostream& out;
+  std::ostream& err;
+};
+
+int InitCommand(const CommandContext& c);
+int CustomerCommand(const CommandContext& c);
+int SettingsCommand(const CommandContext& c);
+
+// Checks a customer id for the table: 8 characters, the first two the slot number 01 to 99, no
+// control characters or spaces. Returns an empty text when acceptable.
+std::string CustomerIdProblem(const std::string& id);
+
+// The slot (1-based row in ascending CustID order) each id would occupy if `newId` were added,
+// and whether the table would stay consistent. Returns an empty text when every id that lands in
+// its own slot today still does, and `newId` lands in its own slot.
+std::string SlotProblem(std::vector<std::string> existingIds, const std::string& newId);
+
+}  // namespace vantor::console
