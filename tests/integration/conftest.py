@@ -1,0 +1,92 @@
+"""Fixtures that run the real service in a temporary program directory."""
+import os
+import shutil
+import signal
+import subprocess
+import time
+from pathlib import Path
+
+import pytest
+
+SERVICE = os.environ.get("VANTOR_SERVICE", "build/src/VantorWebSrv")
+CONSOLE = os.environ.get("VANTOR_CONSOLE", "build/tools/vantor-console")
+
+
+def console(program_dir, *args, check=True):
+    result = subprocess.run([CONSOLE, "--dir", str(program_dir), *args],
+                            capture_output=True, text=True, timeout=30)
+    if check and result.returncode != 0:
+        raise AssertionError(f"vantor-console {args} failed: {result.stderr}")
+    return result
+
+
+def wait_for(predicate, timeout=15.0, what="condition"):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        value = predicate()
+        if value:
+            return value
+        time.sleep(0.05)
+    raise AssertionError(f"timed out waiting for {what}")
+
+
+class ProgramDir:
+    """A program directory holding a copy of the service executable and its database."""
+
+    def __init__(self, path: Path):
+        self.path = path
+        self.exe = path / "VantorWebSrv"
+        self.process = None
+
+    def console(self, *args, check=True):
+        return console(self.path, *args, check=check)
+
+    def events(self):
+        f = self.path / "Debug" / "AppEvent.txt"
+        return f.read_bytes().decode("utf-8", "replace") if f.exists() else ""
+
+    def event_lines(self):
+        """Event lines without their timestamps: level, module_procedure, text."""
+        return [line.split("\t", 1)[1] for line in self.events().split("\r\n") if line]
+
+    def setting(self, column):
+        out = self.console("settings", "show").stdout
+        for line in out.splitlines():
+            name, _, value = line.partition(" ")
+            if name == column:
+                return value.strip()
+        raise KeyError(column)
+
+    def run(self, *args, env=None, timeout=30):
+        return subprocess.run([str(self.exe), *args], capture_output=True, text=True,
+                              timeout=timeout, env=env)
+
+    def start(self):
+        self.process = subprocess.Popen([str(self.exe)], stdout=subprocess.PIPE,
+                                        stderr=subprocess.PIPE, text=True)
+        return self.process
+
+    def wait_started(self, text="Service Started"):
+        wait_for(lambda: text in self.events() or self.process.poll() is not None,
+                 what="service start")
+        assert self.process.poll() is None, self.process.communicate()
+
+    def stop(self, sig=signal.SIGTERM, timeout=30):
+        self.process.send_signal(sig)
+        out, err = self.process.communicate(timeout=timeout)
+        code = self.process.returncode
+        self.process = None
+        return code, out, err
+
+
+@pytest.fixture
+def program_dir(tmp_path):
+    path = tmp_path / "prog"
+    console(path, "init", str(path))
+    console(path, "customer", "add", "01000001", "Demo Company")
+    shutil.copy2(SERVICE, path / "VantorWebSrv")
+    pd = ProgramDir(path)
+    yield pd
+    if pd.process and pd.process.poll() is None:
+        pd.process.kill()
+        pd.process.wait()

@@ -1,0 +1,47 @@
+"""vantor-console: program directory set-up and table editing."""
+from conftest import console
+
+
+def test_init_creates_folders_and_refuses_to_overwrite(tmp_path):
+    target = tmp_path / "p"
+    created = console(target, "init", str(target))
+    assert created.returncode == 0
+    for folder in ("Debug", "Log", "KeepAlive", "Backup"):
+        assert (target / folder).is_dir()
+    console(target, "customer", "add", "01000001", "First")
+    again = console(target, "init", str(target), check=False)
+    assert again.returncode == 1 and "already exists" in again.stderr
+    assert "01000001" in console(target, "customer", "list").stdout  # nothing was lost
+
+
+def test_customer_ids_must_land_in_the_slot_they_name(program_dir):
+    bad = program_dir.console("customer", "add", "05000001", "Gap", check=False)
+    assert bad.returncode == 1 and "would land in slot 2, not slot 5" in bad.stderr
+    for wrong in ("1", "0100000", "AB000001", "00000001", "02 00001"):
+        assert program_dir.console("customer", "add", wrong, "X", check=False).returncode == 1, wrong
+    dup = program_dir.console("customer", "add", "01000001", "Again", check=False)
+    assert dup.returncode == 1 and "already exists" in dup.stderr
+
+    program_dir.console("customer", "add", "02000002", "O'Brien & \"Sons\"; DROP TABLE Customer")
+    listing = program_dir.console("customer", "list").stdout.splitlines()
+    assert listing[1].split()[:3] == ["1", "01000001", "yes"]
+    assert listing[2].split()[:3] == ["2", "02000002", "yes"]
+    assert listing[2].endswith("O'Brien & \"Sons\"; DROP TABLE Customer")
+
+    program_dir.console("customer", "disable", "02000002")
+    assert program_dir.console("customer", "list").stdout.splitlines()[2].split()[2] == "no"
+    assert program_dir.console("customer", "enable", "99999999", check=False).returncode == 1
+
+
+def test_settings_show_and_set(program_dir):
+    program_dir.console("settings", "set", "WsPort", "9001")
+    program_dir.console("settings", "set", "DebugMode", "true")
+    program_dir.console("settings", "set", "MailPassword", "secret")
+    assert program_dir.setting("WsPort") == "9001"
+    assert program_dir.setting("DebugMode") == "1"
+    shown = program_dir.console("settings", "show").stdout
+    assert "secret" not in shown and "(set)" in shown
+    assert program_dir.console("settings", "set", "WsPort", "abc", check=False).returncode == 1
+    assert program_dir.console("settings", "set", "Nope", "1", check=False).returncode == 1
+    program_dir.console("settings", "set", "PushApiUrl", "--null")
+    assert program_dir.setting("PushApiUrl") == "NULL"

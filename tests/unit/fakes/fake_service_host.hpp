@@ -1,0 +1,20 @@
+#pragma once
+
+#include "platform/service_host.hpp"
+
+#include <string>
+#include <vector>
+
+namespace vantor::testing {
+
+// Records what the service told the service manager, in order.
+class FakeServiceHost final : public ServiceHost {
+ public:
+  void NotifyReady() override { notes.push_back("READY"); }
+  void NotifyStopping() override { notes.push_back("STOPPING"); }
+  void NotifyStatus(const std::string& text) override { notes.push_back("STATUS=" + text); }
+
+  std::vector<std::string> notes;
+};
+
+}  // namespace vantor::testing

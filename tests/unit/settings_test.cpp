@@ -1,0 +1,82 @@
+#include "service/procedure_error.hpp"
+#include "service/settings.hpp"
+#include "test_support.hpp"
+
+#include <gtest/gtest.h>
+
+namespace vantor {
+namespace {
+
+using testing::TempProgramDir;
+using testing::WriteFile;
+
+std::string LoadFailure(const std::filesystem::path& file) {
+  try {
+    GeneralSettings::Load(file);
+  } catch (const ProcedureError& e) {
+    return e.what();
+  }
+  return "";
+}
+
+template <typename Read>
+std::string ReadFailure(Read read) {
+  try {
+    read();
+  } catch (const ProcedureError& e) {
+    return e.what();
+  }
+  return "";
+}
+
+TEST(Settings, ReadsTypedValuesAndWritesBack) {
+  TempProgramDir dir;
+  dir.Sql("UPDATE General_Settings SET WsPort = 70000, TrapPort = 162, DebugMode = -1");
+  auto settings = GeneralSettings::Load(dir.database());
+  EXPECT_EQ(settings.Text("ProgVersion"), "1.0.0");
+  EXPECT_TRUE(settings.Bool("DebugMode"));  // any non-zero value is true
+  EXPECT_EQ(settings.Int32("WsPort"), 70000);
+  EXPECT_EQ(settings.Int16("TrapPort"), 162);
+  EXPECT_EQ(settings.Optional("PushApiUrl"), std::nullopt);
+
+  settings.Set("WsStatus", std::string("a'b\"; DROP TABLE Customer; --"));
+  settings.Save();
+  EXPECT_EQ(std::get<std::string>(dir.SettingValue("WsStatus")), "a'b\"; DROP TABLE Customer; --");
+  dir.Sql("SELECT count(*) FROM Customer");  // the table is still there
+}
+
+TEST(Settings, MissingNullOverflowAndTypeMismatchAreErrors) {
+  TempProgramDir dir;
+  dir.Sql("UPDATE General_Settings SET DebugMode = NULL, TrapPort = 40000, SnmpPort = 'abc'");
+  dir.Sql("ALTER TABLE General_Settings DROP COLUMN TrapComm");
+  dir.Sql("ALTER TABLE General_Settings DROP COLUMN PushApiUrl");
+  auto settings = GeneralSettings::Load(dir.database());
+  EXPECT_EQ(ReadFailure([&] { settings.Bool("DebugMode"); }),
+            "Invalid use of Null (General_Settings.DebugMode)");
+  EXPECT_EQ(ReadFailure([&] { settings.Text("TrapComm"); }),
+            "Column TrapComm not found in General_Settings");
+  EXPECT_EQ(ReadFailure([&] { settings.Int16("TrapPort"); }),
+            "Overflow (General_Settings.TrapPort = 40000)");
+  EXPECT_EQ(ReadFailure([&] { settings.Int32("SnmpPort"); }),
+            "Type mismatch (General_Settings.SnmpPort = 'abc')");
+  // Optional columns may be absent altogether.
+  EXPECT_EQ(settings.Optional("PushApiUrl"), std::nullopt);
+  EXPECT_NE(ReadFailure([&] { settings.Set("NoSuchColumn", std::int64_t{1}); }), "");
+}
+
+TEST(Settings, UnusableDatabaseFilesGivePlainErrors) {
+  TempProgramDir dir(false);
+  EXPECT_NE(LoadFailure(dir.database()).find("Cannot open the database"), std::string::npos);
+  EXPECT_FALSE(std::filesystem::exists(dir.database()));  // never created by a reader
+
+  WriteFile(dir.database(), std::string("Standard Jet DB\0\0\0 legacy file", 30) + std::string(4096, 'j'));
+  EXPECT_NE(LoadFailure(dir.database()).find("is not an SQLite database"), std::string::npos);
+
+  std::filesystem::remove(dir.database());
+  dir.CreateDatabase();
+  dir.Sql("DELETE FROM General_Settings");
+  EXPECT_EQ(LoadFailure(dir.database()), "The table General_Settings has no row");
+}
+
+}  // namespace
+}  // namespace vantor
