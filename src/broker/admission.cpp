@@ -1,0 +1,215 @@
+// Admission: the connection request log, the open request that decides whether an agent or a
+// mobile may register, and the first message that tells the client the verdict.
+
+#include "broker/broker.hpp"
+#include "broker/text_fields.hpp"
+#include "logging/text_file.hpp"
+#include "service/procedure.hpp"
+#include "service/procedure_error.hpp"
+
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
+#include <boost/asio/this_coro.hpp>
+#include <fmt/format.h>
+
+namespace vantor {
+
+namespace {
+
+enum class RequestClass { kAgent, kMobile, kOther };
+
+RequestClass Classify(std::string_view uri) {
+  if (uri.find("/agt?") != std::string_view::npos) return RequestClass::kAgent;
+  if (uri.find("/mob?") != std::string_view::npos) return RequestClass::kMobile;
+  return RequestClass::kOther;
+}
+
+std::string NotFound(std::string_view custID) {
+  return fmt::format("MSG:Disconnected. CustID: {} Not Found", custID);
+}
+
+// A connection whose path names neither an agent nor a mobile is told so and closed.
+constexpr std::string_view kInvalidPath = "MSG:Disconnected. Invalid Request Path";
+// Told to a connection whose open request failed before a verdict was reached.
+constexpr std::string_view kRefused = "MSG:Disconnected. Connection Refused";
+
+}  // namespace
+
+std::string Broker::PassText(std::string_view uri) {
+  const auto underscores = uri.find("__________");
+  // The pass text runs from position 15 to the ten underscores; without them, or with them
+  // starting before position 16, it is empty.
+  if (underscores == std::string_view::npos || underscores + 1 < 16) return {};
+  return std::string(Mid(uri, 15, underscores + 1 - 15));
+}
+
+void Broker::SetRefusal(const ServerDescriptor& s, ConnectionId id, std::string_view text) {
+  auto it = verdicts_.find({std::string(s.type), id});
+  if (it != verdicts_.end()) it->second.first.message = text;
+}
+
+asio::awaitable<void> Broker::ConnectionRequest(const ServerDescriptor& s, const std::string& address,
+                                                int port, bool accept) {
+  co_await Guarded(events_, kFormModule, s.Handler("ConnectionRequest"), [&]() -> asio::awaitable<void> {
+    const auto file = programDir_ / "Log" / fmt::format("{}ConnectionRequest.txt", s.filePrefix);
+    const std::string line = fmt::format("{}\tFrom: {}\t{}\tAccept: {}", trace_.Timestamp(), address,
+                                         port, accept ? "True" : "False");
+    if (!AppendLine(file, line)) throw ProcedureError("Path not found: " + file.string());
+    co_return;
+  });
+}
+
+asio::awaitable<void> Broker::WebSocketOpenRequest(const ServerDescriptor& s, OpenRequest& request) {
+  // Until admission says otherwise, the connection is refused.
+  verdicts_[{std::string(s.type), request.id}] = {
+      Verdict{false, "00000000", "0  ", std::string(kRefused)}, nextSerial_++};
+  co_await Guarded(events_, kFormModule, s.Handler("WebSocketOpenRequest"), [&]() -> asio::awaitable<void> {
+    const RequestClass kind = Classify(request.uri);
+    const char* prefix = kind == RequestClass::kAgent    ? "AgtWebSocketOpenRequest-"
+                         : kind == RequestClass::kMobile ? "MobSession-"
+                                                         : "ErrWebSocketOpenRequest-";
+    if (kind == RequestClass::kOther) SetRefusal(s, request.id, kInvalidPath);
+    trace_.OpenRequest(std::string(s.filePrefix) + prefix, request);
+    if (request.statusCode != 101 || kind == RequestClass::kOther) co_return;
+    Verdict decided;
+    if (kind == RequestClass::kAgent) {
+      co_await OpenRequestAgent(s, request.id, request.uri, decided);
+    } else {
+      co_await OpenRequestMobile(s, request.id, request.uri, decided);
+    }
+    // The verdict belongs to this connection alone, whatever other open requests ran meanwhile.
+    auto it = verdicts_.find({std::string(s.type), request.id});
+    if (it == verdicts_.end()) co_return;
+    it->second.first = decided;
+    if (kind == RequestClass::kMobile && decided.accepted) LogMobileConnection(decided, request.headers);
+  });
+}
+
+asio::awaitable<void> Broker::OpenRequestAgent(const ServerDescriptor& s, ConnectionId id,
+                                               std::string_view uri, Verdict& verdict) {
+  const std::string custID(Mid(uri, 6, 8));
+  verdict = Verdict{false, FixedWidth(custID, 8), "0  ", NotFound(custID)};
+  co_await Guarded(events_, kCodeModule, "OpenRequestAgent", [&]() -> asio::awaitable<void> {
+    const auto slot = ParseNumber(Mid(uri, 6, 2));
+    if (!slot) co_return;
+    CustomerRecord& record = tables_.Customer(static_cast<int>(RoundHalfEven(*slot)));
+    if (record.custID != custID) co_return;
+    if (!record.enabled) {
+      verdict.message = fmt::format("MSG:Disconnected. CustID: {} Not Enabled", record.custID);
+      co_return;
+    }
+    if (record.connID != 0) {
+      record.aging = record.kaInterval;
+      verdict.message = "MSG:Connection Exist.";
+      co_return;
+    }
+    record.connType = s.type;
+    record.connID = id;
+    record.connIpAddr = ServerFor(s.type)->RemoteAddress(id).value_or("0.0.0.0");
+    record.connStartTime = clock_.Now();
+    record.pktSent = record.pktRecv = record.aging = 0;
+    record.custPass = PassText(uri);
+    record.rttSum = 0;
+    record.rttCount = 0;
+    verdict.accepted = true;
+    verdict.message = "Connection Accepted";
+  });
+}
+
+asio::awaitable<void> Broker::OpenRequestMobile(const ServerDescriptor& s, ConnectionId id,
+                                                std::string_view uri, Verdict& verdict) {
+  const std::string custID(Mid(uri, 6, 8));
+  verdict = Verdict{false, FixedWidth(custID, 8), "0  ", NotFound(custID)};
+  co_await Guarded(events_, kCodeModule, "OpenRequestMobile", [&]() -> asio::awaitable<void> {
+    const std::string pass = PassText(uri);
+    const auto slot = ParseNumber(Mid(uri, 6, 2));
+    if (!slot) co_return;
+    CustomerRecord& record = tables_.Customer(static_cast<int>(RoundHalfEven(*slot)));
+    if (record.custID != custID) co_return;
+    if (!record.enabled) {
+      verdict.message = fmt::format("MSG:Disconnected. CustID: {} Not Enabled", record.custID);
+      co_return;
+    }
+    if (record.connID == 0) {
+      verdict.message = "MSG:Disconnected. Agent Software Not Connected";
+      co_return;
+    }
+    if (pass != record.custPass) {
+      verdict.message = "MSG:Disconnected. Invalid CustPass";
+      co_return;
+    }
+    int free = 0;
+    for (int m = 1; m <= kMobileSlots && free == 0; ++m) {
+      if (tables_.Mobile(m).connID == 0) free = m;
+    }
+    if (free == 0) {
+      verdict.message = fmt::format("MSG:Disconnected. Max Connection is {}", kMobileSlots);
+      co_return;
+    }
+    MobileRecord& mobile = tables_.Mobile(free);
+    mobile.custID = custID;
+    mobile.connType = s.type;
+    mobile.connID = id;
+    mobile.connIpAddr = ServerFor(s.type)->RemoteAddress(id).value_or("0.0.0.0");
+    mobile.connStartTime = clock_.Now();
+    mobile.pktRecv = mobile.pktSent = mobile.aging = 0;
+    mobile.custPass = pass;
+    mobile.company.clear();
+    for (int c = 1; c <= kCustomerSlots; ++c) {
+      if (tables_.Customer(c).custID == custID) {
+        mobile.company = tables_.Customer(c).company;
+        break;
+      }
+    }
+    verdict.accepted = true;
+    verdict.mobNr = FixedWidth(std::to_string(free), 3);
+    verdict.message = "Connection Accepted";
+  });
+}
+
+void Broker::LogMobileConnection(const Verdict& verdict, std::string_view headers) {
+  const auto file = programDir_ / "Log" / "MobileConnection.txt";
+  const auto label = headers.find("User-Agent:");
+  if (label == std::string_view::npos) {
+    if (!AppendText(file, "")) throw ProcedureError("Path not found: " + file.string());
+    return;
+  }
+  const auto end = headers.find("\r\n", label);
+  const std::string_view userAgent = headers.substr(label, end == std::string_view::npos ? end : end - label);
+  const MobileRecord& mobile = tables_.Mobile(static_cast<int>(WholeNumber(verdict.mobNr)));
+  const std::string line = fmt::format("{}\t{}\t{}\t{}", trace_.Timestamp(), mobile.connIpAddr,
+                                       FixedWidth(mobile.company, 20), userAgent);
+  if (!AppendLine(file, line)) throw ProcedureError("Path not found: " + file.string());
+}
+
+asio::awaitable<void> Broker::Connected(const ServerDescriptor& s, ConnectionId id) {
+  co_await Guarded(events_, kFormModule, s.Handler("Connected"), [&]() -> asio::awaitable<void> {
+    auto it = verdicts_.find({std::string(s.type), id});
+    if (it == verdicts_.end()) co_return;  // closed meanwhile
+    const Verdict& verdict = it->second.first;
+    const std::string first = verdict.accepted
+                                  ? "CW" + verdict.custID + verdict.mobNr + verdict.message
+                                  : "CW00000000" "0  " + verdict.message;
+    const bool refused = !verdict.accepted;
+    const std::uint64_t serial = it->second.second;
+    SendTo(s.type, id, first);
+    if (refused) {
+      // The client is expected to close on the refusal; if it does not, the service does.
+      asio::co_spawn(co_await asio::this_coro::executor, CloseAfterGrace(s, id, serial),
+                     asio::detached);
+    }
+    trace_.Block(std::string(s.filePrefix) + "Connected-", id, "##### Connected #####",
+                 {"---> " + first});
+  });
+}
+
+asio::awaitable<void> Broker::CloseAfterGrace(const ServerDescriptor& s, ConnectionId id,
+                                              std::uint64_t serial) {
+  co_await clock_.Wait(kRefusalGrace);
+  auto it = verdicts_.find({std::string(s.type), id});
+  // Only the same refused connection is closed; an id given to a new connection is left alone.
+  if (it == verdicts_.end() || it->second.second != serial || it->second.first.accepted) co_return;
+  if (WebSocketServer* server = ServerFor(s.type)) server->Disconnect(id);
+}
+
+}  // namespace vantor

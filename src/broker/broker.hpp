@@ -1,0 +1,169 @@
+#pragma once
+// The connection broker: admits agents and mobiles, relays mobile requests to their customer's
+// agent and the answers back, handles the agents' control messages and frees records when
+// connections end. Both WebSocket servers report to it through one endpoint each; the endpoints
+// differ only by their ServerDescriptor.
+
+#include "broker/debug_trace.hpp"
+#include "broker/server_descriptor.hpp"
+#include "broker/tables.hpp"
+#include "logging/app_event.hpp"
+#include "platform/clock.hpp"
+#include "platform/websocket_server.hpp"
+
+#include <array>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+
+namespace vantor {
+
+class Broker;
+
+// Receives one server's events and hands them to the broker with that server's descriptor.
+class BrokerEndpoint final : public WebSocketEvents {
+ public:
+  BrokerEndpoint(Broker& broker, const ServerDescriptor& server) : broker_(broker), server_(server) {}
+
+  asio::awaitable<void> OnConnectionRequest(std::string remoteAddress, int remotePort,
+                                            bool& accept) override;
+  asio::awaitable<void> OnOpenRequest(OpenRequest& request) override;
+  asio::awaitable<void> OnConnected(ConnectionId id) override;
+  asio::awaitable<void> OnDataIn(ConnectionId id, std::string text) override;
+  asio::awaitable<void> OnDisconnected(ConnectionId id, int statusCode,
+                                       std::string description) override;
+  asio::awaitable<void> OnError(ConnectionId id, int code, std::string description) override;
+  asio::awaitable<void> OnSslStatus(ConnectionId id, std::string message) override;
+
+ private:
+  Broker& broker_;
+  const ServerDescriptor& server_;
+};
+
+// What the broker needs from the rest of the service.
+struct BrokerContext {
+  Clock& clock;
+  AppEventLog& events;
+  std::filesystem::path programDir;
+  const bool& debugMode;
+  // Stores the alarm receiver an agent announces (customer id, receiver payload).
+  std::function<asio::awaitable<void>(std::string, std::string)> saveBrokenConnAlarm;
+};
+
+class Broker {
+ public:
+  explicit Broker(BrokerContext context);
+
+  // The servers are attached once they exist; either may be absent (not enabled).
+  void AttachServers(WebSocketServer* plain, WebSocketServer* tls);
+
+  WebSocketEvents& plainEvents() { return plainEndpoint_; }
+  WebSocketEvents& tlsEvents() { return tlsEndpoint_; }
+  ConnectionTables& tables() { return tables_; }
+
+  // The server that holds connections of a record's connType: "ws" the plain one, any other
+  // value the TLS one (as the tables store it).
+  WebSocketServer* ServerFor(std::string_view connType) const;
+
+  // Sends through the server of `connType`; a connection that is gone throws ProcedureError.
+  void SendTo(std::string_view connType, ConnectionId id, std::string text) const;
+  void DisconnectFrom(std::string_view connType, ConnectionId id) const;
+
+  // Table procedures.
+  asio::awaitable<void> CustTableInit();
+  asio::awaitable<void> MobTableInit();
+  asio::awaitable<void> CustTableUpdate();
+  struct VersionCheck {
+    std::int16_t major = 0;
+    bool match = false;
+  };
+  asio::awaitable<VersionCheck> VerifyProgVersion(std::string custID, std::string version);
+
+  // How long a refused connection stays open after its refusal was sent.
+  static constexpr std::chrono::milliseconds kRefusalGrace{2000};
+
+  // Event handlers (called by the endpoints).
+  asio::awaitable<void> ConnectionRequest(const ServerDescriptor& s, const std::string& address,
+                                          int port, bool accept);
+  asio::awaitable<void> WebSocketOpenRequest(const ServerDescriptor& s, OpenRequest& request);
+  asio::awaitable<void> Connected(const ServerDescriptor& s, ConnectionId id);
+  asio::awaitable<void> DataIn(const ServerDescriptor& s, ConnectionId id, std::string text);
+  asio::awaitable<void> Disconnected(const ServerDescriptor& s, ConnectionId id, int statusCode,
+                                     const std::string& description);
+  asio::awaitable<void> Error(const ServerDescriptor& s, ConnectionId id, int code,
+                              const std::string& description);
+  asio::awaitable<void> SslStatus(const ServerDescriptor& s, ConnectionId id,
+                                  const std::string& message);
+  // The server never asks clients for certificates, so this is not raised today; should it be,
+  // every certificate is accepted and traced.
+  asio::awaitable<void> SslClientAuthentication(const ServerDescriptor& s, ConnectionId id,
+                                                const std::string& certEncoded,
+                                                const std::string& subject,
+                                                const std::string& issuer,
+                                                const std::string& status, bool& accept);
+
+ private:
+  // The admission verdict of one connection, kept from its open request to its end.
+  struct Verdict {
+    bool accepted = false;
+    std::string custID;  // 8 characters
+    std::string mobNr = "0  ";
+    std::string message;
+  };
+  using ConnectionKey = std::pair<std::string, ConnectionId>;
+
+  asio::awaitable<void> OpenRequestAgent(const ServerDescriptor& s, ConnectionId id,
+                                         std::string_view uri, Verdict& verdict);
+  asio::awaitable<void> OpenRequestMobile(const ServerDescriptor& s, ConnectionId id,
+                                          std::string_view uri, Verdict& verdict);
+  void LogMobileConnection(const Verdict& verdict, std::string_view headers);
+  static std::string PassText(std::string_view uri);
+  void SetRefusal(const ServerDescriptor& s, ConnectionId id, std::string_view text);
+  asio::awaitable<void> CloseAfterGrace(const ServerDescriptor& s, ConnectionId id,
+                                        std::uint64_t serial);
+
+  // Data-in paths; each returns the outgoing text for the trace.
+  struct Handled {
+    std::string traceFile;  // Debug/ file prefix + id, empty for no data-in block
+    ConnectionId traceId = 0;
+    std::string sent;
+    bool traced = true;
+  };
+  asio::awaitable<Handled> AgentControl(const ServerDescriptor& s, ConnectionId id,
+                                        CustomerRecord& agent, const std::string& text);
+  Handled KeepAlive(const ServerDescriptor& s, ConnectionId id, CustomerRecord& record,
+                    const std::string& text);
+  // May move the text out when no trace needs it afterwards.
+  Handled RelayRequest(const ServerDescriptor& s, ConnectionId id, MobileRecord& mobile,
+                       std::string& text);
+  Handled RelayAnswer(const ServerDescriptor& s, ConnectionId id, CustomerRecord& agent,
+                      const std::string& text);
+  asio::awaitable<Handled> MobileVersion(const ServerDescriptor& s, ConnectionId id,
+                                         int mobileSlot, const std::string& text);
+  std::string MismatchText(std::int16_t major);
+
+  // Sender identity: the record that the connection holds for the header's customer.
+  CustomerRecord* RegisteredAgent(const ServerDescriptor& s, ConnectionId id, std::string_view text);
+  MobileRecord* RegisteredMobile(const ServerDescriptor& s, ConnectionId id, std::string_view text);
+
+  void Reply(const ServerDescriptor& s, ConnectionId id, std::string_view header,
+             std::string_view replyText, std::string& sent);
+
+  Clock& clock_;
+  AppEventLog& events_;
+  std::filesystem::path programDir_;
+  const bool& debugMode_;
+  std::function<asio::awaitable<void>(std::string, std::string)> saveBrokenConnAlarm_;
+  DebugTrace trace_;
+  ConnectionTables tables_;
+  BrokerEndpoint plainEndpoint_;
+  BrokerEndpoint tlsEndpoint_;
+  WebSocketServer* plainServer_ = nullptr;
+  WebSocketServer* tlsServer_ = nullptr;
+  std::map<ConnectionKey, std::pair<Verdict, std::uint64_t>> verdicts_;
+  std::uint64_t nextSerial_ = 1;
+};
+
+}  // namespace vantor

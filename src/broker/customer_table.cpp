@@ -1,0 +1,121 @@
+// Loading and reconciling the customer table, and the version check between a mobile and its
+// customer's agent.
+
+#include "broker/broker.hpp"
+#include "service/procedure.hpp"
+#include "service/procedure_error.hpp"
+#include "service/schema.hpp"
+#include "service/settings.hpp"
+
+namespace vantor {
+
+namespace {
+
+struct CustomerRow {
+  bool enabled;
+  std::string custID;
+  std::string company;
+};
+
+std::string TextOrEmpty(const DbValue* value) {
+  if (!value) throw ProcedureError("Item cannot be found in the Customer table");
+  if (auto* text = std::get_if<std::string>(value)) return *text;
+  if (auto* number = std::get_if<std::int64_t>(value)) return std::to_string(*number);
+  return {};
+}
+
+// Every row in ascending CustID order. A NULL Enabled ends the list there and reports it, so the
+// rows before it still load.
+std::vector<CustomerRow> ReadCustomers(const std::filesystem::path& database, std::string& failure) {
+  auto db = OpenDatabase(database);
+  std::vector<DbRow> rows;
+  auto status = db->Query("SELECT CustID, Enabled, Company FROM Customer ORDER BY CustID", {}, rows);
+  if (!status) throw ProcedureError(status.error);
+  std::vector<CustomerRow> customers;
+  for (const auto& row : rows) {
+    const DbValue* enabled = row.Find("Enabled");
+    if (!enabled || std::holds_alternative<std::monostate>(*enabled)) {
+      failure = "Invalid use of Null (Customer.Enabled of " + TextOrEmpty(row.Find("CustID")) + ")";
+      break;
+    }
+    const bool on = std::holds_alternative<std::int64_t>(*enabled) ? std::get<std::int64_t>(*enabled) != 0
+                                                                    : TextOrEmpty(enabled) != "0";
+    customers.push_back({on, TextOrEmpty(row.Find("CustID")), TextOrEmpty(row.Find("Company"))});
+  }
+  return customers;
+}
+
+}  // namespace
+
+asio::awaitable<void> Broker::CustTableInit() {
+  co_await Guarded(events_, kCodeModule, "CustTableInit", [&]() -> asio::awaitable<void> {
+    std::string failure;
+    const auto rows = ReadCustomers(programDir_ / kDatabaseFileName, failure);
+    int n = 0;
+    for (const auto& row : rows) {
+      CustomerRecord& record = tables_.Customer(++n);  // a 100th row fails here
+      record = CustomerRecord{};
+      record.enabled = row.enabled;
+      record.custID = row.custID;
+      record.company = row.company;
+    }
+    if (!failure.empty()) throw ProcedureError(failure);
+    co_return;
+  });
+}
+
+asio::awaitable<void> Broker::MobTableInit() {
+  co_await Guarded(events_, kCodeModule, "MobTableInit", [&]() -> asio::awaitable<void> {
+    for (int m = 1; m <= kMobileSlots; ++m) tables_.Mobile(m).Reset();
+    co_return;
+  });
+}
+
+asio::awaitable<void> Broker::CustTableUpdate() {
+  co_await Guarded(events_, kCodeModule, "CustTableUpdate", [&]() -> asio::awaitable<void> {
+    std::string failure;
+    const auto rows = ReadCustomers(programDir_ / kDatabaseFileName, failure);
+    int n = 0;
+    for (const auto& row : rows) {
+      const int slot = ++n;
+      CustomerRecord* record = &tables_.Customer(slot);
+      if (record->enabled != row.enabled && !row.enabled && record->connID != 0) {
+        const std::string type = record->connType;
+        const ConnectionId id = record->connID;
+        co_await events_.AppEvent(kCodeModule, "CustTableUpdate",
+                                  record->company + " Disconnected From Server Due To Account Disabled",
+                                  kLevelInfo);
+        record = &tables_.Customer(slot);
+        // Only the agent that was found is disconnected; one that left meanwhile is gone already.
+        if (record->HoldsConnection(type, id)) DisconnectFrom(type, id);
+      }
+      record->enabled = row.enabled;
+      record->custID = row.custID;
+      if (record->connID == 0) record->ResetConnection();
+      record->company = row.company;
+    }
+    if (!failure.empty()) throw ProcedureError(failure);
+  });
+}
+
+asio::awaitable<Broker::VersionCheck> Broker::VerifyProgVersion(std::string custID, std::string version) {
+  VersionCheck check;
+  co_await Guarded(events_, kCodeModule, "VerifyProgVersion", [&]() -> asio::awaitable<void> {
+    for (int c = 1; c <= kCustomerSlots; ++c) {
+      const CustomerRecord& record = tables_.Customer(c);
+      if (record.custID != custID) continue;
+      const std::string& agentVersion = record.agentVersion;
+      if (agentVersion.empty() || agentVersion[0] < '0' || agentVersion[0] > '9') {
+        throw ProcedureError("Type mismatch (agent version '" + agentVersion + "')");
+      }
+      check.major = static_cast<std::int16_t>(agentVersion[0] - '0');
+      if (!version.empty() && version[0] == agentVersion[0]) {
+        check.match = true;
+        co_return;
+      }
+    }
+  });
+  co_return check;
+}
+
+}  // namespace vantor

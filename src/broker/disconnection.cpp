@@ -1,0 +1,77 @@
+// The end of a connection frees the record it held; the other socket events are only traced.
+
+#include "broker/broker.hpp"
+#include "service/procedure.hpp"
+
+#include <fmt/format.h>
+
+namespace vantor {
+
+asio::awaitable<void> Broker::Disconnected(const ServerDescriptor& s, ConnectionId id, int statusCode,
+                                           const std::string& description) {
+  verdicts_.erase({std::string(s.type), id});
+  co_await Guarded(events_, kFormModule, s.Handler("Disconnected"), [&]() -> asio::awaitable<void> {
+    const std::vector<std::string> lines{fmt::format("StatusCode:  {}", statusCode),
+                                         "Description: " + description};
+    const std::string banner = "##### Disconnected #####";
+    trace_.Block(std::string(s.filePrefix) + "Disconnected-", id, banner, lines);
+    for (int m = 1; m <= kMobileSlots; ++m) {
+      MobileRecord& mobile = tables_.Mobile(m);
+      if (!mobile.HoldsConnection(s.type, id)) continue;
+      mobile.Reset();
+      trace_.Block(std::string(s.filePrefix) + "MobSession-", id, banner, lines);
+      co_return;
+    }
+    for (int c = 1; c <= kCustomerSlots; ++c) {
+      CustomerRecord& agent = tables_.Customer(c);
+      if (!agent.HoldsConnection(s.type, id)) continue;
+      const std::string company = agent.company;
+      agent.ResetConnection();
+      const char* reason = statusCode == 1000   ? "Normal Closure"
+                           : statusCode == 1001 ? "Going Away"
+                                                : nullptr;
+      if (reason) {
+        co_await events_.AppEvent(
+            kFormModule, s.Handler("Disconnected"),
+            fmt::format("{} Disconnected From Server Due To {} (connID={})", company, reason, id),
+            kLevelInfo);
+      }
+      co_return;
+    }
+  });
+}
+
+asio::awaitable<void> Broker::Error(const ServerDescriptor& s, ConnectionId id, int code,
+                                    const std::string& description) {
+  co_await Guarded(events_, kFormModule, s.Handler("Error"), [&]() -> asio::awaitable<void> {
+    trace_.Block(std::string(s.filePrefix) + "Error-", id, "##### Error #####",
+                 {fmt::format("ErrorCode:   {}", code), "Description: " + description});
+    co_return;
+  });
+}
+
+asio::awaitable<void> Broker::SslStatus(const ServerDescriptor& s, ConnectionId id,
+                                        const std::string& message) {
+  co_await Guarded(events_, kFormModule, s.Handler("SSLStatus"), [&]() -> asio::awaitable<void> {
+    trace_.Block(std::string(s.filePrefix) + "SSLStatus-", id, "##### SSLStatus #####",
+                 {"Message: " + message});
+    co_return;
+  });
+}
+
+asio::awaitable<void> Broker::SslClientAuthentication(const ServerDescriptor& s, ConnectionId id,
+                                                      const std::string& certEncoded,
+                                                      const std::string& subject,
+                                                      const std::string& issuer,
+                                                      const std::string& status, bool& accept) {
+  accept = true;
+  co_await Guarded(events_, kFormModule, s.Handler("SSLClientAuthentication"), [&]() -> asio::awaitable<void> {
+    trace_.Block(std::string(s.filePrefix) + "SSLClientAuthentication-", id,
+                 "##### SSLClientAuthentication #####",
+                 {"Accept:       True", "CertEncoded:  " + certEncoded, "CertSubject:  " + subject,
+                  "CertIssuer:   " + issuer, "Status:       " + status});
+    co_return;
+  });
+}
+
+}  // namespace vantor

@@ -1,0 +1,119 @@
+#include "broker_fixture.hpp"
+
+namespace vantor::testing {
+namespace {
+
+using namespace std::chrono_literals;
+
+TEST_F(BrokerTest, AgentAdmissionVerdicts) {
+  EXPECT_EQ(Connect(ws_, 1, "/agt?01000001 secret__________xyz"), "CW01000001" "0  " "Connection Accepted");
+  const CustomerRecord& agent = Customer(1);
+  EXPECT_EQ(agent.connID, 1);
+  EXPECT_EQ(agent.connType, "ws");
+  EXPECT_EQ(agent.connIpAddr, "10.0.0.1");
+  EXPECT_EQ(agent.custPass, "secret");
+  EXPECT_EQ(agent.connStartTime, clock_.Now());
+
+  Customer(1).kaInterval = 60;
+  EXPECT_EQ(Connect(wss_, 2, "/agt?01000001 secret__________"),
+            "CW00000000" "0  " "MSG:Connection Exist.");
+  EXPECT_EQ(Customer(1).aging, 60);
+  EXPECT_EQ(Customer(1).connID, 1);  // the registered agent stays
+
+  EXPECT_EQ(Connect(ws_, 3, "/agt?01999999 x__________"),
+            "CW00000000" "0  " "MSG:Disconnected. CustID: 01999999 Not Found");
+  EXPECT_EQ(Connect(ws_, 4, "/agt?03000003 x__________"),
+            "CW00000000" "0  " "MSG:Disconnected. CustID: 03000003 Not Enabled");
+  EXPECT_EQ(Connect(ws_, 5, "/agt?AB000001 x__________"),
+            "CW00000000" "0  " "MSG:Disconnected. CustID: AB000001 Not Found");
+  // A prefix before the marker shifts the fixed positions: the id is read from the wrong place.
+  EXPECT_EQ(Connect(ws_, 6, "/x/agt?02000002 x__________"),
+            "CW00000000" "0  " "MSG:Disconnected. CustID: t?020000 Not Found");
+  // Slot 00 is out of range: a level-1 event, no registration, and a refusal.
+  EXPECT_EQ(Connect(ws_, 7, "/agt?00000002 x__________"),
+            "CW00000000" "0  " "MSG:Disconnected. CustID: 00000002 Not Found");
+  EXPECT_NE(Events().find("\t1\tmodVantorWebSrv_OpenRequestAgent\tSubscript out of range\r\n"),
+            std::string::npos);
+  EXPECT_EQ(Connect(ws_, 8, "/agt?0"), "CW00000000" "0  " "MSG:Disconnected. CustID: 0 Not Found");
+}
+
+TEST_F(BrokerTest, MobileAdmissionVerdicts) {
+  EXPECT_EQ(Connect(ws_, 1, "/mob?01000001 secret__________"),
+            "CW00000000" "0  " "MSG:Disconnected. Agent Software Not Connected");
+  Connect(wss_, 1, "/agt?01000001 secret__________");
+  EXPECT_EQ(Connect(ws_, 2, "/mob?01000001 wrong__________"),
+            "CW00000000" "0  " "MSG:Disconnected. Invalid CustPass");
+  EXPECT_EQ(Connect(ws_, 3, "/mob?01000001 secret__________"), "CW01000001" "1  " "Connection Accepted");
+  EXPECT_EQ(Connect(ws_, 4, "/mob?01000001 secret__________"), "CW01000001" "2  " "Connection Accepted");
+  EXPECT_EQ(Mobile(1).connID, 3);
+  EXPECT_EQ(Mobile(1).company, "Alpha Ltd");
+  EXPECT_EQ(Mobile(1).custPass, "secret");
+  EXPECT_EQ(Mobile(2).connIpAddr, "10.0.0.4");
+
+  // No underscores: an empty pass text, which matches only an agent's empty pass text.
+  Connect(ws_, 10, "/agt?02000002");
+  EXPECT_EQ(Connect(ws_, 11, "/mob?02000002"), "CW02000002" "3  " "Connection Accepted");
+  EXPECT_EQ(Connect(ws_, 12, "/mob?02000002 pw__________"), "CW00000000" "0  " "MSG:Disconnected. Invalid CustPass");
+}
+
+TEST_F(BrokerTest, FiftyMobilesInAllThenRefusal) {
+  Connect(ws_, 1, "/agt?01000001 p__________");
+  Connect(ws_, 2, "/agt?02000002 p__________");
+  for (int i = 0; i < 50; ++i) {
+    const std::string id = i % 2 ? "02000002" : "01000001";
+    ASSERT_EQ(Connect(wss_, static_cast<ConnectionId>(100 + i), "/mob?" + id + " p__________"),
+              "CW" + id + FixedWidth(std::to_string(i + 1), 3) + "Connection Accepted");
+  }
+  EXPECT_EQ(Connect(wss_, 200, "/mob?01000001 p__________"),
+            "CW00000000" "0  " "MSG:Disconnected. Max Connection is 50");
+}
+
+TEST_F(BrokerTest, VerdictBelongsToItsOwnConnection) {
+  Connect(ws_, 1, "/agt?01000001 p__________");
+  // Two open requests before either connected event: each still gets its own verdict.
+  ws_.MarkOpen(5);
+  ws_.MarkOpen(6);
+  ws_.sent.clear();
+  Run([&]() -> asio::awaitable<void> {
+    OpenRequest good{.id = 5, .uri = "/mob?01000001 p__________"};
+    OpenRequest bad{.id = 6, .uri = "/mob?01000001 wrong__________"};
+    co_await broker_.plainEvents().OnOpenRequest(good);
+    co_await broker_.plainEvents().OnOpenRequest(bad);
+    co_await broker_.plainEvents().OnConnected(5);
+    co_await broker_.plainEvents().OnConnected(6);
+  }());
+  EXPECT_EQ(ws_.sent, (std::vector<Sent>{{5, "CW01000001" "1  " "Connection Accepted"},
+                                         {6, "CW00000000" "0  " "MSG:Disconnected. Invalid CustPass"}}));
+  EXPECT_EQ(Mobile(1).connID, 5);
+  EXPECT_EQ(Mobile(2).connID, 0);
+}
+
+TEST_F(BrokerTest, RefusedAndUnmarkedConnectionsAreClosedAfterGrace) {
+  EXPECT_EQ(Connect(ws_, 9, "/index.html"), "CW00000000" "0  " "MSG:Disconnected. Invalid Request Path");
+  EXPECT_EQ(Connect(ws_, 10, "/agt?01999999 x__________"),
+            "CW00000000" "0  " "MSG:Disconnected. CustID: 01999999 Not Found");
+  // The grace waits ran on the fake clock: both connections were closed by the service.
+  EXPECT_EQ(ws_.disconnected, (std::vector<ConnectionId>{9, 10}));
+  EXPECT_EQ(std::count(clock_.waits().begin(), clock_.waits().end(), Broker::kRefusalGrace), 2);
+
+  // An accepted agent is never closed that way.
+  Connect(ws_, 11, "/agt?01000001 x__________");
+  EXPECT_EQ(ws_.disconnected.size(), 2u);
+}
+
+TEST_F(BrokerTest, ConnectionLogs) {
+  Connect(ws_, 1, "/agt?01000001 p__________");
+  Connect(wss_, 2, "/mob?01000001 p__________",
+          "Host: h\r\nUser-Agent: VantorMobile/2.1 (Android)\r\nAccept: */*");
+  Connect(wss_, 3, "/mob?01000001 p__________", "Host: h");  // no User-Agent: no line
+  EXPECT_EQ(ReadFile(dir_.path() / "Log" / "MobileConnection.txt"),
+            "2026-04-01 10:00:00.000\t10.0.0.2\tAlpha Ltd           \tUser-Agent: VantorMobile/2.1 (Android)\r\n");
+  EXPECT_EQ(ReadFile(dir_.path() / "Log" / "WsConnectionRequest.txt"),
+            "2026-04-01 10:00:00.000\tFrom: 10.0.0.1\t50000\tAccept: True\r\n");
+  EXPECT_EQ(ReadFile(dir_.path() / "Log" / "WssConnectionRequest.txt"),
+            "2026-04-01 10:00:00.000\tFrom: 10.0.0.2\t50000\tAccept: True\r\n"
+            "2026-04-01 10:00:00.000\tFrom: 10.0.0.3\t50000\tAccept: True\r\n");
+}
+
+}  // namespace
+}  // namespace vantor::testing
