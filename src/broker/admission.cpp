@@ -192,14 +192,14 @@ asio::awaitable<void> Broker::Connected(const ServerDescriptor& s, ConnectionId 
                                   : "CW00000000" "0  " + verdict.message;
     const bool refused = !verdict.accepted;
     const std::uint64_t serial = it->second.second;
+    trace_.Block(std::string(s.filePrefix) + "Connected-", id, "##### Connected #####",
+                 {"---> " + first});
     SendTo(s.type, id, first);
     if (refused) {
       // The client is expected to close on the refusal; if it does not, the service does.
       asio::co_spawn(co_await asio::this_coro::executor, CloseAfterGrace(s, id, serial),
                      asio::detached);
     }
-    trace_.Block(std::string(s.filePrefix) + "Connected-", id, "##### Connected #####",
-                 {"---> " + first});
   });
 }
 

@@ -1,0 +1,238 @@
+#include "broker_fixture.hpp"
+
+namespace vantor::testing {
+namespace {
+
+class BrokerProtocolTest : public BrokerTest {
+ protected:
+  BrokerProtocolTest() {
+    Connect(wss_, 1, "/agt?01000001 p__________");  // agent of customer 1 on TLS
+    Connect(ws_, 2, "/agt?02000002 q__________");   // agent of customer 2 on plain
+    Connect(ws_, 3, "/mob?01000001 p__________");   // mobile 1 of customer 1 on plain
+    Connect(wss_, 4, "/mob?01000001 p__________");  // mobile 2 of customer 1 on TLS
+    Connect(ws_, 5, "/mob?02000002 q__________");   // mobile 3 of customer 2 on plain
+    TakeSent(ws_);
+    TakeSent(wss_);
+  }
+};
+
+TEST_F(BrokerProtocolTest, KeepAliveEchoesAndSamplesRoundTrips) {
+  Customer(1).aging = 60;
+  Receive(wss_, 1, "CA01000001" "0  " "keep-alive\t35");
+  EXPECT_EQ(TakeSent(wss_), (std::vector<Sent>{{1, "CA01000001" "0  " "keep-alive"}}));
+  EXPECT_EQ(Customer(1).aging, 0);
+  EXPECT_EQ(Customer(1).rttSum, 35);
+  EXPECT_EQ(Customer(1).rttCount, 1);
+
+  for (const char* rtt : {"10000", "-1", "abc", ""}) {
+    Receive(wss_, 1, std::string("CA01000001" "0  " "keep-alive\t") + rtt);
+  }
+  Receive(wss_, 1, "CA01000001" "0  " "keep-alive\t12.5");  // rounds half to even
+  EXPECT_EQ(TakeSent(wss_).size(), 5u);  // every keep-alive is echoed
+  EXPECT_EQ(Customer(1).rttSum, 47);
+  EXPECT_EQ(Customer(1).rttCount, 2);
+}
+
+TEST_F(BrokerProtocolTest, VersionMessagesSetIntervalAndClearPendingAlarm) {
+  Customer(1).bcaWaitState = true;
+  Customer(1).bcaWaitTime = 30;
+  Receive(wss_, 1, "CA01000001" "0  " "VER:3.31 KEEPALIVE:60");
+  EXPECT_EQ(TakeSent(wss_), (std::vector<Sent>{{1, "CW01000001" "0  " "VER:OK KEEPALIVE:OK"}}));
+  EXPECT_EQ(Customer(1).agentVersion, "3.31");
+  EXPECT_EQ(Customer(1).kaInterval, 60);
+  EXPECT_FALSE(Customer(1).bcaWaitState);
+  EXPECT_EQ(Customer(1).bcaWaitTime, 0);
+  EXPECT_NE(Events().find("\t3\tfrmVantorWebSrv_wssServer_DataIn\tAlpha Ltd Connected From: 10.0.0.1 (connID=1)\r\n"),
+            std::string::npos);
+
+  Receive(wss_, 1, "CA01000001" "0  " "VER:3.32");
+  EXPECT_EQ(TakeSent(wss_), (std::vector<Sent>{{1, "CW01000001" "0  " "VER:OK"}}));
+  EXPECT_EQ(Customer(1).kaInterval, 30);
+
+  // Too long for the pending-alarm wait: clamped. Beyond 16 bits or not a number: an error,
+  // after the reply and the version were already taken.
+  Receive(wss_, 1, "CA01000001" "0  " "VER:3.33 KEEPALIVE:32767");
+  EXPECT_EQ(Customer(1).kaInterval, 32737);
+  Receive(wss_, 1, "CA01000001" "0  " "VER:3.34 KEEPALIVE:40000");
+  Receive(wss_, 1, "CA01000001" "0  " "VER:3.35 KEEPALIVE:soon");
+  EXPECT_EQ(Customer(1).agentVersion, "3.35");
+  EXPECT_EQ(Customer(1).kaInterval, 32737);
+  EXPECT_NE(Events().find("\t1\tfrmVantorWebSrv_wssServer_DataIn\tOverflow(connID=1, text=CA01000001"
+                          "0  VER:3.34 KEEPALIVE:40000)\r\n"),
+            std::string::npos);
+  EXPECT_NE(Events().find("Type mismatch(connID=1, text="), std::string::npos);
+}
+
+TEST_F(BrokerProtocolTest, AlarmReceiverAndStatistics) {
+  Receive(wss_, 1, "CA01000001" "0  " "BCA:  Ann\tMailSMTP\t\t\tann@example.com  ");
+  EXPECT_EQ(TakeSent(wss_), (std::vector<Sent>{{1, "CW01000001" "0  " "BCA:OK"}}));
+  EXPECT_EQ(saved_, (std::vector<std::string>{"01000001|Ann\tMailSMTP\t\t\tann@example.com"}));
+
+  Customer(1).agentVersion = "3.30";
+  Receive(wss_, 1, "CA01000001" "0  " "StatLog:2026-03\t1\t2\r\n2026-04\t3\t4\r\npartial");
+  EXPECT_TRUE(TakeSent(wss_).empty());  // no reply at all
+  EXPECT_EQ(ReadFile(dir_.path() / "Log" / "StatLog.txt"),
+            "Company\tProgVer\tYearMonth\tPushOK\tPushUnknown\tPushFailed\tSmsOK\tSmsUnknown\tSmsFailed\t"
+            "MailOK\tMailUnknown\tMailFailed\tWebRx\tWebTxOk\tWebTxErr\tWebKaDiff\tWebKaRTT\tWebKaDays\r\n"
+            "Alpha Ltd\t3.30\t2026-03\t1\t2\r\n"
+            "Alpha Ltd\t3.30\t2026-04\t3\t4\r\n");
+}
+
+TEST_F(BrokerProtocolTest, RequestsAndAnswersAreRelayedAcrossServers) {
+  // Mobile 1 on the plain server, agent on TLS: the request goes out through the TLS server.
+  Receive(ws_, 3, "DM01000001" "1  " "GET\xC2\xA0status");
+  EXPECT_EQ(TakeSent(wss_), (std::vector<Sent>{{1, "DM01000001" "1  " "GETstatus"}}));
+  Receive(wss_, 4, "  DM01000001" "2  " "x\xC3\x82\xC2\xA0y  ");
+  // Leading blanks break the header, so the TLS request above is not from a registered mobile.
+  EXPECT_TRUE(TakeSent(wss_).empty());
+  Receive(wss_, 4, "DM01000001" "2  " "x\xC3\x82\xC2\xA0y  ");
+  EXPECT_EQ(TakeSent(wss_), (std::vector<Sent>{{1, "DM01000001" "2  " "xy"}}));
+  EXPECT_EQ(Customer(1).pktRecv, 2);
+  EXPECT_EQ(Mobile(1).pktRecv, 1);
+
+  Mobile(1).aging = 90;
+  Receive(wss_, 1, "DA01000001" "1  " "status: ok");
+  EXPECT_EQ(TakeSent(ws_), (std::vector<Sent>{{3, "DA01000001" "1  " "status: ok"}}));
+  EXPECT_EQ(Customer(1).pktSent, 1);
+  EXPECT_EQ(Mobile(1).pktSent, 1);
+  EXPECT_EQ(Mobile(1).aging, 90);  // answers do not count as the mobile's activity
+
+  // Mobile 3 belongs to customer 2: the answer is refused, not delivered.
+  Receive(wss_, 1, "DA01000001" "3  " "for somebody else");
+  EXPECT_EQ(TakeSent(wss_), (std::vector<Sent>{{1, "CW01000001" "0  " "Mobile Software Not Connected"}}));
+  EXPECT_TRUE(TakeSent(ws_).empty());
+
+  // Mobile number 0 in an answer is a failure before anything is sent.
+  Receive(wss_, 1, "DA01000001" "0  " "x");
+  EXPECT_TRUE(TakeSent(ws_).empty());
+  EXPECT_NE(Events().find("Subscript out of range(connID=1, text=DA01000001" "0  x)"), std::string::npos);
+}
+
+TEST_F(BrokerProtocolTest, RequestWithoutAgentAndVersionCheck) {
+  Run(wss_.Close(1, 1006));
+  Receive(ws_, 3, "DM01000001" "1  " "GET");
+  EXPECT_EQ(TakeSent(ws_), (std::vector<Sent>{{3, "CW01000001" "0  " "MSG:Agent Software Not Connected"}}));
+  EXPECT_EQ(Mobile(1).pktRecv, 0);
+
+  Customer(2).agentVersion = "2.10";
+  Receive(ws_, 5, "CM02000002" "3  " "VER:2.3 ");
+  EXPECT_EQ(TakeSent(ws_), (std::vector<Sent>{{5, "CW02000002" "0  " "VER:OK"}}));
+  EXPECT_EQ(Mobile(3).mobVersion, "2.3 ");
+  Receive(ws_, 5, "CM02000002" "3  " "VER:1.9 ");
+  EXPECT_EQ(TakeSent(ws_),
+            (std::vector<Sent>{{5, "CW02000002" "0  " "MSG:Program Version Mismatch.\r\nDownload New Software\r\n"
+                                   "From Your Browser at:\r\nhttps://download.example.com/vantor-web/2/"}}));
+  EXPECT_NE(Events().find("\t2\tfrmVantorWebSrv_wsServer_DataIn\tMobile CustID: 02000002 Program Version Mismatch\r\n"),
+            std::string::npos);
+  dir_.Sql("UPDATE General_Settings SET DownloadHost2 = 'https://mirror.test/v2'");
+  Receive(ws_, 5, "CM02000002" "3  " "VER:1.9 ");
+  EXPECT_TRUE(TakeSent(ws_).at(0).text.ends_with("at:\r\nhttps://mirror.test/v2"));
+  Customer(2).agentVersion = "4.00";
+  Receive(ws_, 5, "CM02000002" "3  " "VER:1.9 ");
+  EXPECT_EQ(TakeSent(ws_), (std::vector<Sent>{{5, "CW02000002" "0  " "MSG:Program Version Mismatch."}}));
+}
+
+TEST_F(BrokerProtocolTest, OnlyTheRegisteredConnectionSpeaksForACustomer) {
+  // A refused client (wrong pass) and the agent of customer 2 try to act for customer 1.
+  Connect(ws_, 9, "/mob?01000001 wrong__________");
+  TakeSent(ws_);
+  const std::vector<std::pair<FakeWebSocketServer*, ConnectionId>> intruders{{&ws_, 9}, {&ws_, 2}, {&ws_, 5}};
+  for (auto [server, id] : intruders) {
+    Receive(*server, id, "CA01000001" "0  " "BCA:Eve\tMailSMTP\t\t\teve@example.com");
+    Receive(*server, id, "CA01000001" "0  " "VER:9.99 KEEPALIVE:0");
+    Receive(*server, id, "CA01000001" "0  " "keep-alive\t1");
+    Receive(*server, id, "DA01000001" "1  " "forged answer");
+    Receive(*server, id, "DM01000001" "1  " "forged request");
+    Receive(*server, id, "DM01000001" "2  " "forged request");
+    Receive(*server, id, "CM01000001" "1  " "VER:9.99");
+  }
+  EXPECT_TRUE(saved_.empty());
+  EXPECT_EQ(Customer(1).agentVersion, "");
+  EXPECT_EQ(Customer(1).rttCount, 0);
+  EXPECT_EQ(Customer(1).pktRecv + Customer(1).pktSent, 0);
+  EXPECT_EQ(Mobile(1).mobVersion, "");
+  EXPECT_TRUE(TakeSent(ws_).empty());
+  EXPECT_TRUE(TakeSent(wss_).empty());
+  // Garbage and short messages from anybody are ignored without a reply or an error.
+  for (const char* junk : {"", "D", "DM", "DM01", "CA01000001", "XX01000001" "0  keep-alive", "DMzz000001" "1  x"}) {
+    Receive(ws_, 3, junk);
+  }
+  EXPECT_TRUE(TakeSent(ws_).empty());
+  EXPECT_EQ(Events().find("\t1\t"), std::string::npos);
+}
+
+TEST_F(BrokerProtocolTest, DisconnectionFreesTheRightRecord) {
+  // Id 1 is the agent on TLS; a plain connection with id 1 is someone else.
+  Connect(ws_, 1, "/mob?01000001 p__________");  // mobile 4 of customer 1, plain, id 1
+  Run(ws_.Close(1, 1000));
+  EXPECT_EQ(Mobile(4).connID, 0);
+  EXPECT_EQ(Customer(1).connID, 1);  // the TLS agent with the same id is untouched
+
+  Customer(1).kaInterval = 60;
+  Customer(1).bcaWaitState = true;
+  Run(wss_.Close(1, 1001));
+  EXPECT_EQ(Customer(1).connID, 0);
+  EXPECT_EQ(Customer(1).connType, "");
+  EXPECT_EQ(Customer(1).kaInterval, 60);
+  EXPECT_TRUE(Customer(1).bcaWaitState);
+  EXPECT_EQ(Mobile(1).connID, 3);  // its mobiles stay registered
+  EXPECT_NE(Events().find("\t3\tfrmVantorWebSrv_wssServer_Disconnected\tAlpha Ltd Disconnected From Server "
+                          "Due To Going Away (connID=1)\r\n"),
+            std::string::npos);
+  Run(ws_.Close(2, 1006));
+  EXPECT_EQ(Customer(2).connID, 0);
+  EXPECT_EQ(Events().find("Beta Ltd Disconnected"), std::string::npos);
+  Run(ws_.Close(2, kClosedByServer));  // gone already: nothing happens
+}
+
+TEST_F(BrokerProtocolTest, DebugTracesByteForByte) {
+  debug_ = true;
+  Receive(wss_, 1, "CA01000001" "0  " "keep-alive\t35");
+  Receive(wss_, 1, "CA01000001" "0  " "keep-alive");
+  EXPECT_EQ(ReadFile(dir_.path() / "KeepAlive" / "WssAgtDataInKA-1.txt"),
+            "\r\n2026-04-01 10:00:00.000\tlast keep-alive rtt\t35\r\n<--- CA01000001" "0  keep-alive\r\n"
+            "---> CA01000001" "0  keep-alive\r\n"
+            "\r\n2026-04-01 10:00:00.000\tlast keep-alive rtt\t\r\n<--- CA01000001" "0  keep-alive\r\n"
+            "---> CA01000001" "0  keep-alive\r\n");
+
+  Receive(ws_, 3, "DM01000001" "1  " "002:select");
+  Receive(wss_, 1, "DA01000001" "1  " "002:rows");
+  // Request and answer both land in the mobile's session file.
+  EXPECT_EQ(ReadFile(dir_.path() / "Debug" / "WsMobSession-3.txt"),
+            "\r\n##### DataIn From Mobile #####\r\n2026-04-01 10:00:00.000\r\n"
+            "<--- DM01000001" "1  002:select\r\n---> DM01000001" "1  002:select\r\n"
+            "\r\n##### DataIn From Agent #####\r\n2026-04-01 10:00:00.000\r\n"
+            "<--- DA01000001" "1  002:rows\r\n---> DA01000001" "1  002:rows\r\n");
+  EXPECT_EQ(ReadFile(dir_.path() / "Log" / "Sql002.txt"),
+            "2026-04-01 10:00:00.000\tFrom Mobile: \t01000001\tDM01000001" "1  002:select\r\n"
+            "2026-04-01 10:00:00.000\tFrom Agent : \t01000001\tDA01000001" "1  002:rows\r\n\r\n");
+
+  Receive(wss_, 1, "CA01000001" "0  " "StatLog:x\r\n");
+  EXPECT_NE(ReadFile(dir_.path() / "Debug" / "WssAgtDataIn-1.txt")
+                .find("<--- CA01000001" "0  StatLog:x\r\n\r\n---> noReply (due to web server sent the query)\r\n"),
+            std::string::npos);
+
+  clock_.Set(LocalTimePoint(2026, 4, 1, 11, 0, 0) + std::chrono::milliseconds(7));
+  Connect(ws_, 20, "/agt?01999999 x__________");
+  EXPECT_EQ(ReadFile(dir_.path() / "Debug" / "WsConnected-20.txt"),
+            "\r\n##### Connected #####\r\n2026-04-01 11:00:00.007\r\n"
+            "---> CW00000000" "0  MSG:Disconnected. CustID: 01999999 Not Found\r\n");
+  const std::string open = ReadFile(dir_.path() / "Debug" / "WsAgtWebSocketOpenRequest-20.txt");
+  EXPECT_EQ(open.substr(0, 67), "\r\n\r\n\r\n\r\n##### WebSocketOpenRequest #####\r\n2026-04-01 11:00:00.007\r\n");
+  EXPECT_NE(open.find("\r\nRequestURI:                /agt?01999999 x__________\r\n"), std::string::npos);
+  EXPECT_NE(open.find("\r\nStatusCode:                101\r\n"), std::string::npos);
+}
+
+TEST_F(BrokerProtocolTest, NoTraceFilesWithDebugOff) {
+  Receive(wss_, 1, "CA01000001" "0  " "keep-alive\t35");
+  Receive(ws_, 3, "DM01000001" "1  " "002:select");
+  Run(ws_.Close(3, 1000));
+  EXPECT_TRUE(std::filesystem::is_empty(dir_.path() / "KeepAlive"));
+  for (auto& entry : std::filesystem::directory_iterator(dir_.path() / "Debug")) {
+    EXPECT_EQ(entry.path().filename(), "AppEvent.txt");
+  }
+  EXPECT_FALSE(std::filesystem::exists(dir_.path() / "Log" / "Sql002.txt"));
+}
+
+}  // namespace
+}  // namespace vantor::testing
