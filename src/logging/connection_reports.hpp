@@ -1,0 +1,30 @@
+#pragma once
+// Reports of the connection tables for the operator: the snapshot log (Log/ExtraLog.txt), the
+// two connection lists (Debug/AgtConn.txt, Debug/MobConn.txt) and the daily traffic line per
+// agent (Log/AgentTraffic.txt). None of them changes the tables.
+
+#include "broker/tables.hpp"
+#include "logging/app_event.hpp"
+
+#include <filesystem>
+#include <string>
+
+namespace vantor {
+
+// Dates in the "general" form of the reports: "M/D/YYYY h:mm:ss AM" with the time left out at
+// midnight, as the system's general date format shows them.
+std::string FormatGeneralDate(SystemTime time);
+
+// The texts the writers append; exposed so they can be checked byte for byte.
+std::string ExtraLogBlock(ConnectionTables& tables, SystemTime now);
+std::string ConnectionListText(ConnectionTables& tables, bool agents);
+std::string AgentTrafficLine(ConnectionTables& tables, int slot, SystemTime now);
+
+asio::awaitable<void> ExtraLog(ConnectionTables& tables, Clock& clock, AppEventLog& events,
+                               const std::filesystem::path& programDir);
+asio::awaitable<void> PrintConnection(ConnectionTables& tables, AppEventLog& events,
+                                      const std::filesystem::path& programDir, std::string kind);
+asio::awaitable<void> LogAgentTraffic(ConnectionTables& tables, Clock& clock, AppEventLog& events,
+                                      const std::filesystem::path& programDir, int slot);
+
+}  // namespace vantor

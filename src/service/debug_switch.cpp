@@ -1,0 +1,16 @@
+#include "service/debug_switch.hpp"
+
+#include "service/procedure.hpp"
+#include "service/settings.hpp"
+
+namespace vantor {
+
+asio::awaitable<void> DebugOnOff(const std::filesystem::path& databaseFile, bool& debugMode,
+                                 AppEventLog& events) {
+  co_await Guarded(events, kCodeModule, "DebugOnOff", [&]() -> asio::awaitable<void> {
+    debugMode = GeneralSettings::Load(databaseFile).Bool("DebugMode");
+    co_return;
+  });
+}
+
+}  // namespace vantor

@@ -1,0 +1,176 @@
+#include "supervision/supervisor.hpp"
+
+#include "logging/backup.hpp"
+#include "logging/connection_reports.hpp"
+#include "logging/debug_cleanup.hpp"
+#include "logging/timestamp.hpp"
+#include "service/debug_switch.hpp"
+#include "service/pause.hpp"
+#include "service/procedure.hpp"
+#include "service/schema.hpp"
+
+#include <fmt/format.h>
+
+#include <cmath>
+
+namespace vantor {
+
+namespace {
+constexpr std::string_view kTimer = "timer1";
+constexpr int kAgingStep = 30;
+constexpr int kAgentLimit = 90;
+constexpr int kMobileLimit = 300;
+constexpr int kImmediateAlarmInterval = 30;
+constexpr int kBalanceLimit = 2;
+constexpr double kRttLimit = 1000;
+}  // namespace
+
+asio::awaitable<void> Supervisor::Run(std::chrono::milliseconds interval) {
+  while (enabled_) {
+    co_await c_.clock.Wait(interval);
+    if (!enabled_) break;
+    co_await timer1();
+  }
+}
+
+asio::awaitable<void> Supervisor::timer1() {
+  ticking_ = true;
+  co_await Guarded(c_.events, kFormModule, kTimer, [&]() -> asio::awaitable<void> {
+    if (std::filesystem::exists(c_.programDir / "Log" / "ExtraLog.txt")) {
+      co_await ExtraLog(c_.broker.tables(), c_.clock, c_.events, c_.programDir);
+    }
+    co_await AgentPass();
+    co_await MobilePass();
+    const int currentHour = LocalTime(c_.clock.Now()).tm_hour;
+    if (currentHour != c_.lastHour) co_await HourChangePass(currentHour);
+  });
+  ticking_ = false;
+}
+
+asio::awaitable<void> Supervisor::AgentPass() {
+  for (int slot = 1; slot <= kCustomerSlots; ++slot) {
+    CustomerRecord& r = c_.broker.tables().Customer(slot);
+    if (r.connID != 0) {
+      if (r.aging < kAgentLimit) {
+        r.aging = Add32(r.aging, kAgingStep);
+      } else {
+        co_await DropSilentAgent(slot);
+      }
+    } else if (r.bcaWaitState) {
+      if (r.bcaWaitTime < r.kaInterval) {
+        r.bcaWaitTime = To16(std::int64_t{r.bcaWaitTime} + kAgingStep);
+      } else {
+        const std::string custID = r.custID;
+        co_await c_.jobs.sendBrokenConnAlarm(custID);
+        CustomerRecord& now = c_.broker.tables().Customer(slot);
+        now.bcaWaitState = false;
+        now.bcaWaitTime = 0;
+      }
+    }
+  }
+}
+
+asio::awaitable<void> Supervisor::DropSilentAgent(int slot) {
+  ConnectionTables& tables = c_.broker.tables();
+  const CustomerRecord dropped = tables.Customer(slot);
+  co_await c_.events.AppEvent(kFormModule, kTimer,
+                              dropped.company + " Disconnected From Server Due To No Keep-Alive Messages",
+                              kLevelDropped);
+  // The event paused: the connection may have ended meanwhile (its record freed), or the slot may
+  // already hold a new agent, which must be left alone.
+  if (tables.Customer(slot).HoldsConnection(dropped.connType, dropped.connID)) {
+    c_.broker.DisconnectFrom(dropped.connType, dropped.connID);
+  }
+  co_await PauseMs(c_.clock, 20);
+  CustomerRecord& r = tables.Customer(slot);
+  if (r.HoldsConnection(dropped.connType, dropped.connID)) r.ResetConnection();
+  if (r.connID != 0) co_return;  // a new agent is connected: there is no broken connection
+  if (r.kaInterval == kImmediateAlarmInterval) {
+    co_await c_.jobs.sendBrokenConnAlarm(dropped.custID);
+  } else {
+    r.bcaWaitState = true;
+    r.bcaWaitTime = 0;
+  }
+}
+
+asio::awaitable<void> Supervisor::MobilePass() {
+  ConnectionTables& tables = c_.broker.tables();
+  for (int slot = 1; slot <= kMobileSlots; ++slot) {
+    MobileRecord& r = tables.Mobile(slot);
+    if (r.connID == 0) continue;
+    if (r.aging < kMobileLimit) {
+      r.aging = Add32(r.aging, kAgingStep);
+      continue;
+    }
+    const std::string type = r.connType;
+    const ConnectionId id = r.connID;
+    c_.broker.SendTo(type, id, "CW" + r.custID + "0  " + "MSG:Disconnected Due To\r\nInactive > 5 Minutes.");
+    co_await PauseMs(c_.clock, 50);
+    if (tables.Mobile(slot).HoldsConnection(type, id)) c_.broker.DisconnectFrom(type, id);
+    co_await PauseMs(c_.clock, 20);
+    if (tables.Mobile(slot).HoldsConnection(type, id)) tables.Mobile(slot).Reset();
+  }
+}
+
+asio::awaitable<void> Supervisor::HourChangePass(int currentHour) {
+  co_await c_.jobs.testMessDaily(currentHour);
+  for (int slot = 1; slot <= kCustomerSlots; ++slot) {
+    if (c_.broker.tables().Customer(slot).connID != 0) co_await CheckAgentHourly(slot);
+  }
+  co_await DebugOnOff(c_.programDir / kDatabaseFileName, c_.debugMode, c_.events);
+  if (currentHour < c_.lastHour) co_await DayChangeJobs();
+  c_.lastHour = static_cast<std::int16_t>(currentHour);
+}
+
+asio::awaitable<void> Supervisor::CheckAgentHourly(int slot) {
+  ConnectionTables& tables = c_.broker.tables();
+  const CustomerRecord before = tables.Customer(slot);
+  std::string balance;
+  if (before.pktRecv > before.pktSent && std::int64_t{before.pktRecv} - before.pktSent > kBalanceLimit) {
+    balance = fmt::format("{} PktDiff: Recv={} Sent={}", before.company, before.pktRecv, before.pktSent);
+  } else if (before.pktSent > before.pktRecv && std::int64_t{before.pktSent} - before.pktRecv > kBalanceLimit) {
+    balance = fmt::format("{} PktDiff: Sent={} Recv={}", before.company, before.pktSent, before.pktRecv);
+  }
+  if (!balance.empty()) {
+    co_await c_.events.AppEvent(kFormModule, kTimer, balance, kLevelDropped);
+    // The round-trip check concerns the same connection only.
+    if (!tables.Customer(slot).HoldsConnection(before.connType, before.connID)) co_return;
+  }
+  CustomerRecord& r = tables.Customer(slot);
+  if (r.rttCount <= 0) co_return;
+  const auto average = static_cast<std::int64_t>(std::floor(static_cast<double>(r.rttSum) / r.rttCount));
+  if (average <= kRttLimit) {
+    r.rttSum = 0;
+    r.rttCount = 0;
+    co_return;
+  }
+  co_await c_.events.AppEvent(
+      kFormModule, kTimer,
+      fmt::format("{} RTT: {}, Disconnected From Server Due To Long Keep-Alive RTT", r.company, average),
+      kLevelDropped);
+  if (tables.Customer(slot).HoldsConnection(before.connType, before.connID)) {
+    c_.broker.DisconnectFrom(before.connType, before.connID);
+  }
+  co_await PauseMs(c_.clock, 20);
+  if (tables.Customer(slot).HoldsConnection(before.connType, before.connID)) {
+    tables.Customer(slot).ResetConnection();
+  }
+}
+
+asio::awaitable<void> Supervisor::DayChangeJobs() {
+  co_await ClearDebugDir(c_.programDir, c_.events);
+  co_await ClearDebugDir_AE(c_.programDir, LocalDate(c_.clock.Now()), c_.events);
+  co_await BackupDatabase(c_.clock, c_.pool, c_.events, c_.programDir);
+  ConnectionTables& tables = c_.broker.tables();
+  for (int slot = 1; slot <= kCustomerSlots; ++slot) {
+    if (tables.Customer(slot).connID == 0) continue;
+    if (c_.debugMode) co_await LogAgentTraffic(tables, c_.clock, c_.events, c_.programDir, slot);
+    CustomerRecord& r = tables.Customer(slot);
+    if (r.connID == 0) continue;  // it left while the report was written
+    r.pktRecv = r.pktSent = 0;
+    r.rttSum = 0;
+    r.rttCount = 0;
+  }
+}
+
+}  // namespace vantor

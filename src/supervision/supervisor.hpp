@@ -1,0 +1,65 @@
+#pragma once
+// The 30-second supervision tick: ages agents and mobiles, drops the silent ones (raising the
+// broken-connection alarm for agents), checks each connected agent's message balance and
+// round-trip time once an hour, and runs the hourly and daily jobs. Ticks never overlap: a tick
+// that waits (an event's pause, an alarm transfer) delays the next one.
+
+#include "broker/broker.hpp"
+#include "logging/app_event.hpp"
+#include "platform/worker_pool.hpp"
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <string>
+
+namespace vantor {
+
+// What the tick calls that lives elsewhere (the notification senders).
+struct SupervisionJobs {
+  std::function<asio::awaitable<void>(std::string custID)> sendBrokenConnAlarm;
+  std::function<asio::awaitable<void>(int hourOfDay)> testMessDaily;
+};
+
+struct SupervisorContext {
+  Clock& clock;
+  WorkerPool& pool;
+  AppEventLog& events;
+  Broker& broker;
+  std::filesystem::path programDir;
+  bool& debugMode;
+  std::int16_t& lastHour;
+  SupervisionJobs jobs;
+};
+
+class Supervisor {
+ public:
+  static constexpr std::chrono::milliseconds kTickInterval{30'000};
+
+  explicit Supervisor(SupervisorContext context) : c_(std::move(context)) {}
+
+  // Ticks every `interval` until Disable(); the interval is shorter only in tests.
+  asio::awaitable<void> Run(std::chrono::milliseconds interval = kTickInterval);
+  void Enable() { enabled_ = true; }
+  void Disable() { enabled_ = false; }
+  bool enabled() const { return enabled_; }
+  bool ticking() const { return ticking_; }
+
+  // One tick (the timer's handler).
+  asio::awaitable<void> timer1();
+
+ private:
+  asio::awaitable<void> AgentPass();
+  asio::awaitable<void> MobilePass();
+  asio::awaitable<void> HourChangePass(int currentHour);
+  asio::awaitable<void> DropSilentAgent(int slot);
+  asio::awaitable<void> CheckAgentHourly(int slot);
+  asio::awaitable<void> DayChangeJobs();
+
+  SupervisorContext c_;
+  bool enabled_ = false;
+  bool ticking_ = false;
+};
+
+}  // namespace vantor
