@@ -55,13 +55,16 @@ asio::awaitable<void> BackupDatabase(Clock& clock, WorkerPool& pool, AppEventLog
     if (!fs::is_directory(folder)) throw ProcedureError("Path not found: " + folder.string());
     if (!fs::exists(database)) throw ProcedureError("File not found: " + database.string());
     const fs::path temp = folder / (name + ".tmp");
-    const std::string error = co_await pool.Run([database, temp] {
+    // Named before the co_await: GCC 12 mishandles closures that own memory when they are
+    // temporaries of a co_await expression.
+    auto copy = [database, temp] {
       std::error_code ignored;
       fs::remove(temp, ignored);
       std::string failure = CopyDatabase(database, temp);
       if (!failure.empty()) fs::remove(temp, ignored);
       return failure;
-    });
+    };
+    const std::string error = co_await pool.Run(std::move(copy));
     if (!error.empty()) throw ProcedureError(error);
     fs::rename(temp, folder / name);
     for (const auto& old : MatchFiles(folder, "VantorWeb-", ".mdb")) {

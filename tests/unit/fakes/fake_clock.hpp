@@ -8,6 +8,7 @@
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 
+#include <functional>
 #include <vector>
 
 namespace vantor::testing {
@@ -21,6 +22,7 @@ class FakeClock final : public Clock {
   asio::awaitable<void> Wait(std::chrono::milliseconds duration) override {
     waits_.push_back(duration);
     now_ += duration;
+    if (onWait) onWait(duration);
     co_await asio::post(co_await asio::this_coro::executor, asio::use_awaitable);
   }
 
@@ -28,6 +30,9 @@ class FakeClock final : public Clock {
   void Set(SystemTime t) { now_ = t; }
   const std::vector<std::chrono::milliseconds>& waits() const { return waits_; }
   void ClearWaits() { waits_.clear(); }
+
+  // Called at the start of every wait: lets a test make something happen "during" a pause.
+  std::function<void(std::chrono::milliseconds)> onWait;
 
  private:
   SystemTime now_;
