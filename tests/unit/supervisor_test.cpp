@@ -186,12 +186,13 @@ TEST_F(SupervisorTest, FirstTickAfterMidnightRunsTheDailyJobs) {
             "TimePeriod\tCustomer\tFrom IpAddress\tLast Reconnect Time\tRecv\tSent\tRTT\tCompany\r\n"
             // The hourly check earlier in the same tick has already cleared the RTT samples.
             "2026-12-31\t01000001\t10.0.0.1\t4/1/2026 10:00:00 AM\t4\t4\t0\tAlpha Ltd\r\n");
+  EXPECT_EQ(Customer(1).pktRecv + Customer(1).pktSent + Customer(1).rttSum + Customer(1).rttCount, 0);
+  EXPECT_EQ(lastHour_, 0);
   Customer(1).rttSum = 30;
   Customer(1).rttCount = 1;
   EXPECT_EQ(AgentTrafficLine(broker_.tables(), 1, clock_.Now()),
             "2026-12-31\t01000001\t10.0.0.1\t4/1/2026 10:00:00 AM\t0\t0\t30\tAlpha Ltd\r\n");
-  EXPECT_EQ(Customer(1).pktRecv + Customer(1).pktSent + Customer(1).rttSum + Customer(1).rttCount, 0);
-  EXPECT_EQ(lastHour_, 0);
+
 }
 
 TEST_F(SupervisorTest, FailingStepEndsTheTickBeforeTheHourIsUpdated) {
