@@ -10,10 +10,10 @@ namespace vantor {
 // request's version and id.
 //
 // The handler reports an unknown object the v1 way: error status 2 (noSuchName) with an index,
-// leaving unanswered variables as received (NULL). A v1 answer keeps that. A v2c manager expects
+// leaving unanswered variables as received. A v1 answer keeps that. A v2c manager expects
 // per-variable exceptions instead, so for v2c:
-//   - get:       every variable still NULL becomes noSuchObject; error status and index 0;
-//   - get-next:  every variable still NULL becomes endOfMibView; error status and index 0
+//   - get:       every variable still as received becomes noSuchObject; error status and index 0;
+//   - get-next:  every variable still as received becomes endOfMibView; error status and index 0
 //                (this is what ends `snmpwalk -v2c` cleanly);
 //   - set:       error status becomes notWritable (17), the index stays.
 void PrepareSnmpAnswer(const SnmpMessage& request, SnmpMessage& answer);

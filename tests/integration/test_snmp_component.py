@@ -95,11 +95,14 @@ def test_get_of_unknown_object_in_each_version(agent):
     ]
 
 
-@pytest.mark.parametrize("version", ["1", "2c"])
-def test_getnext_follows_lexical_order(agent, version):
-    result = request(agent, "snmpgetnext", version, "1.3.6.1.2.1.1", "1.3.6.1.2.1.1.2.0", "1.3.6.1.2.1.1.6")
+def test_getnext_from_the_group_and_past_its_end(agent):
+    result = request(agent, "snmpgetnext", "2c", "1.3.6.1.2.1.1", "1.3.6.1.2.1.1.2.0", "1.3.6.1.2.1.1.7.0")
     assert result.returncode == 0, result.stderr
-    assert result.stdout.splitlines() == [SYSTEM_GROUP[0], SYSTEM_GROUP[2], SYSTEM_GROUP[5]]
+    assert result.stdout.splitlines() == [
+        SYSTEM_GROUP[0], SYSTEM_GROUP[2],
+        ".1.3.6.1.2.1.1.7.0 = No more variables left in this MIB View (It is past the end of the MIB tree)"]
+    v1 = request(agent, "snmpgetnext", "1", "1.3.6.1.2.1.1.7.0")
+    assert "(noSuchName)" in v1.stderr and "Failed object: .1.3.6.1.2.1.1.7.0" in v1.stderr
 
 
 @pytest.mark.parametrize("root", ["1.3.6.1.2.1.1", "1.3.6.1.2.1"])
