@@ -3,6 +3,7 @@
 #include "platform/snmp_oid.hpp"
 
 #include <array>
+#include <optional>
 
 namespace vantor {
 namespace {
