@@ -1,0 +1,37 @@
+#include "platform/snmp_answer.hpp"
+
+namespace vantor {
+namespace {
+
+bool IsGet(int type) { return type == snmp_type::kGetV1 || type == snmp_type::kGetV2c; }
+bool IsGetNext(int type) { return type == snmp_type::kGetNextV1 || type == snmp_type::kGetNextV2c; }
+
+void MapNoSuchNameToV2c(const SnmpMessage& request, SnmpMessage& answer) {
+  if (IsGet(request.type) || IsGetNext(request.type)) {
+    const int exception = IsGet(request.type) ? snmp_value::kNoSuchObject : snmp_value::kEndOfMibView;
+    // An answered variable has a new value (and, for get-next, a new OID); one the handler left
+    // exactly as received was not found. Managers usually send NULL, but any value is allowed.
+    for (std::size_t i = 0; i < answer.variables.size() && i < request.variables.size(); ++i) {
+      auto& var = answer.variables[i];
+      if (var != request.variables[i]) continue;
+      var.valueType = exception;
+      var.value.clear();
+    }
+    answer.errorStatus = snmp_error::kNoError;
+    answer.errorIndex = 0;
+  } else {
+    answer.errorStatus = snmp_error::kNotWritable;
+  }
+}
+
+}  // namespace
+
+void PrepareSnmpAnswer(const SnmpMessage& request, SnmpMessage& answer) {
+  answer.version = request.version;
+  answer.requestId = request.requestId;
+  answer.type = request.version == SnmpVersion::kV1 ? snmp_type::kResponseV1 : snmp_type::kResponseV2c;
+  if (request.version == SnmpVersion::kV2c && answer.errorStatus == snmp_error::kNoSuchName)
+    MapNoSuchNameToV2c(request, answer);
+}
+
+}  // namespace vantor

@@ -1,0 +1,77 @@
+#include "platform/snmp_answer.hpp"
+
+#include <gtest/gtest.h>
+
+namespace vantor {
+namespace {
+
+SnmpMessage Request(SnmpVersion version, int type) {
+  SnmpMessage m;
+  m.version = version;
+  m.type = type;
+  m.community = "public";
+  m.requestId = 4711;
+  // Managers send NULL; any other value must be treated alike.
+  m.variables = {{"1.3.6.1.2.1.1.7.0", snmp_value::kNull, ""}, {"1.3.6.1.2.1.1.5.0", snmp_value::kNull, ""},
+                 {"1.3.6.1.9", snmp_value::kInteger, "5"}};
+  return m;
+}
+
+// What the system-group handler writes when the middle variable is served and the others not;
+// it also writes 66 whatever the version, and may leave id and version in any state.
+SnmpMessage HandlerAnswer(const SnmpMessage& request) {
+  SnmpMessage answer = request;
+  answer.type = snmp_type::kResponseV2c;
+  answer.requestId = 1;
+  answer.variables[1] = {"1.3.6.1.2.1.1.6.0", snmp_value::kOctetString, "n/a"};
+  answer.errorStatus = snmp_error::kNoSuchName;
+  answer.errorIndex = 3;
+  return answer;
+}
+
+TEST(PrepareSnmpAnswer, V1KeepsNoSuchNameAndAnswersAsAV1Response) {
+  for (int type : {snmp_type::kGetV1, snmp_type::kGetNextV1, snmp_type::kSetV1}) {
+    const auto request = Request(SnmpVersion::kV1, type);
+    auto answer = HandlerAnswer(request);
+    const auto written = answer;
+    PrepareSnmpAnswer(request, answer);
+    EXPECT_EQ(answer.type, snmp_type::kResponseV1);
+    EXPECT_EQ(answer.requestId, 4711);
+    EXPECT_EQ(answer.errorStatus, snmp_error::kNoSuchName);
+    EXPECT_EQ(answer.errorIndex, 3);
+    EXPECT_EQ(answer.variables, written.variables);
+  }
+}
+
+TEST(PrepareSnmpAnswer, V2cTurnsNoSuchNameIntoItsOwnForms) {
+  const std::vector<std::pair<int, int>> exceptions = {{snmp_type::kGetV2c, snmp_value::kNoSuchObject},
+                                                       {snmp_type::kGetNextV2c, snmp_value::kEndOfMibView}};
+  for (const auto& [type, exception] : exceptions) {
+    const auto request = Request(SnmpVersion::kV2c, type);
+    auto answer = HandlerAnswer(request);
+    PrepareSnmpAnswer(request, answer);
+    EXPECT_EQ(answer.type, snmp_type::kResponseV2c);
+    EXPECT_EQ(answer.requestId, 4711);
+    EXPECT_EQ(answer.errorStatus, 0);
+    EXPECT_EQ(answer.errorIndex, 0);
+    EXPECT_EQ(answer.variables, (std::vector<SnmpVariable>{{"1.3.6.1.2.1.1.7.0", exception, ""},
+                                                           {"1.3.6.1.2.1.1.6.0", snmp_value::kOctetString, "n/a"},
+                                                           {"1.3.6.1.9", exception, ""}}));
+  }
+
+  const auto set = Request(SnmpVersion::kV2c, snmp_type::kSetV2c);
+  auto answer = HandlerAnswer(set);
+  PrepareSnmpAnswer(set, answer);
+  EXPECT_EQ(answer.errorStatus, snmp_error::kNotWritable);
+  EXPECT_EQ(answer.errorIndex, 3);
+  EXPECT_EQ(answer.variables[0], set.variables[0]);
+
+  // Without an error nothing is mapped.
+  const auto get = Request(SnmpVersion::kV2c, snmp_type::kGetV2c);
+  answer = get;
+  PrepareSnmpAnswer(get, answer);
+  EXPECT_EQ(answer.variables, get.variables);
+}
+
+}  // namespace
+}  // namespace vantor
