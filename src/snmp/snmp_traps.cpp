@@ -60,7 +60,7 @@ SnmpMessage BuildSendStatusTrap(const SendStatus& status, std::uint64_t uptimeHu
   return m;
 }
 
-SnmpMessage BuildAppEventTrap(const AppEventRecord& event, const std::string& trapCommunity,
+SnmpMessage BuildAppEventTrap(const EventTrapRecord& event, const std::string& trapCommunity,
                               std::uint64_t uptimeHundredths, const std::string& agentAddress) {
   SnmpMessage m = EnterpriseTrap(trapCommunity, kAppEventEnterprise, 1, uptimeHundredths, agentAddress);
   const std::string base = "1.3.6.1.4.1.50404.2.1.1.";
@@ -85,7 +85,7 @@ bool ForwardSendStatus(SnmpAgent& agent, bool sendAppEvents, bool agentStarted,
 
 bool SendAppEventTrap(SnmpAgent& agent, bool sendAppEvents, bool agentStarted,
                       const std::string& trapHost, int trapPort, const std::string& trapCommunity,
-                      const AppEventRecord& event, std::uint64_t uptimeHundredths) {
+                      const EventTrapRecord& event, std::uint64_t uptimeHundredths) {
   if (!sendAppEvents || !agentStarted) return true;
   agent.ClearTrapDestinations();
   if (!agent.AddTrapDestination(trapHost + ":" + std::to_string(trapPort))) return false;

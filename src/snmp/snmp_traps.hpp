@@ -42,7 +42,7 @@ struct SendStatus {
 SnmpMessage BuildSendStatusTrap(const SendStatus& status, std::uint64_t uptimeHundredths,
                                 const std::string& agentAddress);
 
-struct AppEventRecord {
+struct EventTrapRecord {
   std::string module;
   std::string procedure;
   std::string text;
@@ -52,7 +52,7 @@ struct AppEventRecord {
 // v1 trap, community `trapCommunity`, enterprise ...50404.2.1.2, generic 6, specific 1,
 // variables .2.1.1.1 to .6: agent address, "Vantor Web", module, procedure, the first 240
 // characters of the text, level.
-SnmpMessage BuildAppEventTrap(const AppEventRecord& event, const std::string& trapCommunity,
+SnmpMessage BuildAppEventTrap(const EventTrapRecord& event, const std::string& trapCommunity,
                               std::uint64_t uptimeHundredths, const std::string& agentAddress);
 
 // Sends the send-status trap to 127.0.0.1:162 alone (the destinations are replaced). Does
@@ -65,6 +65,6 @@ bool ForwardSendStatus(SnmpAgent& agent, bool sendAppEvents, bool agentStarted,
 // and with the same result as ForwardSendStatus.
 bool SendAppEventTrap(SnmpAgent& agent, bool sendAppEvents, bool agentStarted,
                       const std::string& trapHost, int trapPort, const std::string& trapCommunity,
-                      const AppEventRecord& event, std::uint64_t uptimeHundredths);
+                      const EventTrapRecord& event, std::uint64_t uptimeHundredths);
 
 }  // namespace vantor

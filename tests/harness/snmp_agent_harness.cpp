@@ -63,7 +63,7 @@ bool RunCommand(const std::string& line, SnmpAgent& agent, std::uint64_t uptime)
     return agent.SendTrap(BuildSendStatusTrap(status, uptime, agent.LocalAddress()));
   }
   if (command == "event-trap") {
-    const AppEventRecord event{"modVantorWebSrv", "ServiceOpen", std::string(250, 'a') + std::string(50, 'b'), 3};
+    const EventTrapRecord event{"modVantorWebSrv", "ServiceOpen", std::string(250, 'a') + std::string(50, 'b'), 3};
     return agent.SendTrap(BuildAppEventTrap(event, "trapcomm", uptime, agent.LocalAddress()));
   }
   return false;

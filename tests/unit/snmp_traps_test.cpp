@@ -50,7 +50,7 @@ TEST(TrapTimeStamp, IsCappedJustBelowTwoToThe31) {
 }
 
 TEST(AppEventTrap, CarriesTheSixVariablesWithTheTextCut) {
-  const AppEventRecord event{"frmVantorWebSrv", "dartSvc_State", std::string(300, 'x'), 1};
+  const EventTrapRecord event{"frmVantorWebSrv", "dartSvc_State", std::string(300, 'x'), 1};
   const auto trap = BuildAppEventTrap(event, "trapcomm", 500, "10.0.0.5");
   EXPECT_EQ(trap.type, snmp_type::kTrapV1);
   EXPECT_EQ(trap.community, "trapcomm");
