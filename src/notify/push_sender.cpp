@@ -51,8 +51,11 @@ asio::awaitable<SendOutcome> Notifier::SendMobilePO(std::string message, std::st
     }
     HttpsClient& https = https_;
     const HttpsTimeouts timeouts = timeouts_.push;
-    const HttpsReply reply = co_await pool_.Run(
-        [&https, url, form, caFile, timeouts] { return https.Post(url, form, caFile, timeouts); });
+    // A named callable: GCC 12 mishandles owning temporaries inside a co_await expression.
+    auto post = [&https, url, form, caFile, timeouts] {
+      return https.Post(url, form, caFile, timeouts);
+    };
+    const HttpsReply reply = co_await pool_.Run(std::move(post));
 
     ApplyLimitHeaders(reply);
     if (!reply.transportOk) {

@@ -29,10 +29,10 @@ class WorkerPool {
   template <typename Fn>
   asio::awaitable<std::invoke_result_t<Fn>> Run(Fn fn) {
     using Result = std::invoke_result_t<Fn>;
-    co_return co_await asio::co_spawn(
-        pool_.get_executor(),
-        [fn = std::move(fn)]() mutable -> asio::awaitable<Result> { co_return fn(); },
-        asio::use_awaitable);
+    // Named, not a temporary of the co_await expression: GCC 12 destroys such temporaries twice
+    // when they own memory (a lambda capturing strings), which corrupts the heap.
+    auto task = [fn = std::move(fn)]() mutable -> asio::awaitable<Result> { co_return fn(); };
+    co_return co_await asio::co_spawn(pool_.get_executor(), std::move(task), asio::use_awaitable);
   }
 
   // Waits for the running work to finish; used at shut-down.
