@@ -51,6 +51,10 @@ class CurlSmtpClient final : public SmtpClient {
     curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(r.connectTimeout.count()));
     curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, static_cast<long>(r.totalTimeout.count()));
+    // The QUIT at the end of a failed session waits for a reply outside the transfer's time
+    // limit, by default for minutes; a silent server must not hold the worker that long.
+    const long replySeconds = static_cast<long>((r.totalTimeout.count() + 999) / 1000);
+    curl_easy_setopt(h, CURLOPT_SERVER_RESPONSE_TIMEOUT, replySeconds);
     if (r.security != MailSecurity::kNone) {
       curl_easy_setopt(h, CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_ALL));
       curl_easy_setopt(h, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2));
