@@ -202,7 +202,7 @@ def test_push_to_unverifiable_or_silent_or_closed_server(certs, program_dir):
         silent.close()
     assert rogue.posts == []
     assert untrusted.status == 3 and "certificate" in untrusted.result.lower()
-    assert mute.status == 3 and "timed out" in mute.result.lower()
+    assert mute.status == 3 and "time" in mute.result.lower()  # "timed out" or "timeout"
     assert TIMEOUT_MS / 1000 <= mute.elapsed < TIMEOUT_MS / 1000 + 5
     assert closed.status == 3 and "connect" in closed.result.lower()
 
