@@ -72,6 +72,12 @@ bool GeneralSettings::Bool(std::string_view column) const {
   return Integer(column, INT64_MIN, INT64_MAX) != 0;
 }
 
+bool GeneralSettings::BoolOrFalse(std::string_view column) const {
+  const DbValue* value = row_.Find(column);
+  if (value && std::holds_alternative<std::monostate>(*value)) return false;
+  return Bool(column);
+}
+
 std::int16_t GeneralSettings::Int16(std::string_view column) const {
   return static_cast<std::int16_t>(Integer(column, INT16_MIN, INT16_MAX));
 }

@@ -24,6 +24,9 @@ class GeneralSettings {
   std::int16_t Int16(std::string_view column) const;
   std::int32_t Int32(std::string_view column) const;
 
+  // A yes/no column where NULL counts as false; a missing column is still an error.
+  bool BoolOrFalse(std::string_view column) const;
+
   // A text column that may be absent from the table or NULL.
   std::optional<std::string> Optional(std::string_view column) const;
 

@@ -1,0 +1,43 @@
+#include "notify/alarm_receiver_store.hpp"
+#include "notify/notifier.hpp"
+#include "service/procedure.hpp"
+#include "service/procedure_error.hpp"
+#include "service/settings.hpp"
+
+#include <fmt/format.h>
+
+namespace vantor {
+
+std::optional<AlarmReceiver> SplitReceiverPayload(std::string_view payload) {
+  std::string_view fields[4];
+  std::size_t start = 0;
+  for (auto& field : fields) {
+    const std::size_t tab = payload.find('\t', start);
+    if (tab == std::string_view::npos) return std::nullopt;
+    field = payload.substr(start, tab - start);
+    start = tab + 1;
+  }
+  return AlarmReceiver{std::string(fields[0]), std::string(fields[1]), std::string(fields[2]),
+                       std::string(fields[3]), std::string(payload.substr(start))};
+}
+
+asio::awaitable<void> Notifier::SaveBrokenConnAlarm(std::string custID, std::string payload) {
+  co_await Guarded(events_, kCodeModule, "SaveBrokenConnAlarm", [&]() -> asio::awaitable<void> {
+    const auto receiver = SplitReceiverPayload(payload);
+    if (!receiver) {
+      throw ProcedureError(fmt::format(
+          "Invalid alarm receiver: four TAB-separated fields expected ({} characters received)",
+          payload.size()));
+    }
+    auto db = OpenDatabase(databaseFile_);
+    auto status = db->Execute(
+        "UPDATE Customer SET BcaRecvName = ?, BcaRecvType = ?, BcaPoUserKey = ?, "
+        "BcaPoDevice = ?, BcaMailAddress = ? WHERE CustID = ?",
+        {receiver->name, receiver->type, receiver->userKey, receiver->device,
+         receiver->mailAddress, custID});
+    if (!status) throw ProcedureError(status.error);
+    co_return;
+  });
+}
+
+}  // namespace vantor

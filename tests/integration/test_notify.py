@@ -1,0 +1,375 @@
+"""The push and mail senders with the real libcurl clients against local peers: an HTTPS server
+with a CA made here, servers that refuse, drop or never answer, and aiosmtpd."""
+import json
+import os
+import socket
+import ssl
+import subprocess
+import threading
+import time
+import urllib.parse
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+
+import pytest
+from aiosmtpd.controller import Controller
+from aiosmtpd.smtp import AuthResult
+
+HARNESS = os.environ.get("VANTOR_NOTIFY_HARNESS", "build/tests/notify_harness")
+ALARM = "No Keep-Alive Messages From Agent. Probably Due To Broken Connection."
+TOKEN = "q7Lm2Rx9TbW4nKv8Hs3JdPf6Yc1GzE"
+TIMEOUT_MS = 1500
+
+
+def unescape(text):
+    out, i = [], 0
+    while i < len(text):
+        if text[i] == "\\" and i + 1 < len(text):
+            out.append({"r": "\r", "n": "\n", "t": "\t", "\\": "\\"}[text[i + 1]])
+            i += 2
+        else:
+            out.append(text[i])
+            i += 1
+    return "".join(out)
+
+
+class Outcome:
+    def __init__(self, stdout, elapsed):
+        self.elapsed = elapsed
+        self.status = self.result = self.limits = None
+        self.traps = []
+        for line in stdout.splitlines():
+            kind, _, rest = line.partition(" ")
+            if kind == "STATUS":
+                self.status = int(rest)
+            elif kind == "RESULT":
+                self.result = unescape(rest)
+            elif kind == "TRAP":
+                self.traps.append([unescape(f) for f in rest.split("\t")])
+            elif kind == "LIMITS":
+                self.limits = tuple(int(n) for n in rest.split())
+
+
+def harness(program_dir, *args):
+    started = time.monotonic()
+    run = subprocess.run([HARNESS, str(program_dir.path), "--timeout-ms", str(TIMEOUT_MS), *args],
+                         capture_output=True, text=True, timeout=60)
+    assert run.returncode == 0, run.stderr
+    return Outcome(run.stdout, time.monotonic() - started)
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+# ---- certificates -------------------------------------------------------------------------
+
+def openssl(*args, cwd):
+    subprocess.run(["openssl", *args], cwd=cwd, check=True, capture_output=True)
+
+
+@pytest.fixture(scope="module")
+def certs(tmp_path_factory):
+    d = tmp_path_factory.mktemp("pki")
+    for name in ("ca", "rogue"):
+        openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+                "-subj", f"/CN=Test {name} CA", "-keyout", f"{name}.key", "-out", f"{name}.pem",
+                cwd=d)
+    (d / "san.ext").write_text("subjectAltName=IP:127.0.0.1\n")
+    openssl("req", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=127.0.0.1",
+            "-keyout", "server.key", "-out", "server.csr", cwd=d)
+    for signer, out in (("ca", "server.pem"), ("rogue", "rogue-server.pem")):
+        openssl("x509", "-req", "-in", "server.csr", "-CA", f"{signer}.pem", "-CAkey",
+                f"{signer}.key", "-CAcreateserial", "-days", "2", "-extfile", "san.ext",
+                "-out", out, cwd=d)
+    return d
+
+
+# ---- push API ----------------------------------------------------------------------------
+
+class PushApi:
+    """Records each posted form and answers with the queued replies (200 by default)."""
+
+    def __init__(self, certfile, keyfile):
+        self.posts, self.replies = [], []
+        api = self
+
+        class Handler(BaseHTTPRequestHandler):
+            def do_POST(self):
+                length = int(self.headers.get("Content-Length", 0))
+                raw = self.rfile.read(length).decode("ascii")
+                api.posts.append({"path": self.path, "raw": raw,
+                                  "type": self.headers.get("Content-Type"),
+                                  "form": urllib.parse.parse_qs(raw, keep_blank_values=True)})
+                status, headers, body = (api.replies.pop(0) if api.replies
+                                         else (200, {}, b'{"status":1,"request":"req-1"}'))
+                self.send_response(status)
+                for name, value in headers.items():
+                    self.send_header(name, value)
+                self.send_header("Content-Length", str(len(body)))
+                self.end_headers()
+                self.wfile.write(body)
+
+            def log_message(self, *args):
+                pass
+
+        self.server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(certfile, keyfile)
+        self.server.socket = context.wrap_socket(self.server.socket, server_side=True)
+        self.url = f"https://127.0.0.1:{self.server.server_address[1]}/1/messages.json"
+        threading.Thread(target=self.server.serve_forever, daemon=True).start()
+
+    def close(self):
+        self.server.shutdown()
+        self.server.server_close()
+
+
+@pytest.fixture
+def push_api(certs, program_dir):
+    api = PushApi(certs / "server.pem", certs / "server.key")
+    program_dir.console("settings", "set", "PushApiUrl", api.url)
+    program_dir.console("settings", "set", "PushCaFile", str(certs / "ca.pem"))
+    yield api
+    api.close()
+
+
+def test_push_posts_encoded_form_and_reads_limits(push_api, program_dir):
+    push_api.replies.append((200, {"x-limit-app-limit": "10000", "X-Limit-App-Remaining": "9876"},
+                             b'{"status":1,"request":"req-1"}'))
+    out = harness(program_dir, "push", "A & B = \"C\" 'D' 100%", "uKey&device=x", "")
+    assert out.status == 1
+    assert out.result == ("PUSH: Message sent successfully.\r\nHTTP/1.0 200 OK\r\n"
+                          '{"status":1,"request":"req-1"}')
+    assert out.limits == (10000, 9876)
+    [post] = push_api.posts
+    assert post["path"] == "/1/messages.json"
+    assert post["type"] == "application/x-www-form-urlencoded"
+    assert [f.split("=")[0] for f in post["raw"].split("&")] == [
+        "token", "user", "priority", "sound", "title", "message"]
+    assert post["form"] == {"token": [TOKEN], "user": ["uKey&device=x"], "priority": ["0"],
+                            "sound": ["tugboat"], "title": ["Vantor Com Server"],
+                            "message": ["A & B = \"C\" 'D' 100%"]}
+
+
+def test_push_refusals_are_status_three(push_api, program_dir):
+    push_api.replies.append((400, {"X-Limit-App-Limit": "lots", "X-Limit-App-Remaining": "12"},
+                             json.dumps({"user": "invalid", "errors": ["user identifier is invalid"],
+                                         "status": 0}).encode()))
+    push_api.replies.append((500, {}, b""))
+    refused = harness(program_dir, "push", "m", "badKey", "phone")
+    assert refused.status == 3
+    assert refused.result == ("PUSH: Error when sending message. HTTP/1.0 400 Bad Request: "
+                              "user identifier is invalid")
+    assert refused.limits == (0, 12)  # the text value leaves the limit as it was
+    broken = harness(program_dir, "push", "m", "k", "")
+    assert broken.status == 3
+    assert broken.result.startswith("PUSH: Error when sending message. HTTP/1.0 500")
+    assert push_api.posts[0]["form"]["device"] == ["phone"]
+    assert "\t1\tmodVantorWebSrv_SendMobilePO\tUserKey: badKey, HTTP/1.0 400 Bad Request: " \
+           "user identifier is invalid" in program_dir.events()
+
+
+def test_push_alarm_from_stored_receiver(push_api, program_dir):
+    harness(program_dir, "save", "01000001", "Ann & Co\tMobilePO\tuKey'1\t\t")
+    out = harness(program_dir, "alarm", "01000001")
+    [post] = push_api.posts
+    assert post["form"]["user"] == ["uKey'1"] and "device" not in post["form"]
+    assert post["form"]["message"] == [ALARM]
+    [trap] = out.traps
+    assert trap[0] == "Mr Tavo (01000001)" and trap[1] == ALARM
+    assert trap[2] == "1" and trap[4] == "MobilePO"
+
+
+def test_push_to_unverifiable_or_silent_or_closed_server(certs, program_dir):
+    rogue = PushApi(certs / "rogue-server.pem", certs / "server.key")
+    silent = socket.socket()
+    silent.bind(("127.0.0.1", 0))
+    silent.listen()  # accepts connections and never says a word
+    try:
+        program_dir.console("settings", "set", "PushCaFile", str(certs / "ca.pem"))
+        program_dir.console("settings", "set", "PushApiUrl", rogue.url)
+        untrusted = harness(program_dir, "push", "m", "k", "")
+        program_dir.console("settings", "set", "PushApiUrl",
+                            f"https://127.0.0.1:{silent.getsockname()[1]}/1/messages.json")
+        mute = harness(program_dir, "push", "m", "k", "")
+        program_dir.console("settings", "set", "PushApiUrl",
+                            f"https://127.0.0.1:{free_port()}/1/messages.json")
+        closed = harness(program_dir, "push", "m", "k", "")
+    finally:
+        rogue.close()
+        silent.close()
+    assert rogue.posts == []
+    assert untrusted.status == 3 and "certificate" in untrusted.result.lower()
+    assert mute.status == 3 and "time" in mute.result.lower()  # "timed out" or "timeout"
+    assert TIMEOUT_MS / 1000 <= mute.elapsed < TIMEOUT_MS / 1000 + 5
+    assert closed.status == 3 and "connect" in closed.result.lower()
+
+
+# ---- mail --------------------------------------------------------------------------------
+
+class MailBox:
+    """Accepts mail after refusing the first `refuse` attempts with `code` at RCPT TO."""
+
+    def __init__(self, refuse=0, code="451 4.3.0 Try again later"):
+        self.refuse, self.code = refuse, code
+        self.attempts, self.messages, self.logins = 0, [], []
+
+    async def handle_RCPT(self, server, session, envelope, address, rcpt_options):
+        self.attempts += 1
+        if self.attempts <= self.refuse:
+            return self.code
+        envelope.rcpt_tos.append(address)
+        return "250 OK"
+
+    async def handle_DATA(self, server, session, envelope):
+        self.messages.append((envelope.mail_from, list(envelope.rcpt_tos), envelope.content))
+        return "250 Message accepted for delivery"
+
+    def authenticate(self, server, session, envelope, mechanism, auth_data):
+        self.logins.append((mechanism, auth_data.login, auth_data.password))
+        # handled=False lets the server answer a refusal with its 535 reply.
+        return AuthResult(success=auth_data.password == b"s3cret&'", handled=False)
+
+
+@pytest.fixture
+def smtp_server(program_dir):
+    started = []
+
+    def start(box, auth=False):
+        port = free_port()
+        extra = dict(authenticator=box.authenticate, auth_required=True,
+                     auth_require_tls=False) if auth else {}
+        controller = Controller(box, hostname="127.0.0.1", port=port, **extra)
+        controller.start()
+        started.append(controller)
+        program_dir.console("settings", "set", "MailHostAddress", "127.0.0.1")
+        program_dir.console("settings", "set", "MailPort", str(port))
+        program_dir.console("settings", "set", "MailFromAddress", "alarm@vantor.example")
+        return box
+
+    yield start
+    for controller in started:
+        controller.stop()
+
+
+def test_mail_alarm_delivered(smtp_server, program_dir):
+    box = smtp_server(MailBox())
+    harness(program_dir, "save", "01000001", "Ann\tMailSMTP\t\t\tops@example.org")
+    out = harness(program_dir, "alarm", "01000001")
+    assert out.traps == [["Mr Tavo (01000001)", ALARM, "1", "SMTP: Message sent successfully.",
+                          "MailSMTP"]]
+    [(sender, rcpts, content)] = box.messages
+    assert sender == "alarm@vantor.example" and rcpts == ["ops@example.org"]
+    head, _, body = content.partition(b"\r\n\r\n")
+    assert b"Subject: Vantor Com Server\r\n" in head
+    assert b"X-Priority: 3\r\n" in head
+    assert b"Content-Type: text/plain; charset=ISO-8859-1\r\n" in head
+    assert body == ALARM.encode() + b"\r\n"
+
+
+def test_mail_login_and_second_mechanism(smtp_server, program_dir):
+    box = smtp_server(MailBox(), auth=True)
+    for column, value in (("MailUseAuth", "true"), ("MailAuthMode", "AUTH LOGIN"),
+                          ("MailAccount", "acct"), ("MailPassword", "s3cret&'")):
+        program_dir.console("settings", "set", column, value)
+    assert harness(program_dir, "mail", "m1", "ops@example.org").status == 1
+    program_dir.console("settings", "set", "MailAuthMode", "auth login")
+    assert harness(program_dir, "mail", "m2", "ops@example.org").status == 1
+    program_dir.console("settings", "set", "MailPassword", "wrong")
+    denied = harness(program_dir, "mail", "m3", "ops@example.org")
+    assert denied.status == 3 and denied.result.startswith("SMTP: Error when sending message. Error: 5")
+    assert [login[0] for login in box.logins] == ["LOGIN", "PLAIN", "PLAIN", "PLAIN", "PLAIN"]
+    assert box.logins[0][1:] == (b"acct", b"s3cret&'")
+    assert len(box.messages) == 2
+
+
+@pytest.mark.parametrize("refuse,code,status,result", [
+    (2, "451 4.3.0 Try again later", 1, "SMTP: Message sent successfully."),
+    (3, "550 5.1.1 No such user", 3, "SMTP: Error when sending message. Error: 550"),
+])
+def test_mail_attempts(smtp_server, program_dir, refuse, code, status, result):
+    box = smtp_server(MailBox(refuse, code))
+    out = harness(program_dir, "mail", "m", "ops@example.org")
+    assert (out.status, out.result) == (status, result)
+    assert box.attempts == 3
+    assert len(box.messages) == (1 if status == 1 else 0)
+
+
+def test_mail_refused_address_and_bad_port_make_no_attempt(smtp_server, program_dir):
+    box = smtp_server(MailBox())
+    out = harness(program_dir, "mail", "m", "ops@example.org>\r\nRCPT TO:<spy@evil.example")
+    assert out.status == 3
+    assert out.result == "SMTP: Error when sending message. Invalid recipient mail address"
+    program_dir.console("settings", "set", "MailPort", "0")
+    out = harness(program_dir, "mail", "m", "ops@example.org")
+    assert out.result == "SMTP: Error when sending message. Invalid port (General_Settings.MailPort = 0)"
+    assert box.attempts == 0 and box.messages == []
+    assert "Mail Address: ops@example.org>\\r\\nRCPT TO:<spy@evil.example, Invalid recipient" \
+           in program_dir.events()
+
+
+def serve_raw(lines_before_drop):
+    """A server that answers the SMTP dialogue with canned replies and closes the connection
+    after the given number of commands; returns (port, connection counter, stop)."""
+    listener = socket.socket()
+    listener.bind(("127.0.0.1", 0))
+    listener.listen()
+    listener.settimeout(0.2)
+    counter, stop = [0], threading.Event()
+
+    def run():
+        while not stop.is_set():
+            try:
+                conn, _ = listener.accept()
+            except socket.timeout:
+                continue
+            counter[0] += 1
+            with conn, conn.makefile("rb") as reader:
+                conn.sendall(b"220 raw ESMTP\r\n")
+                for _ in range(lines_before_drop):
+                    line = reader.readline()
+                    if not line:
+                        break
+                    reply = b"354 Go ahead\r\n" if line.upper().startswith(b"DATA") else (
+                        b"250 OK\r\n")
+                    conn.sendall(reply)
+                conn.shutdown(socket.SHUT_RDWR)
+        listener.close()
+
+    threading.Thread(target=run, daemon=True).start()
+    return listener.getsockname()[1], counter, stop
+
+
+def test_mail_server_dropping_or_unreachable(program_dir):
+    port, connections, stop = serve_raw(lines_before_drop=4)  # EHLO, MAIL, RCPT, DATA
+    program_dir.console("settings", "set", "MailHostAddress", "127.0.0.1")
+    program_dir.console("settings", "set", "MailPort", str(port))
+    try:
+        dropped = harness(program_dir, "mail", "m", "ops@example.org")
+    finally:
+        stop.set()
+    assert dropped.status == 3 and connections[0] == 3
+    code = int(dropped.result.rsplit(" ", 1)[1])
+    assert dropped.result.startswith("SMTP: Error when sending message. Error: ")
+    assert 0 < code < 100  # the transfer's error code, not the server's 354
+
+    program_dir.console("settings", "set", "MailPort", str(free_port()))
+    refused = harness(program_dir, "mail", "m", "ops@example.org")
+    assert refused.result == "SMTP: Error when sending message. Error: 7"  # couldn't connect
+    assert refused.elapsed < 5
+
+
+def test_mail_server_that_never_answers_is_bounded(program_dir):
+    silent = socket.socket()
+    silent.bind(("127.0.0.1", 0))
+    silent.listen()
+    program_dir.console("settings", "set", "MailHostAddress", "127.0.0.1")
+    program_dir.console("settings", "set", "MailPort", str(silent.getsockname()[1]))
+    try:
+        out = harness(program_dir, "mail", "m", "ops@example.org")
+    finally:
+        silent.close()
+    assert out.result == "SMTP: Error when sending message. Error: 28"  # timed out, three times
+    assert 3 * TIMEOUT_MS / 1000 <= out.elapsed < 3 * TIMEOUT_MS / 1000 + 8

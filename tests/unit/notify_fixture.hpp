@@ -1,0 +1,76 @@
+#pragma once
+// A Notifier on fake clients, a fake clock and a fresh program directory, with the status traps
+// it forwards collected in order.
+
+#include "fakes/fake_clock.hpp"
+#include "fakes/fake_https_client.hpp"
+#include "fakes/fake_smtp_client.hpp"
+#include "notify/notifier.hpp"
+#include "test_support.hpp"
+
+#include <gtest/gtest.h>
+
+namespace vantor::testing {
+
+struct Trap {
+  std::string receiver, subject;
+  int status;
+  std::string result, channel;
+  bool operator==(const Trap&) const = default;
+};
+
+inline std::ostream& operator<<(std::ostream& os, const Trap& t) {
+  return os << "{" << t.receiver << " | " << t.subject << " | " << t.status << " | " << t.result
+            << " | " << t.channel << "}";
+}
+
+class NotifyTest : public ::testing::Test {
+ protected:
+  NotifyTest()
+      : notifier_(clock_, pool_, events_, dir_.database(), https_, smtp_,
+                  [this](const std::string& receiver, const std::string& subject, int status,
+                         const std::string& result, const std::string& channel) {
+                    traps_.push_back({receiver, subject, status, result, channel});
+                  },
+                  [] { return std::string("192.0.2.7"); }) {}
+
+  template <typename T>
+  T Run(asio::awaitable<T> work) {
+    T out{};
+    RunToEnd(io_, [&]() -> asio::awaitable<void> { out = co_await std::move(work); }());
+    return out;
+  }
+  void Run(asio::awaitable<void> work) { RunToEnd(io_, std::move(work)); }
+
+  // Event lines without their time stamps: "level TAB module_procedure TAB text".
+  std::vector<std::string> Events() const {
+    std::vector<std::string> lines;
+    std::string text = ReadFile(events_.file());
+    std::size_t start = 0;
+    for (std::size_t end; (end = text.find("\r\n", start)) != std::string::npos; start = end + 2) {
+      std::string line = text.substr(start, end - start);
+      lines.push_back(line.substr(line.find('\t') + 1));
+    }
+    return lines;
+  }
+
+  void SetReceiver(const std::string& custID, const std::vector<DbValue>& fields) {
+    std::vector<DbValue> params{custID};
+    params.insert(params.end(), fields.begin(), fields.end());
+    dir_.Sql("INSERT INTO Customer (CustID, Enabled, Company, BcaRecvName, BcaRecvType, "
+             "BcaPoUserKey, BcaPoDevice, BcaMailAddress) VALUES (?, 1, 'Acme', ?, ?, ?, ?, ?)",
+             params);
+  }
+
+  TempProgramDir dir_;
+  FakeClock clock_{LocalTimePoint(2026, 3, 14, 8, 0, 30)};
+  asio::io_context io_;
+  WorkerPool pool_{1};
+  AppEventLog events_{clock_, dir_.path()};
+  FakeHttpsClient https_;
+  FakeSmtpClient smtp_;
+  std::vector<Trap> traps_;
+  Notifier notifier_;
+};
+
+}  // namespace vantor::testing

@@ -1,0 +1,158 @@
+#include "notify/mail_address.hpp"
+#include "notify/mail_message.hpp"
+#include "notify_fixture.hpp"
+
+#include <gtest/gtest.h>
+
+namespace vantor {
+namespace {
+
+using testing::NotifyTest;
+
+const std::string kAlarm(kAlarmMessage);
+
+TEST(MailMessage, BuiltByteForByte) {
+  const auto date = std::chrono::system_clock::from_time_t(1773476430);  // 2026-03-14 08:20:30 UTC
+  EXPECT_EQ(BuildMailMessage({"srv@example.com", "ops@example.org", "Vantor Com Server",
+                              "Caf\xC3\xA9 = down\nline 2 ", "3"},
+                             date),
+            "From: srv@example.com\r\n"
+            "To: ops@example.org\r\n"
+            "Subject: Vantor Com Server\r\n"
+            "Date: Sat, 14 Mar 2026 08:20:30 +0000\r\n"
+            "X-Priority: 3\r\n"
+            "MIME-Version: 1.0\r\n"
+            "Content-Type: text/plain; charset=ISO-8859-1\r\n"
+            "Content-Transfer-Encoding: quoted-printable\r\n"
+            "\r\n"
+            "Caf=E9 =3D down\r\n"
+            "line 2=20\r\n");
+}
+
+TEST(MailMessage, HeaderValuesCannotBreakLinesAndOddPriorityIsLeftOut) {
+  const std::string m = BuildMailMessage(
+      {"a@b.c", "x@y.z", "Sub\r\nBcc: victim@evil.example", "body", "urgent"}, {});
+  EXPECT_NE(m.find("Subject: Sub  Bcc: victim@evil.example\r\n"), std::string::npos);
+  EXPECT_EQ(m.find("\r\nBcc:"), std::string::npos);
+  EXPECT_EQ(m.find("X-Priority"), std::string::npos);
+}
+
+TEST(MailMessage, Latin1ConversionAndQuotedPrintableLines) {
+  EXPECT_EQ(Utf8ToLatin1("a\xC3\xBC\xE2\x82\xAC\xF0\x9F\x98\x80z"), "a\xFC??z");  // ü, €, emoji
+  EXPECT_EQ(Utf8ToLatin1("\xFF\xC3"), "??");                                   // malformed
+  EXPECT_EQ(Utf8ToLatin1("\xC1\x81"), "?");                                    // overlong 'A'
+
+  const std::string qp = QuotedPrintable(std::string(100, 'a') + "\r\n.\rb\t");
+  EXPECT_EQ(qp, std::string(75, 'a') + "=\r\n" + std::string(25, 'a') + "\r\n.\r\nb=09");
+}
+
+TEST(MailAddress, AcceptsPlainAddressesOnly) {
+  for (const char* good : {"ops@example.org", "first.last+tag@sub.example.co", "a@b"}) {
+    EXPECT_TRUE(IsMailAddress(good)) << good;
+  }
+  for (const char* bad :
+       {"", "ops", "@example.org", "ops@", "ops@example.org\r\nRCPT TO:<x@y>", "ops@exa mple.org",
+        "<ops@example.org>", "a@b,c@d", "a..b@c", ".a@b", "a@-b.c", "a@b..c", "\"q\"@b",
+        "ops@example.org>", "a\x01@b", "a@b\x7F", "\xC3\xA9@b.c"}) {
+    EXPECT_FALSE(IsMailAddress(bad)) << bad;
+  }
+  EXPECT_FALSE(IsMailAddress(std::string(250, 'a') + "@b.cd"));
+}
+
+TEST_F(NotifyTest, MailSentAtSecondAttemptReportsSuccess) {
+  smtp_.Queue(451, "busy");
+  auto sent = Run(notifier_.SendMailSMTP(kAlarm, "ops@example.org", "3"));
+  EXPECT_EQ(sent.status, kSendOk);
+  EXPECT_EQ(sent.result, "SMTP: Message sent successfully.");
+
+  auto attempts = smtp_.sent();
+  ASSERT_EQ(attempts.size(), 2u);
+  const MailRequest& r = attempts[0];
+  EXPECT_EQ(r.host, "127.0.0.1");
+  EXPECT_EQ(r.port, 25);
+  EXPECT_EQ(r.from, "vantor-web@localhost");
+  EXPECT_EQ(r.to, "ops@example.org");
+  EXPECT_EQ(r.security, MailSecurity::kNone);
+  EXPECT_EQ(r.auth, MailAuth::kNone);
+  EXPECT_EQ(r.message, BuildMailMessage({"vantor-web@localhost", "ops@example.org",
+                                         "Vantor Com Server", kAlarm, "3"},
+                                        clock_.Now()));
+  EXPECT_TRUE(Events().empty());
+}
+
+TEST_F(NotifyTest, MailRefusedThreeTimesReportsThirdCode) {
+  smtp_.Queue(421);
+  smtp_.Queue(7, "Couldn't connect");
+  smtp_.Queue(554);
+  smtp_.Queue(0);  // a fourth attempt would succeed; there is none
+  auto sent = Run(notifier_.SendMailSMTP(kAlarm, "ops@example.org", "3"));
+  EXPECT_EQ(sent.status, kSendFailed);
+  EXPECT_EQ(sent.result, "SMTP: Error when sending message. Error: 554");
+  EXPECT_EQ(smtp_.sent().size(), 3u);
+  EXPECT_TRUE(Events().empty());  // a refusal is an outcome, not a failure of the procedure
+}
+
+TEST_F(NotifyTest, MailFailuresBeforeAnyAttemptAreNotRetried) {
+  dir_.Sql("UPDATE General_Settings SET MailPort = ''");
+  auto noPort = Run(notifier_.SendMailSMTP(kAlarm, "ops@example.org", "3"));
+  EXPECT_EQ(noPort.status, kSendFailed);
+  EXPECT_EQ(noPort.result,
+            "SMTP: Error when sending message. Type mismatch (General_Settings.MailPort = '')");
+
+  dir_.Sql("UPDATE General_Settings SET MailPort = 70000");
+  auto badPort = Run(notifier_.SendMailSMTP(kAlarm, "ops@example.org", "3"));
+  EXPECT_EQ(badPort.result,
+            "SMTP: Error when sending message. Invalid port (General_Settings.MailPort = 70000)");
+
+  dir_.Sql("UPDATE General_Settings SET MailPort = 25, MailSecurity = 'SSL'");
+  auto badSecurity = Run(notifier_.SendMailSMTP(kAlarm, "ops@example.org", "3"));
+  EXPECT_EQ(badSecurity.status, kSendFailed);
+
+  EXPECT_TRUE(smtp_.sent().empty());
+  auto events = Events();
+  ASSERT_EQ(events.size(), 3u);
+  EXPECT_EQ(events[0], "1\tmodVantorWebSrv_SendMailSMTP\tMail Address: ops@example.org, Type "
+                       "mismatch (General_Settings.MailPort = '')");
+}
+
+TEST_F(NotifyTest, MailToUnsafeAddressIsRefusedBeforeAnyCommand) {
+  const std::string injected = "ops@example.org>\r\nRCPT TO:<spy@evil.example";
+  auto sent = Run(notifier_.SendMailSMTP(kAlarm, injected, "3"));
+  EXPECT_EQ(sent.status, kSendFailed);
+  EXPECT_EQ(sent.result, "SMTP: Error when sending message. Invalid recipient mail address");
+  auto notAddress = Run(notifier_.SendMailSMTP(kAlarm, "nobody", "3"));
+  EXPECT_EQ(notAddress.status, kSendFailed);
+  EXPECT_TRUE(smtp_.sent().empty());
+  auto events = Events();
+  ASSERT_EQ(events.size(), 2u);  // the event log escapes the line break
+  EXPECT_EQ(events[0], "1\tmodVantorWebSrv_SendMailSMTP\tMail Address: ops@example.org>\\r\\nRCPT "
+                       "TO:<spy@evil.example, Invalid recipient mail address");
+}
+
+TEST_F(NotifyTest, MailAuthModeAndSecurityFollowSettings) {
+  // Without MailUseAuth (NULL counts as no) the account is neither read nor given.
+  dir_.Sql("UPDATE General_Settings SET MailUseAuth = NULL, MailAccount = 'acct', "
+           "MailPassword = 'pw', MailSecurity = 'STARTTLS'");
+  Run(notifier_.SendMailSMTP(kAlarm, "ops@example.org", "3"));
+  dir_.Sql("UPDATE General_Settings SET MailUseAuth = 1, MailAuthMode = 'AUTH LOGIN', "
+           "MailSecurity = 'TLS'");
+  Run(notifier_.SendMailSMTP(kAlarm, "ops@example.org", "3"));
+  dir_.Sql("UPDATE General_Settings SET MailAuthMode = 'auth login', MailSecurity = NULL");
+  Run(notifier_.SendMailSMTP(kAlarm, "ops@example.org", "3"));
+
+  auto sent = smtp_.sent();
+  ASSERT_EQ(sent.size(), 3u);
+  EXPECT_EQ(sent[0].auth, MailAuth::kNone);
+  EXPECT_EQ(sent[0].account, "");
+  EXPECT_EQ(sent[0].password, "");
+  EXPECT_EQ(sent[0].security, MailSecurity::kStartTls);
+  EXPECT_EQ(sent[1].auth, MailAuth::kLogin);
+  EXPECT_EQ(sent[1].account, "acct");
+  EXPECT_EQ(sent[1].password, "pw");
+  EXPECT_EQ(sent[1].security, MailSecurity::kTls);
+  EXPECT_EQ(sent[2].auth, MailAuth::kPlain);  // the exact text selects LOGIN, nothing else
+  EXPECT_EQ(sent[2].security, MailSecurity::kNone);
+}
+
+}  // namespace
+}  // namespace vantor

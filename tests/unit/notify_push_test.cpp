@@ -1,0 +1,138 @@
+#include "notify/push_form.hpp"
+#include "notify_fixture.hpp"
+
+#include <gtest/gtest.h>
+
+namespace vantor {
+namespace {
+
+using testing::FakeHttpsClient;
+using testing::NotifyTest;
+
+constexpr const char* kTokenField = "token=q7Lm2Rx9TbW4nKv8Hs3JdPf6Yc1GzE";
+
+TEST(PushForm, FieldsInOrderDeviceLeftOutWhenEmpty) {
+  EXPECT_EQ(BuildPushForm("uKey1", "phone2", "0", "Hello"),
+            std::string(kTokenField) +
+                "&user=uKey1&device=phone2&priority=0&sound=tugboat&title=Vantor%20Com%20Server"
+                "&message=Hello");
+  EXPECT_EQ(BuildPushForm("uKey1", "", "0", "Hello"),
+            std::string(kTokenField) +
+                "&user=uKey1&priority=0&sound=tugboat&title=Vantor%20Com%20Server&message=Hello");
+}
+
+TEST(PushForm, ValuesArePercentEncodedSoNoValueAddsAField) {
+  EXPECT_EQ(PercentEncode("a b&c=d+e%f\"g'h"), "a%20b%26c%3Dd%2Be%25f%22g%27h");
+  EXPECT_EQ(PercentEncode("AZaz09-._~"), "AZaz09-._~");
+  EXPECT_EQ(PercentEncode("\xC3\xA9\r\n"), "%C3%A9%0D%0A");  // UTF-8 bytes, line breaks
+  const std::string form = BuildPushForm("k&device=evil", "d", "0", "x&priority=2");
+  EXPECT_EQ(form.find("&device=evil"), std::string::npos);
+  EXPECT_NE(form.find("&user=k%26device%3Devil&"), std::string::npos);
+  EXPECT_NE(form.find("&message=x%26priority%3D2"), std::string::npos);
+}
+
+TEST(PushForm, ApiErrorTextAndLimitValues) {
+  EXPECT_EQ(PushApiErrorText(R"({"user":"invalid","errors":["user identifier is invalid",)"
+                             R"( "a \"quoted\" word"],"status":0})"),
+            "user identifier is invalid; a \"quoted\" word");
+  EXPECT_EQ(PushApiErrorText("<html>Bad Gateway</html>"), "<html>Bad Gateway</html>");
+  EXPECT_EQ(PushApiErrorText(std::string(500, 'x'), 10), "xxxxxxxxxx... (500 characters)");
+  EXPECT_EQ(PushApiErrorText(""), "");
+
+  int n = 7;
+  EXPECT_TRUE(ParseLimitValue("7500", n));
+  EXPECT_EQ(n, 7500);
+  for (const char* bad : {"", "12abc", "abc", " 12", "1.5", "99999999999"}) {
+    EXPECT_FALSE(ParseLimitValue(bad, n)) << bad;
+    EXPECT_EQ(n, 7500) << bad;
+  }
+}
+
+TEST_F(NotifyTest, PushSuccessGivesStatusLineAndBodyAsReceipt) {
+  https_.Queue(FakeHttpsClient::Ok(R"({"status":1,"request":"r-1"})"));
+  auto sent = Run(notifier_.SendMobilePO("Alarm & more", "uKey", "", "0"));
+  EXPECT_EQ(sent.status, kSendOk);
+  EXPECT_EQ(sent.result,
+            "PUSH: Message sent successfully.\r\nHTTP/1.1 200 OK\r\n{\"status\":1,\"request\":\"r-1\"}");
+
+  auto posts = https_.posts();
+  ASSERT_EQ(posts.size(), 1u);
+  EXPECT_EQ(posts[0].url, "https://api.pushover.net/1/messages.json");
+  EXPECT_EQ(posts[0].caFile, "");
+  EXPECT_EQ(posts[0].body, std::string(kTokenField) +
+                               "&user=uKey&priority=0&sound=tugboat&title=Vantor%20Com%20Server"
+                               "&message=Alarm%20%26%20more");
+  EXPECT_LE(posts[0].timeouts.total.count(), 60000);
+  EXPECT_TRUE(Events().empty());
+}
+
+TEST_F(NotifyTest, PushWithoutBodyReportsUnknownReceipt) {
+  auto sent = Run(notifier_.SendMobilePO("m", "uKey", "dev", "0"));
+  EXPECT_EQ(sent.result, "PUSH: Message sent successfully.\r\nHTTP/1.1 200 OK\r\nReceipt = UnKnown");
+}
+
+TEST_F(NotifyTest, PushAddressAndCaFileComeFromOptionalSettings) {
+  dir_.Sql("UPDATE General_Settings SET PushApiUrl = 'https://127.0.0.1:9/x', "
+           "PushCaFile = '/tmp/ca.pem'");
+  Run(notifier_.SendMobilePO("m", "k", "", "0"));
+  ASSERT_EQ(https_.posts().size(), 1u);
+  EXPECT_EQ(https_.posts()[0].url, "https://127.0.0.1:9/x");
+  EXPECT_EQ(https_.posts()[0].caFile, "/tmp/ca.pem");
+}
+
+TEST_F(NotifyTest, LimitHeadersIgnoreCaseAndKeepValueOnText) {
+  https_.Queue(FakeHttpsClient::Reply(200, "HTTP/2 200", {{"x-limit-app-limit", "10000"},
+                                                          {"X-LIMIT-APP-REMAINING", "9876"},
+                                                          {"X-Limit-App-Reset", "5"}}, ""));
+  https_.Queue(FakeHttpsClient::Reply(200, "HTTP/1.1 200 OK", {{"X-Limit-App-Limit", "lots"},
+                                                               {"X-Limit-App-Remaining", "9875"}},
+                                      ""));
+  Run(notifier_.SendMobilePO("m", "k", "", "0"));
+  EXPECT_EQ(notifier_.appLimit(), 10000);
+  EXPECT_EQ(notifier_.appRemaining(), 9876);
+  auto sent = Run(notifier_.SendMobilePO("m", "k", "", "0"));
+  EXPECT_EQ(sent.status, kSendOk);
+  EXPECT_EQ(notifier_.appLimit(), 10000);
+  EXPECT_EQ(notifier_.appRemaining(), 9875);
+}
+
+TEST_F(NotifyTest, NonSuccessReplyIsFailureWithApiTextAndEvent) {
+  https_.Queue(FakeHttpsClient::Reply(
+      400, "HTTP/1.1 400 Bad Request", {{"X-Limit-App-Remaining", "41"}},
+      R"({"user":"invalid","errors":["user identifier is invalid"],"status":0})"));
+  https_.Queue(FakeHttpsClient::Reply(500, "HTTP/1.1 500 Internal Server Error", {}, ""));
+  auto refused = Run(notifier_.SendMobilePO("m", "badKey", "", "0"));
+  auto broken = Run(notifier_.SendMobilePO("m", "k2", "", "0"));
+
+  EXPECT_EQ(refused.status, kSendFailed);
+  EXPECT_EQ(refused.result,
+            "PUSH: Error when sending message. HTTP/1.1 400 Bad Request: user identifier is invalid");
+  EXPECT_EQ(notifier_.appRemaining(), 41);  // an error reply still reports the allowance
+  EXPECT_EQ(broken.status, kSendFailed);
+  EXPECT_EQ(broken.result, "PUSH: Error when sending message. HTTP/1.1 500 Internal Server Error");
+  EXPECT_EQ(Events(), (std::vector<std::string>{
+                          "1\tmodVantorWebSrv_SendMobilePO\tUserKey: badKey, HTTP/1.1 400 Bad "
+                          "Request: user identifier is invalid",
+                          "1\tmodVantorWebSrv_SendMobilePO\tUserKey: k2, HTTP/1.1 500 Internal "
+                          "Server Error"}));
+}
+
+TEST_F(NotifyTest, TransportAndSettingsFailuresAreStatusThree) {
+  https_.Queue(FakeHttpsClient::TransportError("Connection timed out after 20001 milliseconds"));
+  auto timedOut = Run(notifier_.SendMobilePO("m", "k", "", "0"));
+  EXPECT_EQ(timedOut.status, kSendFailed);
+  EXPECT_EQ(timedOut.result,
+            "PUSH: Error when sending message. Connection timed out after 20001 milliseconds");
+
+  std::filesystem::remove(dir_.database());
+  auto noDatabase = Run(notifier_.SendMobilePO("m", "k", "", "0"));
+  EXPECT_EQ(noDatabase.status, kSendFailed);
+  EXPECT_EQ(https_.posts().size(), 1u);  // nothing posted without the settings
+  ASSERT_EQ(Events().size(), 2u);
+  EXPECT_EQ(Events()[0], "1\tmodVantorWebSrv_SendMobilePO\tUserKey: k, Connection timed out after "
+                         "20001 milliseconds");
+  EXPECT_EQ(Events()[1].rfind("1\tmodVantorWebSrv_SendMobilePO\tUserKey: k, ", 0), 0u);
+}
+
+}  // namespace
+}  // namespace vantor
