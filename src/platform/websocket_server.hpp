@@ -1,0 +1,164 @@
+#pragma once
+// WebSocket server used for both listeners of the service: the plain one ("ws") and the TLS one
+// ("wss"). The service configures it, starts it listening, and receives its events through
+// WebSocketEvents. Everything runs on the io_context of the main thread; no method throws.
+
+#include <boost/asio/awaitable.hpp>
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <system_error>
+
+namespace vantor {
+
+namespace asio = boost::asio;
+
+// Connection ids run from 1 to 32767: the service's tables store them as signed 16-bit numbers
+// and use 0 for a free record. An id is unique within one server instance, and is not handed out
+// again before the OnDisconnected handler of its previous holder has returned.
+using ConnectionId = std::int16_t;
+
+// Everything the service learns about, and may decide on, in a WebSocket upgrade request.
+struct OpenRequest {
+  ConnectionId id = 0;
+  std::string uri;           // request target, e.g. "/agt?01234567 pass__________"
+  std::string host;          // Host header ("" when absent)
+  std::string origin;        // Origin header ("" when absent)
+  std::string subProtocols;  // Sec-WebSocket-Protocol ("" when absent)
+  std::string extensions;    // Sec-WebSocket-Extensions ("" when absent)
+  std::string headers;       // every request header as "Name: value", joined by CR LF
+  // In/out. Proposed 101; any other value refuses the upgrade with that HTTP status.
+  int statusCode = 101;
+  // In/out. Extra response headers as "Name: value" lines separated by CR LF.
+  std::string responseHeaders;
+};
+
+// Close code reported in OnDisconnected when this server closed the connection itself because
+// the service asked for it (Disconnect) or because the server shuts down. It is neither 1000 nor
+// 1001, so the service frees its record without writing a closure event. (On the wire the client
+// sees a clean close frame: 1000 after Disconnect, 1001 at shut-down.)
+inline constexpr int kClosedByServer = 4000;
+// Reported when the connection ended without a close frame (peer vanished, TCP reset, timeout,
+// or the server dropped a client that stopped reading).
+inline constexpr int kAbnormalClosure = 1006;
+
+// Implemented by the service. The server co_awaits each handler. The events of one connection are
+// raised one at a time, in this order:
+//   OnConnectionRequest -> [OnSslStatus] -> OnOpenRequest -> OnConnected -> OnDataIn* -> OnDisconnected
+// with OnError possible at any point. The next message of a connection is not read before the
+// OnDataIn handler of the previous one has returned. Across connections, an OnOpenRequest is always
+// followed by the OnConnected of that same connection (or its refusal) before the next
+// OnOpenRequest of the instance is raised. Handlers should not throw; an exception that escapes a
+// handler is swallowed by the server and does not change the connection's course.
+class WebSocketEvents {
+ public:
+  virtual ~WebSocketEvents() = default;
+
+  // A TCP connection was accepted. `accept` is proposed true; set it false to close the socket.
+  // A refused connection raises no further event.
+  virtual asio::awaitable<void> OnConnectionRequest(std::string remoteAddress, int remotePort,
+                                                    bool& accept) = 0;
+
+  // The WebSocket upgrade request of a connection. From this event on, the connection's
+  // OnDisconnected is guaranteed to be raised exactly once, even if the upgrade fails or is refused.
+  virtual asio::awaitable<void> OnOpenRequest(OpenRequest& request) = 0;
+
+  // The upgrade succeeded; Send works from here on.
+  virtual asio::awaitable<void> OnConnected(ConnectionId id) = 0;
+
+  // One whole text message (valid UTF-8, at most WebSocketLimits::maxMessageBytes).
+  virtual asio::awaitable<void> OnDataIn(ConnectionId id, std::string text) = 0;
+
+  // The connection is closed. statusCode is the peer's close code (1005 when its close frame
+  // carried none), kAbnormalClosure when there was no close frame, the code this server sent when
+  // it failed the connection for a protocol fault (1002, 1003, 1007, 1009), or kClosedByServer.
+  virtual asio::awaitable<void> OnDisconnected(ConnectionId id, int statusCode,
+                                               std::string description) = 0;
+
+  // Something failed on the connection (handshake, TLS, socket). Informative only.
+  virtual asio::awaitable<void> OnError(ConnectionId id, int code, std::string description) = 0;
+
+  // TLS server only: the outcome of the TLS handshake (protocol and cipher).
+  virtual asio::awaitable<void> OnSslStatus(ConnectionId id, std::string message) = 0;
+};
+
+// Limits a remote peer cannot exhaust. The defaults are the production values; tests may shorten
+// the times so that they do not wait long.
+struct WebSocketLimits {
+  // Largest text message accepted; a larger one is refused with close code 1009. Service messages
+  // are a few hundred bytes; 1 MiB leaves wide room while bounding what one connection can hold.
+  std::size_t maxMessageBytes = 1024 * 1024;
+  // Largest HTTP upgrade request header (bytes) and most header fields; beyond either the request
+  // is refused with 431. Real clients send under 2 KiB and about 15 fields.
+  std::size_t maxRequestHeaderBytes = 8 * 1024;
+  std::size_t maxRequestHeaderFields = 100;
+  // Time allowed for each opening step: the TLS handshake, the upgrade request, the 101 response.
+  // A silent client is closed after this time.
+  std::chrono::milliseconds handshakeTimeout{10'000};
+  // Time allowed for the close handshake, and for a service-requested disconnect as a whole
+  // (queued messages, close frame, peer's reply); afterwards the socket is closed regardless.
+  std::chrono::milliseconds closeTimeout{5'000};
+  // A connection from which nothing arrives for this long is pinged at half of it and closed at
+  // the end. Agents send keep-alives every 30 s and answer pings, so only dead peers are hit.
+  std::chrono::milliseconds idleTimeout{120'000};
+  // Outgoing bytes queued for one connection; a client that stops reading is dropped when its
+  // queue would grow beyond this instead of being buffered without end.
+  std::size_t maxQueuedBytes = 4 * 1024 * 1024;
+  // Simultaneous connections of one instance (the tables hold 99 agents and 50 mobiles); further
+  // TCP connections are closed at once without an event.
+  std::size_t maxConnections = 512;
+};
+
+// PEM material for the TLS server, as produced by the certificate manager.
+struct TlsCredentials {
+  std::string certificateChainPem;  // server certificate first, then its chain
+  std::string privateKeyPem;        // unencrypted private key of the server certificate
+};
+
+class WebSocketServer {
+ public:
+  virtual ~WebSocketServer() = default;
+
+  // Address to bind ("" or "0.0.0.0": every IPv4 address) and port; set before Listen().
+  virtual void SetLocalAddress(std::string address) = 0;
+  virtual void SetLocalPort(int port) = 0;
+
+  // Accepts "WaitForCloseResponse=true|false" and "SSLEnabledProtocols=<non-negative number>"
+  // (the service sends "false" and 4032); returns false for any other line, changing nothing.
+  // Both are recorded only: the close handshake is always bounded by closeTimeout, so waiting
+  // for the peer's reply cannot hang, and the TLS server always serves TLS 1.2 and 1.3 with
+  // TLS 1.0 and 1.1 off, whatever protocol set is named.
+  virtual bool Configure(const std::string& line) = 0;
+
+  // Makes this instance a TLS server with the given certificate; before Listen(). Fails (error
+  // text) when the material cannot be loaded or the key does not match the certificate.
+  virtual std::optional<std::string> UseTls(const TlsCredentials& credentials) = 0;
+
+  // Binds and starts accepting. Returns a system error code (EADDRINUSE, EADDRNOTAVAIL, EACCES,
+  // EINVAL for an unparsable address, ENOKEY when TLS is requested without credentials) or {}.
+  virtual std::error_code Listen() = 0;
+  virtual bool Listening() const = 0;
+  // Address and port actually bound while listening; otherwise the configured ones.
+  virtual std::string LocalAddress() const = 0;
+  virtual int LocalPort() const = 0;
+
+  // Queues one text message for the connection; messages leave in call order. Returns false when
+  // the connection is not open (unknown, not yet connected, closing or closed). When the queue
+  // would exceed WebSocketLimits::maxQueuedBytes the client is dropped and false is returned.
+  virtual bool Send(ConnectionId id, std::string text) = 0;
+  // Sends what is queued, then a close frame (1000), then closes the socket, all within
+  // WebSocketLimits::closeTimeout. OnDisconnected follows with kClosedByServer. Returns false when
+  // the connection is not open or already closing.
+  virtual bool Disconnect(ConnectionId id) = 0;
+  // The remote IP address of a live connection (from the connection request on).
+  virtual std::optional<std::string> RemoteAddress(ConnectionId id) const = 0;
+
+  // Stops listening and closes every connection with 1001, each within closeTimeout; their
+  // OnDisconnected events follow on the io_context.
+  virtual void Shutdown() = 0;
+};
+
+}  // namespace vantor
