@@ -10,7 +10,8 @@
 //   !disconnect-id <id>    disconnects another connection
 //   !slow <ms>             the handler waits before returning (the next message must wait too)
 //   !remote                answers with the connection's remote address
-// An open request whose URI contains "refuse" is refused with HTTP 403.
+// An open request whose URI contains "refuse" is refused with HTTP 403; for one whose URI contains
+// "slowopen" the connected handler waits 100 ms before it returns.
 // Options shorten the limits for tests; without them the production values apply.
 
 #include "platform/beast_websocket_server.hpp"
@@ -24,6 +25,7 @@
 #include <cstdlib>
 #include <iostream>
 #include <map>
+#include <set>
 #include <sstream>
 
 namespace {
@@ -44,12 +46,16 @@ class EchoService final : public WebSocketEvents {
   asio::awaitable<void> OnOpenRequest(OpenRequest& request) override {
     Log("OPEN " + std::to_string(request.id) + " " + request.uri);
     if (request.uri.find("refuse") != std::string::npos) request.statusCode = 403;
+    if (request.uri.find("slowopen") != std::string::npos) slowOpen_.insert(request.id);
     co_return;
   }
   asio::awaitable<void> OnConnected(ConnectionId id) override {
     Log("CONNECTED " + std::to_string(id));
+    if (slowOpen_.erase(id) > 0) {
+      asio::steady_timer timer(io_, std::chrono::milliseconds(100));
+      co_await timer.async_wait(asio::use_awaitable);
+    }
     server_->Send(id, "welcome " + std::to_string(id));
-    co_return;
   }
   asio::awaitable<void> OnDataIn(ConnectionId id, std::string text) override {
     Log("DATA " + std::to_string(id) + " " + std::to_string(text.size()));
@@ -103,6 +109,7 @@ class EchoService final : public WebSocketEvents {
   }
   asio::io_context& io_;
   WebSocketServer* server_ = nullptr;
+  std::set<ConnectionId> slowOpen_;
 };
 
 }  // namespace

@@ -244,6 +244,25 @@ def test_event_order_ids_messages_and_peer_close_codes(harness_factory):
     assert admission == [f"{kind}{cid}" for cid in (ida, idb, idc) for kind in ("OPEN", "CONNECTED")]
 
 
+def test_open_request_and_connected_stay_paired_under_concurrent_clients(harness_factory):
+    h = harness_factory(*SHORT)
+
+    async def one(i):
+        async with websockets.connect(f"ws://127.0.0.1:{h.port}/slowopen{i}") as ws:
+            return await ws.recv()
+
+    async def scenario():
+        return await asyncio.gather(*(one(i) for i in range(5)))
+
+    welcomes = run(scenario())
+    assert sorted(int(w.split()[1]) for w in welcomes) == [1, 2, 3, 4, 5]
+    with h.cond:
+        admission = [l.split()[0] + " " + l.split()[1] for l in h.lines if l.startswith(("OPEN ", "CONNECTED "))]
+    assert len(admission) == 10
+    for k in range(0, 10, 2):  # OPEN n is always directly followed by CONNECTED n
+        assert admission[k].startswith("OPEN ") and admission[k + 1] == "CONNECTED " + admission[k].split()[1]
+
+
 def test_next_message_waits_for_the_previous_handler(harness_factory):
     h = harness_factory(*SHORT)
 
