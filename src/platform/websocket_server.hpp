@@ -101,9 +101,11 @@ struct WebSocketLimits {
   // Time allowed for the close handshake, and for a service-requested disconnect as a whole
   // (queued messages, close frame, peer's reply); afterwards the socket is closed regardless.
   std::chrono::milliseconds closeTimeout{5'000};
-  // A connection from which nothing arrives for this long is pinged at half of it and closed at
-  // the end. Agents send keep-alives every 30 s and answer pings, so only dead peers are hit.
-  std::chrono::milliseconds idleTimeout{120'000};
+  // A connection from which nothing arrives for half of this is pinged, and closed when nothing
+  // has arrived by the end. Clients answer pings, so only dead peers are hit. Half of it also
+  // bounds the wait for a peer's reply after the server failed the connection for a protocol
+  // fault (1002, 1003, 1007, 1009); that wait is the library's and has no separate limit.
+  std::chrono::milliseconds idleTimeout{60'000};
   // Outgoing bytes queued for one connection; a client that stops reading is dropped when its
   // queue would grow beyond this instead of being buffered without end.
   std::size_t maxQueuedBytes = 4 * 1024 * 1024;

@@ -1,0 +1,254 @@
+// Certificate selection from PEM store folders and the certificate information block. Test
+// certificates are made with the openssl command, so the expected thumbprints come from a tool
+// independent of the code under test.
+
+#include "platform/beast_websocket_server.hpp"
+#include "platform/certificate_manager.hpp"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+namespace vantor {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string Shell(const std::string& command) {
+  std::string out;
+  FILE* pipe = popen((command + " 2>/dev/null").c_str(), "r");
+  if (pipe == nullptr) return out;
+  std::array<char, 512> buf{};
+  while (fgets(buf.data(), buf.size(), pipe) != nullptr) out += buf.data();
+  pclose(pipe);
+  return out;
+}
+
+std::string ReadFile(const fs::path& p) {
+  std::ifstream in(p);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+class CertificateStoreTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    root_ = fs::temp_directory_path() / ("vantor-cert-" + std::to_string(::getpid()) + "-" +
+                                         ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(root_);
+    fs::create_directories(root_ / "user" / "My");
+    fs::create_directories(root_ / "computer" / "My");
+    roots_ = {root_ / "user", root_ / "computer"};
+  }
+  void TearDown() override { fs::remove_all(root_); }
+
+  // Writes <dir>/<name>.pem and <dir>/<name>.key for a self-signed P-256 certificate.
+  void MakeCert(const fs::path& dir, const std::string& name, const std::string& subj) {
+    const std::string cmd = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 30 -subj '" +
+                            subj + "' -addext 'subjectAltName=DNS:host.example,IP:127.0.0.1'" +
+                            " -addext 'extendedKeyUsage=serverAuth' -addext 'keyUsage=digitalSignature'" +
+                            " -keyout '" + (dir / (name + ".key")).string() + "' -out '" +
+                            (dir / (name + ".pem")).string() + "'";
+    ASSERT_EQ(std::system((cmd + " >/dev/null 2>&1").c_str()), 0) << cmd;
+  }
+
+  CertificateResult Select(int type, const std::string& subject, const std::string& store = "My") {
+    return SelectServerCertificate(roots_, {type, store, subject});
+  }
+
+  fs::path root_;
+  CertStoreRoots roots_;
+};
+
+TEST_F(CertificateStoreTest, MatchesCommonNameOrWholeSubjectWithKeyInKeyFile) {
+  const fs::path dir = root_ / "user" / "My";
+  MakeCert(dir, "other", "/C=US/O=Acme/CN=other.example");
+  MakeCert(dir, "server", "/C=US/O=Acme/CN=host.example");
+
+  for (const std::string subject : {"host.example", "CN=host.example, O=Acme, C=US", "CN=host.example,O=Acme,C=US",
+                                    "/C=US/O=Acme/CN=host.example"}) {
+    auto result = Select(0, subject);
+    ASSERT_TRUE(result.certificate) << subject << ": " << result.error;
+    EXPECT_EQ(result.certificate->certificateFile, dir / "server.pem") << subject;
+    EXPECT_EQ(result.certificate->keyFile, dir / "server.key") << subject;
+    EXPECT_EQ(result.certificate->credentials.certificateChainPem, ReadFile(dir / "server.pem"));
+  }
+  // Neither a partial subject nor another case matches.
+  EXPECT_FALSE(Select(0, "host").certificate);
+  EXPECT_FALSE(Select(0, "HOST.EXAMPLE").certificate);
+  EXPECT_FALSE(Select(0, "O=Acme").certificate);
+}
+
+TEST_F(CertificateStoreTest, KeyInTheSameFileAndComputerStore) {
+  const fs::path dir = root_ / "computer" / "My";
+  MakeCert(dir, "combined", "/CN=wss.example");
+  {
+    std::ofstream out(dir / "combined.pem", std::ios::app);
+    out << ReadFile(dir / "combined.key");
+  }
+  fs::remove(dir / "combined.key");
+
+  EXPECT_FALSE(Select(0, "wss.example").certificate) << "the user store must not see the computer store";
+  auto result = Select(1, "wss.example");
+  ASSERT_TRUE(result.certificate) << result.error;
+  EXPECT_EQ(result.certificate->keyFile, dir / "combined.pem");
+  EXPECT_NE(result.certificate->credentials.privateKeyPem.find("PRIVATE KEY"), std::string::npos);
+
+  // The material loads into the TLS server.
+  asio::io_context io;
+  struct : WebSocketEvents {
+    asio::awaitable<void> OnConnectionRequest(std::string, int, bool&) override { co_return; }
+    asio::awaitable<void> OnOpenRequest(OpenRequest&) override { co_return; }
+    asio::awaitable<void> OnConnected(ConnectionId) override { co_return; }
+    asio::awaitable<void> OnDataIn(ConnectionId, std::string) override { co_return; }
+    asio::awaitable<void> OnDisconnected(ConnectionId, int, std::string) override { co_return; }
+    asio::awaitable<void> OnError(ConnectionId, int, std::string) override { co_return; }
+    asio::awaitable<void> OnSslStatus(ConnectionId, std::string) override { co_return; }
+  } events;
+  BeastWebSocketServer server(io, events);
+  EXPECT_EQ(server.UseTls(result.certificate->credentials), std::nullopt);
+}
+
+TEST_F(CertificateStoreTest, FailuresExplainThemselves) {
+  const fs::path dir = root_ / "user" / "My";
+  MakeCert(dir, "nokey", "/CN=nokey.example");
+  fs::remove(dir / "nokey.key");
+  MakeCert(dir, "a", "/CN=a.example");
+  MakeCert(dir, "b", "/CN=b.example");
+  fs::rename(dir / "b.key", dir / "a.key");  // a.pem now sits next to b's key
+
+  auto noKey = Select(0, "nokey.example");
+  EXPECT_FALSE(noKey.certificate);
+  EXPECT_NE(noKey.error.find("private key"), std::string::npos) << noKey.error;
+
+  auto wrongKey = Select(0, "a.example");
+  EXPECT_FALSE(wrongKey.certificate);
+  EXPECT_NE(wrongKey.error.find("private key"), std::string::npos) << wrongKey.error;
+
+  auto missing = Select(0, "absent.example");
+  EXPECT_FALSE(missing.certificate);
+  EXPECT_NE(missing.error.find("absent.example"), std::string::npos) << missing.error;
+
+  EXPECT_NE(Select(0, "a.example", "NoSuchStore").error.find("not found"), std::string::npos);
+  EXPECT_NE(Select(0, "a.example", "../user").error.find("plain folder name"), std::string::npos);
+  EXPECT_NE(SelectServerCertificate(roots_, {std::nullopt, "My", "a.example"}).error.find("store type"),
+            std::string::npos);
+}
+
+TEST_F(CertificateStoreTest, PropertiesInFixedOrderComputedFromTheCertificate) {
+  const fs::path dir = root_ / "user" / "My";
+  MakeCert(dir, "server", "/C=US/O=Acme/CN=host.example");
+  auto result = Select(0, "host.example");
+  ASSERT_TRUE(result.certificate) << result.error;
+  const auto props = CertificateProperties(*result.certificate);
+
+  const std::vector<std::string> labels{
+      "CertEffectiveDate:",      "CertExpirationDate:",   "CertExtendedKeyUsage:",   "CertFingerprint:",
+      "CertIssuer:",             "CertKeyPassword:",      "CertPrivateKey:",         "CertPrivateKeyAvailable:",
+      "CertPrivateKeyContainer:", "CertPublicKey:",       "CertPublicKeyAlgorithm:", "CertPublicKeyLength:",
+      "CertSerialNumber:",       "CertSignatureAlgorithm:", "CertStoreType:",        "CertStore:",
+      "CertStorePassword:",      "CertSubject:",          "CertSubjectAltNames:",    "CertThumbprintMD5:",
+      "CertThumbprintSHA1:",     "CertUsage:",            "CertUsageFlags:",         "CertVersion:"};
+  ASSERT_EQ(props.size(), labels.size());
+  std::map<std::string, std::string> value;
+  for (std::size_t i = 0; i < labels.size(); ++i) {
+    EXPECT_EQ(props[i].first, labels[i]);
+    value[props[i].first] = props[i].second;
+  }
+
+  // Thumbprints and serial as the openssl tool reports them (colons removed).
+  auto tool = [&](const std::string& args) {
+    std::string out = Shell("openssl x509 -noout " + args + " -in '" + (dir / "server.pem").string() + "'");
+    out = out.substr(out.find('=') + 1);
+    std::string clean;
+    for (char c : out)
+      if (c != ':' && c != '\n') clean += c;
+    return clean;
+  };
+  EXPECT_EQ(value["CertThumbprintSHA1:"], tool("-fingerprint -sha1"));
+  EXPECT_EQ(value["CertThumbprintMD5:"], tool("-fingerprint -md5"));
+  EXPECT_EQ(value["CertFingerprint:"], tool("-fingerprint -sha256"));
+  EXPECT_EQ(value["CertSerialNumber:"], tool("-serial"));
+
+  EXPECT_EQ(value["CertSubject:"], "CN=host.example, O=Acme, C=US");
+  EXPECT_EQ(value["CertIssuer:"], "CN=host.example, O=Acme, C=US");
+  EXPECT_EQ(value["CertSubjectAltNames:"], "DNS:host.example, IP:127.0.0.1");
+  EXPECT_EQ(value["CertExtendedKeyUsage:"], "serverAuth (1.3.6.1.5.5.7.3.1)");
+  EXPECT_EQ(value["CertUsage:"], "digitalSignature");
+  EXPECT_EQ(value["CertUsageFlags:"], "128");
+  EXPECT_EQ(value["CertPublicKeyLength:"], "256");
+  EXPECT_EQ(value["CertPublicKeyAlgorithm:"], "id-ecPublicKey (1.2.840.10045.2.1)");
+  EXPECT_EQ(value["CertSignatureAlgorithm:"], "ecdsa-with-SHA256");
+  EXPECT_EQ(value["CertVersion:"], "3");
+  EXPECT_EQ(value["CertPrivateKeyAvailable:"], "True");
+  EXPECT_EQ(value["CertPrivateKeyContainer:"], (dir / "server.key").string());
+  EXPECT_EQ(value["CertStoreType:"], "0");
+  EXPECT_EQ(value["CertStore:"], "My");
+  EXPECT_EQ(value["CertExpirationDate:"].size(), std::string("2026-01-01 00:00:00").size());
+  EXPECT_LT(value["CertEffectiveDate:"], value["CertExpirationDate:"]);
+}
+
+TEST_F(CertificateStoreTest, InfoTextHoldsNoPrivateKeyMaterial) {
+  const fs::path dir = root_ / "user" / "My";
+  MakeCert(dir, "server", "/CN=host.example");
+  auto result = Select(0, "host.example");
+  ASSERT_TRUE(result.certificate) << result.error;
+  const std::string text = CertificateInfoText(*result.certificate);
+
+  EXPECT_EQ(text.find("PRIVATE"), std::string::npos);
+  std::istringstream key(ReadFile(dir / "server.key"));
+  for (std::string line; std::getline(key, line);) {
+    if (line.rfind("-----", 0) == 0 || line.size() < 16) continue;
+    EXPECT_EQ(text.find(line), std::string::npos) << "key line leaked: " << line;
+  }
+
+  // "label<TAB><TAB>value" lines with CR LF, then "CertChain:" alone and the chain.
+  EXPECT_EQ(text.rfind("CertEffectiveDate:\t\t", 0), 0u);
+  const auto chainAt = text.find("\r\nCertChain:\r\n");
+  ASSERT_NE(chainAt, std::string::npos);
+  EXPECT_EQ(text.substr(chainAt + 14), "0 s:CN=host.example i:CN=host.example\r\n");
+  EXPECT_NE(text.find("\r\nCertVersion:\t\t3\r\nCertChain:"), std::string::npos);
+  std::size_t lines = 0;
+  for (std::size_t at = 0; (at = text.find("\r\n", at)) != std::string::npos; at += 2) ++lines;
+  EXPECT_EQ(lines, 24u + 1u + 1u);
+  EXPECT_EQ(text.find('\n', 0), text.find("\r\n") + 1) << "every line ends with CR LF";
+}
+
+TEST(SelfSignedCertificate, UsableByTheTlsServerAndDescribed) {
+  auto result = MakeSelfSignedCertificate("vantor.local");
+  ASSERT_TRUE(result.certificate) << result.error;
+  std::map<std::string, std::string> value;
+  for (const auto& [label, v] : CertificateProperties(*result.certificate)) value[label] = v;
+  EXPECT_EQ(value["CertSubject:"], "CN=vantor.local");
+  EXPECT_EQ(value["CertIssuer:"], "CN=vantor.local");
+  EXPECT_EQ(value["CertSubjectAltNames:"], "DNS:vantor.local");
+  EXPECT_EQ(value["CertPrivateKeyAvailable:"], "True");
+
+  auto other = MakeSelfSignedCertificate("vantor.local");
+  ASSERT_TRUE(other.certificate);
+  EXPECT_NE(other.certificate->credentials.privateKeyPem, result.certificate->credentials.privateKeyPem);
+  EXPECT_NE(CertificateProperties(*other.certificate)[12].second, value["CertSerialNumber:"]);
+
+  asio::io_context io;
+  struct : WebSocketEvents {
+    asio::awaitable<void> OnConnectionRequest(std::string, int, bool&) override { co_return; }
+    asio::awaitable<void> OnOpenRequest(OpenRequest&) override { co_return; }
+    asio::awaitable<void> OnConnected(ConnectionId) override { co_return; }
+    asio::awaitable<void> OnDataIn(ConnectionId, std::string) override { co_return; }
+    asio::awaitable<void> OnDisconnected(ConnectionId, int, std::string) override { co_return; }
+    asio::awaitable<void> OnError(ConnectionId, int, std::string) override { co_return; }
+    asio::awaitable<void> OnSslStatus(ConnectionId, std::string) override { co_return; }
+  } events;
+  BeastWebSocketServer server(io, events);
+  EXPECT_EQ(server.UseTls(result.certificate->credentials), std::nullopt);
+  // A key of another certificate is refused.
+  TlsCredentials mixed{result.certificate->credentials.certificateChainPem, other.certificate->credentials.privateKeyPem};
+  EXPECT_NE(server.UseTls(mixed), std::nullopt);
+}
+
+}  // namespace
+}  // namespace vantor
