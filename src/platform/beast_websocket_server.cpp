@@ -423,6 +423,8 @@ class Session final : public SessionBase {
   // Answers with an HTTP status and closes; bounded by the handshake timeout.
   asio::awaitable<void> Refuse(int status, const HeaderList& headers,
                                std::string body) {
+    // A status the service chose outside 200..599 (1xx would not end the exchange) becomes 400.
+    if (status < 200 || status > 599) status = 400;
     http::response<http::string_body> res{static_cast<http::status>(status), 11};
     res.set(http::field::server, "VantorWeb");
     for (const auto& [name, value] : headers) res.set(name, value);

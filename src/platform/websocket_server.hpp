@@ -30,7 +30,8 @@ struct OpenRequest {
   std::string subProtocols;  // Sec-WebSocket-Protocol ("" when absent)
   std::string extensions;    // Sec-WebSocket-Extensions ("" when absent)
   std::string headers;       // every request header as "Name: value", joined by CR LF
-  // In/out. Proposed 101; any other value refuses the upgrade with that HTTP status.
+  // In/out. Proposed 101; any other value refuses the upgrade with that HTTP status (values
+  // outside 200..599 are sent as 400).
   int statusCode = 101;
   // In/out. Extra response headers as "Name: value" lines separated by CR LF.
   std::string responseHeaders;
@@ -158,8 +159,9 @@ class WebSocketServer {
   // The remote IP address of a live connection (from the connection request on).
   virtual std::optional<std::string> RemoteAddress(ConnectionId id) const = 0;
 
-  // Stops listening and closes every connection with 1001, each within closeTimeout; their
-  // OnDisconnected events follow on the io_context.
+  // Stops listening and closes every open connection with 1001, each within closeTimeout; their
+  // OnDisconnected events (kClosedByServer) follow on the io_context. Connections still in their
+  // opening handshake are dropped (OnDisconnected only if their open request was raised).
   virtual void Shutdown() = 0;
 };
 
