@@ -1,11 +1,15 @@
 #include "service/service.hpp"
 
 #include "logging/debug_cleanup.hpp"
+#include "logging/text_file.hpp"
 #include "logging/timestamp.hpp"
 #include "service/pause.hpp"
 #include "service/procedure.hpp"
 #include "service/schema.hpp"
 #include "service/settings.hpp"
+#include "snmp/console_commands.hpp"
+#include "snmp/snmp_requests.hpp"
+#include "snmp/snmp_traps.hpp"
 
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
@@ -17,16 +21,46 @@ namespace fs = std::filesystem;
 
 namespace {
 constexpr std::string_view kStateProcedure = "dartSvc_State";
-// How long a stop waits for a running tick or backup before the process ends anyway.
+// How long a stop waits for a running tick or backup, and for open connections to close.
 constexpr std::chrono::seconds kStopGrace{20};
+constexpr std::chrono::seconds kCloseGrace{6};
 }  // namespace
 
 Service::Service(asio::io_context& io, Clock& clock, WorkerPool& pool, ServiceHost& host,
-                 fs::path programDir)
-    : io_(io), clock_(clock), pool_(pool), host_(host), programDir_(std::move(programDir)),
-      events_(clock, programDir_) {}
+                 fs::path programDir, ServiceComponents components)
+    : io_(io),
+      clock_(clock),
+      pool_(pool),
+      host_(host),
+      programDir_(std::move(programDir)),
+      events_(clock, programDir_),
+      components_(std::move(components)),
+      notifier_(clock, pool, events_, programDir_ / kDatabaseFileName, *components_.https,
+                *components_.smtp,
+                [this](const std::string& receiver, const std::string& subject, int status,
+                       const std::string& result, const std::string& channel) {
+                  ForwardSendStatus(receiver, subject, status, result, channel);
+                },
+                [this] { return tlsServer_ ? tlsServer_->LocalAddress() : std::string("0.0.0.0"); }),
+      broker_(BrokerContext{clock, events_, programDir_, debugMode_,
+                            [this](std::string custID, std::string payload) {
+                              return notifier_.SaveBrokenConnAlarm(std::move(custID), std::move(payload));
+                            }}),
+      supervisor_(SupervisorContext{
+          clock, pool, events_, broker_, programDir_, debugMode_, lastHour_,
+          SupervisionJobs{[this](std::string custID) { return notifier_.SendBrokenConnAlarm(std::move(custID)); },
+                          [this](int hour) { return notifier_.TestMessDaily(hour); }}}) {
+  plainServer_ = components_.makeWebSocketServer(broker_.plainEvents());
+  tlsServer_ = components_.makeWebSocketServer(broker_.tlsEvents());
+  broker_.AttachServers(plainServer_.get(), tlsServer_.get());
+  if (!components_.certRoots) components_.certRoots = CertStoreRoots::ForProgramDirectory(programDir_);
+  components_.snmpAgent->SetRequestHandler(
+      [this](SnmpMessage& message) { return snmpAgent_Request(message); });
+}
 
 fs::path Service::databaseFile() const { return programDir_ / kDatabaseFileName; }
+
+std::uint64_t Service::UptimeHundredths() const { return SnmpUptimeHundredths(startTime_, clock_.Now()); }
 
 void Service::PostState(int state) {
   pendingStates_.push_back(state);
@@ -42,6 +76,7 @@ asio::awaitable<void> Service::RunStates() {
     co_await dartSvc_State(state);
     if (state == kStateStop) {
       co_await WaitForRunningWork(kStopGrace);
+      co_await CloseListeners();
       if (onStopped_) onStopped_();
     }
   }
@@ -77,9 +112,17 @@ asio::awaitable<void> Service::Start() {
       progVersion_ = settings.Text("ProgVersion");
       debugMode_ = settings.Bool("DebugMode");
     }
+    co_await broker_.CustTableInit();
+    co_await broker_.MobTableInit();
     startTime_ = clock_.Now();
+    co_await ServiceOpen("snmpAgent");
+    co_await ServiceOpen("wsServer");
+    co_await ServiceOpen("wssServer");
     lastHour_ = static_cast<std::int16_t>(LocalTime(clock_.Now()).tm_hour);
-    timerEnabled_ = true;
+    supervisor_.Enable();
+    if (components_.tickInterval > std::chrono::milliseconds::zero()) {
+      asio::co_spawn(io_, supervisor_.Run(components_.tickInterval), asio::detached);
+    }
     co_await events_.AppEvent(kFormModule, kStateProcedure,
                               "Service Started. Version: " + progVersion_, kLevelInfo);
   });
@@ -90,7 +133,7 @@ asio::awaitable<void> Service::Start() {
 asio::awaitable<void> Service::Stop() {
   host_.NotifyStopping();
   co_await Guarded(events_, kFormModule, kStateProcedure, [&]() -> asio::awaitable<void> {
-    timerEnabled_ = false;
+    supervisor_.Disable();
     co_await events_.AppEvent(kFormModule, kStateProcedure, "Service Stopped", kLevelInfo);
     co_await PauseMs(clock_, 500);
     co_await ServiceClose("wsServer");
@@ -102,31 +145,80 @@ asio::awaitable<void> Service::Stop() {
   });
 }
 
-asio::awaitable<void> Service::ServiceClose(std::string_view component) {
-  co_await Guarded(events_, kCodeModule, "ServiceClose", [&]() -> asio::awaitable<void> {
-    auto settings = GeneralSettings::Load(databaseFile());
-    std::string column;
-    bool wasRunning = false;
-    if (component == "snmpAgent") {
-      column = "SnmpStatus";
-      wasRunning = settings.Text(column).find("SNMP Agent Started") != std::string::npos;
-    } else if (component == "wsServer") {
-      column = "WsStatus";
-    } else if (component == "wssServer") {
-      column = "WssStatus";
-    } else {
-      co_return;
+asio::awaitable<void> Service::CloseListeners() {
+  // Clients are told the service goes away (1001); their records are freed by the events that
+  // follow, which get a bounded time to arrive.
+  plainServer_->Shutdown();
+  tlsServer_->Shutdown();
+  const auto deadline = clock_.Now() + kCloseGrace;
+  auto anyConnected = [&] {
+    for (int c = 1; c <= kCustomerSlots; ++c) {
+      if (broker_.tables().Customer(c).connID != 0) return true;
     }
-    // Let events already queued for the component run once before its status is reset.
-    if (wasRunning) co_await asio::post(io_, asio::use_awaitable);
-    settings.Set(column, std::string("Not Started"));
-    settings.Save();
-  });
+    for (int m = 1; m <= kMobileSlots; ++m) {
+      if (broker_.tables().Mobile(m).connID != 0) return true;
+    }
+    return false;
+  };
+  while (anyConnected() && clock_.Now() < deadline) co_await PauseMs(clock_, 20);
 }
 
 asio::awaitable<void> Service::WaitForRunningWork(std::chrono::milliseconds limit) {
   const auto deadline = clock_.Now() + limit;
-  while (runningWork_ > 0 && clock_.Now() < deadline) co_await PauseMs(clock_, 20);
+  while ((runningWork_ > 0 || supervisor_.ticking()) && clock_.Now() < deadline) {
+    co_await PauseMs(clock_, 20);
+  }
+}
+
+void Service::ForwardSendStatus(const std::string& receiver, const std::string& subject, int status,
+                                const std::string& result, const std::string& channel) {
+  const SendStatus trap{receiver, subject, static_cast<std::int16_t>(status), result, channel};
+  if (vantor::ForwardSendStatus(*components_.snmpAgent, sendAppEvents_, snmpStarted_, trap,
+                                UptimeHundredths())) {
+    return;
+  }
+  asio::co_spawn(io_, events_.AppEvent(kCodeModule, "ForwardSendStatus",
+                                       "The SNMP agent could not send the status trap", kLevelError),
+                 asio::detached);
+}
+
+void Service::SendAppEventTrap(const AppEventRecord& record) {
+  const EventTrapRecord event{std::string(record.module), std::string(record.procedure),
+                              std::string(record.text), record.level};
+  vantor::SendAppEventTrap(*components_.snmpAgent, sendAppEvents_, snmpStarted_, trapHost_, trapPort_,
+                           trapComm_, event, UptimeHundredths());
+}
+
+asio::awaitable<bool> Service::snmpAgent_Request(SnmpMessage& message) {
+  std::string failure;
+  try {
+    const SnmpReadInputs inputs{progVersion_, UptimeHundredths(), snmpGetComm_};
+    const int type = message.type;
+    bool answer = false;
+    switch (type) {
+      case snmp_type::kGetV1:
+      case snmp_type::kGetV2c:
+        answer = SnmpGetRequest(message, inputs);
+        break;
+      case snmp_type::kGetNextV1:
+      case snmp_type::kGetNextV2c:
+        answer = SnmpGetNextRequest(message, inputs);
+        break;
+      case snmp_type::kSetV1:
+      case snmp_type::kSetV2c:
+        answer = co_await SnmpSetRequest(message, ConsoleContext{clock_, events_, broker_, programDir_});
+        break;
+      default:
+        break;
+    }
+    message.type = SnmpResponseType(type);
+    co_return answer;
+  } catch (const std::exception& e) {
+    failure = e.what();
+  }
+  // The handler's own failure goes straight into the event file: no pause, no trap, no answer.
+  events_.WriteLine(kFormModule, "snmpAgent_Request", failure, kLevelError);
+  co_return false;
 }
 
 }  // namespace vantor

@@ -1,17 +1,25 @@
 #pragma once
-// The service's main object: it owns the shared state and receives every component event.
-// All of it runs on one io_context thread; handlers are coroutines that may interleave only where
-// they wait (PauseMs, AppEvent, awaited work).
+// The service's main object: it owns the components and the shared state and receives every
+// component event. All of it runs on one io_context thread; handlers are coroutines that may
+// interleave only where they wait (PauseMs, AppEvent, awaited work).
 
+#include "broker/broker.hpp"
 #include "logging/app_event.hpp"
+#include "notify/notifier.hpp"
+#include "platform/certificate_manager.hpp"
 #include "platform/clock.hpp"
 #include "platform/service_host.hpp"
+#include "platform/snmp_agent.hpp"
+#include "platform/websocket_server.hpp"
 #include "platform/worker_pool.hpp"
+#include "service/settings.hpp"
+#include "supervision/supervisor.hpp"
 
 #include <cstdint>
 #include <deque>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <string>
 
 namespace vantor {
@@ -19,23 +27,39 @@ namespace vantor {
 // Service manager states.
 enum ServiceState : int { kStateStop = 0, kStatePause = 1, kStateStart = 2, kStateResume = 3 };
 
+// The components the service owns. Tests pass fakes; the program passes the real ones.
+struct ServiceComponents {
+  // Makes one WebSocket server reporting to `events` (called twice: plain, then TLS).
+  std::function<std::unique_ptr<WebSocketServer>(WebSocketEvents& events)> makeWebSocketServer;
+  std::unique_ptr<SnmpAgent> snmpAgent;
+  std::unique_ptr<HttpsClient> https;
+  std::unique_ptr<SmtpClient> smtp;
+  // Where certificate stores live; by default below the program directory and /etc/vantor-web.
+  std::optional<CertStoreRoots> certRoots;
+  // Only tests change the supervision tick: shorter, or zero for no timer (ticks run by hand).
+  std::chrono::milliseconds tickInterval = Supervisor::kTickInterval;
+};
+
 class Service {
  public:
   Service(asio::io_context& io, Clock& clock, WorkerPool& pool, ServiceHost& host,
-          std::filesystem::path programDir);
+          std::filesystem::path programDir, ServiceComponents components);
 
   // Queues a state change. State events are handled one at a time, in arrival order: a stop that
   // arrives while the start sequence waits runs after it.
   void PostState(int state);
 
-  // Called once the stop state has been handled and running work has finished (or its time ran
-  // out); the caller ends the event loop.
+  // Called once the stop state has been handled, the listeners closed and running work finished
+  // (or its time ran out); the caller ends the event loop.
   void OnStopped(std::function<void()> callback) { onStopped_ = std::move(callback); }
 
   // The state handler itself; other states than 0 to 3 are ignored.
   asio::awaitable<void> dartSvc_State(int state);
 
-  // Marks long-running work (a tick, a backup) so that a stop can let it finish.
+  // The SNMP agent's request handler; false means no answer.
+  asio::awaitable<bool> snmpAgent_Request(SnmpMessage& message);
+
+  // Marks long-running work so that a stop can let it finish.
   class WorkScope {
    public:
     explicit WorkScope(Service& s) : s_(s) { ++s_.runningWork_; }
@@ -44,23 +68,39 @@ class Service {
     Service& s_;
   };
 
-  // Shared state, read by tests and by later handlers.
+  // Shared state, read by tests and by handlers.
   const std::string& connectionText() const { return connectionText_; }
   const std::string& progVersion() const { return progVersion_; }
   bool debugMode() const { return debugMode_; }
   SystemTime startTime() const { return startTime_; }
   std::int16_t lastHour() const { return lastHour_; }
-  bool timerEnabled() const { return timerEnabled_; }
+  bool timerEnabled() const { return supervisor_.enabled(); }
   AppEventLog& events() { return events_; }
+  Broker& broker() { return broker_; }
+  Notifier& notifier() { return notifier_; }
+  Supervisor& supervisor() { return supervisor_; }
   const std::filesystem::path& programDir() const { return programDir_; }
   std::filesystem::path databaseFile() const;
+  WebSocketServer* plainServer() { return plainServer_.get(); }
+  WebSocketServer* tlsServer() { return tlsServer_.get(); }
+
+  // Sends the status trap of a notification when traps are on and the agent runs.
+  void ForwardSendStatus(const std::string& receiver, const std::string& subject, int status,
+                         const std::string& result, const std::string& channel);
 
  private:
   asio::awaitable<void> RunStates();
   asio::awaitable<void> Start();
   asio::awaitable<void> Stop();
+  asio::awaitable<void> CloseListeners();
   asio::awaitable<void> WaitForRunningWork(std::chrono::milliseconds limit);
+  asio::awaitable<void> ServiceOpen(std::string_view component);
   asio::awaitable<void> ServiceClose(std::string_view component);
+  asio::awaitable<void> OpenSnmpAgent();
+  asio::awaitable<void> OpenWebSocketServer(bool tls);
+  asio::awaitable<void> ConfigureTls(GeneralSettings& settings);
+  void SendAppEventTrap(const AppEventRecord& record);
+  std::uint64_t UptimeHundredths() const;
 
   asio::io_context& io_;
   Clock& clock_;
@@ -68,6 +108,7 @@ class Service {
   ServiceHost& host_;
   std::filesystem::path programDir_;
   AppEventLog events_;
+  ServiceComponents components_;
 
   std::deque<int> pendingStates_;
   bool statesRunning_ = false;
@@ -79,7 +120,20 @@ class Service {
   bool debugMode_ = false;
   SystemTime startTime_{};
   std::int16_t lastHour_ = 0;
-  bool timerEnabled_ = false;
+
+  // SNMP and trap settings, kept from the agent's start.
+  std::string snmpGetComm_;
+  bool sendAppEvents_ = false;
+  std::string trapHost_;
+  std::int16_t trapPort_ = 0;
+  std::string trapComm_;
+  bool snmpStarted_ = false;
+
+  Notifier notifier_;
+  Broker broker_;
+  std::unique_ptr<WebSocketServer> plainServer_;
+  std::unique_ptr<WebSocketServer> tlsServer_;
+  Supervisor supervisor_;
 };
 
 }  // namespace vantor

@@ -1,13 +1,18 @@
 #include "service/service_runner.hpp"
 
+#include "platform/beast_websocket_server.hpp"
 #include "platform/clock.hpp"
+#include "platform/https_client.hpp"
 #include "platform/service_host.hpp"
+#include "platform/smtp_client.hpp"
+#include "platform/udp_snmp_agent.hpp"
 #include "platform/worker_pool.hpp"
 #include "service/service.hpp"
 
 #include <boost/asio/signal_set.hpp>
 
 #include <csignal>
+#include <cstdlib>
 
 namespace vantor {
 
@@ -27,6 +32,16 @@ void WatchSignals(asio::signal_set& signals, Service& service) {
   });
 }
 
+// FOR TESTS ONLY: VANTOR_TEST_TICK_MS shortens the 30-second supervision tick so that an
+// integration test can watch a silent agent being dropped. Production never sets it.
+std::chrono::milliseconds TickInterval() {
+  if (const char* value = std::getenv("VANTOR_TEST_TICK_MS")) {
+    const long ms = std::strtol(value, nullptr, 10);
+    if (ms >= 100) return std::chrono::milliseconds(ms);
+  }
+  return Supervisor::kTickInterval;
+}
+
 }  // namespace
 
 int RunService(const std::filesystem::path& programDir) {
@@ -34,7 +49,16 @@ int RunService(const std::filesystem::path& programDir) {
   RealClock clock(io);
   WorkerPool pool(2);
   SystemdServiceHost host;
-  Service service(io, clock, pool, host, programDir);
+  ServiceComponents components;
+  components.makeWebSocketServer = [&io](WebSocketEvents& events) -> std::unique_ptr<WebSocketServer> {
+    return std::make_unique<BeastWebSocketServer>(io, events);
+  };
+  components.snmpAgent = std::make_unique<UdpSnmpAgent>(io);
+  components.https = MakeCurlHttpsClient();
+  components.smtp = MakeCurlSmtpClient();
+  components.tickInterval = TickInterval();
+  Service service(io, clock, pool, host, programDir, std::move(components));
+  service.tlsServer()->Configure("SSLEnabledProtocols=4032");
 
   asio::signal_set signals(io, SIGTERM, SIGINT, SIGUSR1);
   signals.add(SIGUSR2);

@@ -1,7 +1,4 @@
-#include "fakes/fake_clock.hpp"
-#include "fakes/fake_service_host.hpp"
-#include "service/service.hpp"
-#include "test_support.hpp"
+#include "service_fixture.hpp"
 
 #include <gtest/gtest.h>
 
@@ -9,45 +6,19 @@ namespace vantor {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::FakeClock;
-using testing::FakeServiceHost;
 using testing::LocalTimePoint;
 using testing::ReadFile;
 using testing::TempProgramDir;
 using testing::WriteFile;
 
-// The event texts of Debug/AppEvent.txt without their timestamps.
-std::vector<std::string> EventsWithoutTime(const std::filesystem::path& dir) {
-  std::vector<std::string> events;
-  std::string text = ReadFile(dir / "Debug" / "AppEvent.txt");
-  std::size_t start = 0;
-  for (auto end = text.find("\r\n"); end != std::string::npos; end = text.find("\r\n", start)) {
-    events.push_back(text.substr(start + 20, end - start - 20));
-    start = end + 2;
-  }
-  return events;
-}
-
-class ServiceStateTest : public ::testing::Test {
+class ServiceStateTest : public testing::ServiceTest {
  protected:
-  ServiceStateTest()
-      : clock_(LocalTimePoint(2026, 5, 4, 13, 59, 58)),
-        service_(io_, clock_, pool_, host_, dir_.path()) {
-    service_.OnStopped([&] { ++stopped_; });
+  ServiceStateTest() {
+    // The listeners are off here; their start-up has tests of its own.
+    dir_.Sql("UPDATE General_Settings SET SnmpEnabled = 0, WsEnabled = 0, WssEnabled = 0");
   }
-
-  void Run() {
-    io_.run();
-    io_.restart();
-  }
-
-  TempProgramDir dir_;
-  asio::io_context io_;
-  FakeClock clock_;
-  WorkerPool pool_{1};
-  FakeServiceHost host_;
-  Service service_;
-  int stopped_ = 0;
+  std::vector<std::string> EventsWithoutTime(const std::filesystem::path&) const { return Events(); }
+  Service& service_ = service();
 };
 
 TEST_F(ServiceStateTest, StartClearsTracesReadsSettingsAndLogsOnce) {
@@ -96,9 +67,10 @@ TEST_F(ServiceStateTest, StopResetsStatusesWithItsPausesAndEndsTheService) {
   for (const char* column : {"SnmpStatus", "WsStatus", "WssStatus"}) {
     EXPECT_EQ(std::get<std::string>(dir_.SettingValue(column)), "Not Started") << column;
   }
-  // Start event, then the stop: its event and the pauses between the three closes.
+  // Start (the SNMP branch's pause, the start event), then the stop: its event and the pauses
+  // around the three closes.
   EXPECT_EQ(clock_.waits(),
-            (std::vector<std::chrono::milliseconds>{500ms, 500ms, 500ms, 100ms, 100ms, 500ms}));
+            (std::vector<std::chrono::milliseconds>{500ms, 500ms, 500ms, 500ms, 100ms, 100ms, 500ms}));
   EXPECT_FALSE(service_.timerEnabled());
   EXPECT_EQ(stopped_, 1);
   EXPECT_EQ(host_.notes, (std::vector<std::string>{"READY", "STOPPING"}));

@@ -1,0 +1,222 @@
+// Start-up and shut-down of the three listeners: the SNMP agent, the plain and the TLS WebSocket
+// server. Each start writes its status back into the settings row and, in debug mode, a block
+// into Debug/Services.txt.
+
+#include "logging/text_file.hpp"
+#include "logging/timestamp.hpp"
+#include "service/listener_status.hpp"
+#include "service/pause.hpp"
+#include "service/procedure.hpp"
+#include "service/procedure_error.hpp"
+#include "service/service.hpp"
+#include "service/settings.hpp"
+
+#include <boost/asio/ip/address.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <fmt/format.h>
+
+#include <unistd.h>
+
+namespace vantor {
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::string_view kOpen = "ServiceOpen";
+
+// A start failure: its event text and the reason line of the status.
+struct StartFailure {
+  std::string event;
+  std::string reason;
+};
+
+bool IsIpAddress(const std::string& text) {
+  boost::system::error_code ec;
+  boost::asio::ip::make_address(text, ec);
+  return !ec;
+}
+
+std::string HostName() {
+  char name[256] = {};
+  if (gethostname(name, sizeof name - 1) != 0 || name[0] == '\0') return "localhost";
+  return name;
+}
+
+void WriteServicesBlock(const fs::path& programDir, std::string_view header, std::string_view status,
+                        bool rewrite) {
+  const fs::path file = programDir / "Debug" / "Services.txt";
+  const std::string block = ServicesBlock(header, status);
+  const bool ok = rewrite ? WriteText(file, block) : AppendText(file, block);
+  if (!ok) throw ProcedureError("Path not found: " + file.string());
+}
+
+}  // namespace
+
+asio::awaitable<void> Service::ServiceOpen(std::string_view component) {
+  if (component == "snmpAgent") co_await OpenSnmpAgent();
+  if (component == "wsServer") co_await OpenWebSocketServer(false);
+  if (component == "wssServer") co_await OpenWebSocketServer(true);
+}
+
+asio::awaitable<void> Service::OpenSnmpAgent() {
+  std::optional<StartFailure> failure;
+  try {
+    auto settings = GeneralSettings::Load(databaseFile());
+    std::string status = kNotStarted;
+    if (settings.Bool("SnmpEnabled")) {
+      const std::string configured = settings.Text("SnmpIpAddr");
+      const std::string address = configured == "0.0.0.0" ? "127.0.0.1" : configured;
+      const std::error_code ec = IsIpAddress(address)
+                                     ? components_.snmpAgent->Start(settings.Int32("SnmpPort"), address)
+                                     : std::make_error_code(std::errc::address_not_available);
+      if (ec) {
+        const int number = SocketErrorNumber(ec);
+        failure = number == 10048   ? StartFailure{"SNMP Agent Port was in use", "Port was in use"}
+                  : number == 10049 ? StartFailure{"SNMP Agent IP Address is not valid", "IP Address is not valid"}
+                                    : StartFailure{DescribeSocketError(ec), ""};
+      } else {
+        co_await PauseMs(clock_, 1000);
+        SnmpAgent& agent = *components_.snmpAgent;
+        settings.Set("SnmpIpAddr", agent.LocalAddress());
+        snmpGetComm_ = settings.Text("SnmpGetComm");
+        status = StartedStatus(clock_.Now(), "SNMP Agent Started", agent.LocalAddress(), agent.LocalPort());
+        // Read every trap setting before any takes effect, so a bad one leaves traps off.
+        const bool sendAppEvents = settings.Bool("SendAppEvents");
+        std::string trapHost = settings.Text("TrapHost");
+        const std::int16_t trapPort = settings.Int16("TrapPort");
+        std::string trapComm = settings.Text("TrapComm");
+        sendAppEvents_ = sendAppEvents;
+        trapHost_ = std::move(trapHost);
+        trapPort_ = trapPort;
+        trapComm_ = std::move(trapComm);
+        snmpStarted_ = true;
+        events_.SetTrapSink([this](const AppEventRecord& record) { SendAppEventTrap(record); });
+      }
+    }
+    if (!failure) {
+      settings.Set("SnmpStatus", status);
+      settings.Save();
+      co_await PauseMs(clock_, 500);
+      if (debugMode_) {
+        WriteServicesBlock(programDir_, "############ SNMP Agent Started ###########", status, true);
+      }
+    }
+  } catch (const std::exception& e) {
+    failure = StartFailure{e.what(), ""};
+  }
+  if (!failure) co_return;
+  co_await events_.AppEvent(kCodeModule, kOpen, failure->event, kLevelError);
+  co_await Guarded(events_, kCodeModule, kOpen, [&]() -> asio::awaitable<void> {
+    auto settings = GeneralSettings::Load(databaseFile());
+    settings.Set("SnmpStatus", FailedStatus(clock_.Now(), failure->reason));
+    settings.Save();
+    co_return;
+  });
+}
+
+asio::awaitable<void> Service::ConfigureTls(GeneralSettings& settings) {
+  WebSocketServer& server = *tlsServer_;
+  const std::string subject = settings.Text("CertSubject");
+  CertificateResult selected;
+  if (subject.empty()) {
+    // No certificate configured: the TLS server still serves, on a certificate made now.
+    selected = MakeSelfSignedCertificate(HostName());
+  } else {
+    const std::string type = settings.Text("CertType");
+    CertificateSelection selection;
+    if (type == "User") selection.storeType = 0;
+    if (type == "Computer") selection.storeType = 1;
+    selection.store = settings.Text("CertStore");
+    selection.subject = subject;
+    co_await PauseMs(clock_, 1000);
+    selected = SelectServerCertificate(*components_.certRoots, selection);
+  }
+  if (!selected.certificate) throw ProcedureError("Server certificate: " + selected.error);
+  if (auto error = server.UseTls(selected.certificate->credentials)) {
+    throw ProcedureError("Server certificate: " + *error);
+  }
+  if (!subject.empty() && debugMode_) {
+    const fs::path file = programDir_ / "Debug" / "CertInfo_Server.txt";
+    const std::string text = "This file is created by VantorWebSrv.exe before the service is started.\r\n\r\n" +
+                             FormatDateTime(clock_.Now()) + "\r\n" + CertificateInfoText(*selected.certificate);
+    if (!WriteText(file, text)) throw ProcedureError("Path not found: " + file.string());
+  }
+}
+
+asio::awaitable<void> Service::OpenWebSocketServer(bool tls) {
+  const std::string prefix = tls ? "Wss" : "Ws";
+  const std::string componentLine = tls ? "WSS Server Started" : "WS Server Started";
+  WebSocketServer& server = tls ? *tlsServer_ : *plainServer_;
+  std::optional<std::string> failure;
+  try {
+    auto settings = GeneralSettings::Load(databaseFile());
+    std::string status = kNotStarted;
+    if (settings.Bool(prefix + "Enabled")) {
+      const std::string address = settings.Text(prefix + "IpAddr");
+      if (address != "0.0.0.0") server.SetLocalAddress(address);
+      if (tls) co_await ConfigureTls(settings);
+      server.SetLocalPort(settings.Int32(prefix + "Port"));
+      if (tls) co_await PauseMs(clock_, 500);
+      server.Configure("WaitForCloseResponse=false");
+      std::error_code ec = IsIpAddress(address) ? server.Listen()
+                                                : std::make_error_code(std::errc::address_not_available);
+      if (ec) {
+        failure = SocketErrorNumber(ec) == 10049 ? (tls ? "WSS" : "WS") + std::string(" Server IP Address is not valid")
+                                                 : DescribeSocketError(ec);
+      } else {
+        co_await PauseMs(clock_, tls ? 500 : 1000);
+        settings.Set(prefix + "IpAddr", server.LocalAddress());
+        status = StartedStatus(clock_.Now(), componentLine, server.LocalAddress(), server.LocalPort());
+      }
+    }
+    if (!failure) {
+      settings.Set(prefix + "Status", status);
+      settings.Save();
+      if (debugMode_) {
+        WriteServicesBlock(programDir_,
+                           tls ? "########### WSS Server Started ############"
+                               : "########### WS Server Started ############",
+                           status, false);
+      }
+    }
+  } catch (const std::exception& e) {
+    failure = e.what();
+  }
+  if (!failure) co_return;
+  co_await events_.AppEvent(kCodeModule, kOpen, *failure, kLevelError);
+  // The next start listens on every address.
+  co_await Guarded(events_, kCodeModule, kOpen, [&]() -> asio::awaitable<void> {
+    auto settings = GeneralSettings::Load(databaseFile());
+    settings.Set(prefix + "IpAddr", std::string("0.0.0.0"));
+    settings.Set(prefix + "Status", FailedStatus(clock_.Now(), ""));
+    settings.Save();
+    co_return;
+  });
+}
+
+asio::awaitable<void> Service::ServiceClose(std::string_view component) {
+  co_await Guarded(events_, kCodeModule, "ServiceClose", [&]() -> asio::awaitable<void> {
+    auto settings = GeneralSettings::Load(databaseFile());
+    std::string column;
+    bool running = false;
+    if (component == "snmpAgent") {
+      column = "SnmpStatus";
+      running = settings.Text(column).find("SNMP Agent Started") != std::string::npos;
+    } else if (component == "wsServer") {
+      column = "WsStatus";
+      running = plainServer_->Listening();
+    } else if (component == "wssServer") {
+      column = "WssStatus";
+      running = tlsServer_->Listening();
+    } else {
+      co_return;
+    }
+    // Let events already queued for the component run once before its status is reset.
+    if (running) co_await asio::post(io_, asio::use_awaitable);
+    settings.Set(column, std::string(kNotStarted));
+    settings.Save();
+  });
+}
+
+}  // namespace vantor

@@ -1,0 +1,86 @@
+#pragma once
+// The whole service built on fakes: both WebSocket servers, the SNMP agent, the HTTPS and SMTP
+// clients, the service host and the clock. The database is real, in a temporary directory.
+
+#include "fakes/fake_clock.hpp"
+#include "fakes/fake_https_client.hpp"
+#include "fakes/fake_service_host.hpp"
+#include "fakes/fake_smtp_client.hpp"
+#include "fakes/fake_snmp_agent.hpp"
+#include "fakes/fake_websocket_server.hpp"
+#include "service/service.hpp"
+#include "test_support.hpp"
+
+#include <gtest/gtest.h>
+
+namespace vantor::testing {
+
+class ServiceTest : public ::testing::Test {
+ protected:
+  ServiceTest() : clock_(LocalTimePoint(2026, 5, 4, 13, 59, 58)) {}
+
+  // Built on first use, so a test can change the database before the service reads it.
+  Service& service() {
+    if (!service_) {
+      ServiceComponents components;
+      components.makeWebSocketServer = [this](WebSocketEvents& events) -> std::unique_ptr<WebSocketServer> {
+        auto server = std::make_unique<FakeWebSocketServer>(events);
+        (ws_ ? wss_ : ws_) = server.get();
+        return server;
+      };
+      auto agent = std::make_unique<FakeSnmpAgent>();
+      snmp_ = agent.get();
+      components.snmpAgent = std::move(agent);
+      auto https = std::make_unique<FakeHttpsClient>();
+      https_ = https.get();
+      components.https = std::move(https);
+      components.smtp = std::make_unique<FakeSmtpClient>();
+      components.tickInterval = std::chrono::milliseconds::zero();  // ticks are run by the tests
+      components.certRoots = CertStoreRoots{dir_.path() / "Cert", dir_.path() / "ComputerCert"};
+      service_ = std::make_unique<Service>(io_, clock_, pool_, host_, dir_.path(), std::move(components));
+      service_->OnStopped([&] { ++stopped_; });
+    }
+    return *service_;
+  }
+
+  void Run() {
+    io_.run();
+    io_.restart();
+  }
+  void Start() {
+    service().PostState(kStateStart);
+    Run();
+  }
+
+  // The event texts of Debug/AppEvent.txt without their timestamps.
+  std::vector<std::string> Events() const {
+    std::vector<std::string> events;
+    const std::string text = ReadFile(dir_.path() / "Debug" / "AppEvent.txt");
+    std::size_t start = 0;
+    for (auto end = text.find("\r\n"); end != std::string::npos; end = text.find("\r\n", start)) {
+      events.push_back(text.substr(start + 20, end - start - 20));
+      start = end + 2;
+    }
+    return events;
+  }
+  std::string Setting(const std::string& column) const {
+    const DbValue value = dir_.SettingValue(column);
+    if (auto* text = std::get_if<std::string>(&value)) return *text;
+    if (auto* number = std::get_if<std::int64_t>(&value)) return std::to_string(*number);
+    return "NULL";
+  }
+
+  TempProgramDir dir_;
+  asio::io_context io_;
+  FakeClock clock_;
+  WorkerPool pool_{1};
+  FakeServiceHost host_;
+  FakeWebSocketServer* ws_ = nullptr;
+  FakeWebSocketServer* wss_ = nullptr;
+  FakeSnmpAgent* snmp_ = nullptr;
+  FakeHttpsClient* https_ = nullptr;
+  std::unique_ptr<Service> service_;
+  int stopped_ = 0;
+};
+
+}  // namespace vantor::testing
