@@ -2,6 +2,7 @@
 import os
 import shutil
 import signal
+import socket
 import subprocess
 import time
 from pathlib import Path
@@ -18,6 +19,13 @@ def console(program_dir, *args, check=True):
     if check and result.returncode != 0:
         raise AssertionError(f"vantor-console {args} failed: {result.stderr}")
     return result
+
+
+def free_port(kind=socket.SOCK_STREAM):
+    """A port that nothing on this machine listens on right now."""
+    with socket.socket(socket.AF_INET, kind) as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
 
 
 def wait_for(predicate, timeout=15.0, what="condition"):
@@ -84,8 +92,16 @@ def program_dir(tmp_path):
     path = tmp_path / "prog"
     console(path, "init", str(path))
     console(path, "customer", "add", "01000001", "Demo Company")
-    shutil.copy2(SERVICE, path / "VantorWebSrv")
+    # Every program directory gets ports of its own, so tests can run side by side.
     pd = ProgramDir(path)
+    pd.ws_port = free_port()
+    pd.wss_port = free_port()
+    pd.snmp_port = free_port(socket.SOCK_DGRAM)
+    pd.trap_port = free_port(socket.SOCK_DGRAM)
+    for column, value in (("WsPort", pd.ws_port), ("WssPort", pd.wss_port),
+                          ("SnmpPort", pd.snmp_port), ("TrapPort", pd.trap_port)):
+        console(path, "settings", "set", column, str(value))
+    shutil.copy2(SERVICE, path / "VantorWebSrv")
     yield pd
     if pd.process and pd.process.poll() is None:
         pd.process.kill()
