@@ -28,6 +28,20 @@ def free_port(kind=socket.SOCK_STREAM):
         return s.getsockname()[1]
 
 
+def free_low_port(kind=socket.SOCK_DGRAM):
+    """A free port below 32768, for settings held as 16-bit numbers (TrapPort)."""
+    import random
+    for _ in range(200):
+        port = random.randint(20000, 32000)
+        with socket.socket(socket.AF_INET, kind) as s:
+            try:
+                s.bind(("127.0.0.1", port))
+            except OSError:
+                continue
+            return port
+    raise RuntimeError("no free port below 32768")
+
+
 def wait_for(predicate, timeout=15.0, what="condition"):
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
@@ -97,7 +111,7 @@ def program_dir(tmp_path):
     pd.ws_port = free_port()
     pd.wss_port = free_port()
     pd.snmp_port = free_port(socket.SOCK_DGRAM)
-    pd.trap_port = free_port(socket.SOCK_DGRAM)
+    pd.trap_port = free_low_port()
     for column, value in (("WsPort", pd.ws_port), ("WssPort", pd.wss_port),
                           ("SnmpPort", pd.snmp_port), ("TrapPort", pd.trap_port)):
         console(path, "settings", "set", column, str(value))
