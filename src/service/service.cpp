@@ -205,9 +205,12 @@ asio::awaitable<bool> Service::snmpAgent_Request(SnmpMessage& message) {
         answer = SnmpGetNextRequest(message, inputs);
         break;
       case snmp_type::kSetV1:
-      case snmp_type::kSetV2c:
-        answer = co_await SnmpSetRequest(message, ConsoleContext{clock_, events_, broker_, programDir_});
+      case snmp_type::kSetV2c: {
+        // Named, not a temporary of the co_await: GCC 12 destroys such aggregates twice.
+        ConsoleContext context{clock_, events_, broker_, programDir_};
+        answer = co_await SnmpSetRequest(message, std::move(context));
         break;
+      }
       default:
         break;
     }

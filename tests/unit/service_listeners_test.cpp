@@ -1,0 +1,181 @@
+#include "service_fixture.hpp"
+#include "service/procedure_error.hpp"
+#include "snmp/console_commands.hpp"
+
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
+
+namespace vantor::testing {
+namespace {
+
+using namespace std::chrono_literals;
+
+bool StartsWithDate(const std::string& text) {
+  return text.size() > 19 && text[4] == '-' && text[10] == ' ' && text[13] == ':';
+}
+
+TEST_F(ServiceTest, AllListenersDisabled) {
+  dir_.Sql("UPDATE General_Settings SET SnmpEnabled = 0, WsEnabled = 0, WssEnabled = 0, DebugMode = 1");
+  Start();
+  for (const char* column : {"SnmpStatus", "WsStatus", "WssStatus"}) EXPECT_EQ(Setting(column), "Not Started");
+  EXPECT_EQ(ReadFile(dir_.path() / "Debug" / "Services.txt"),
+            "############ SNMP Agent Started ###########\r\nNot Started\r\n\r\n"
+            "########### WS Server Started ############\r\nNot Started\r\n\r\n"
+            "########### WSS Server Started ############\r\nNot Started\r\n\r\n");
+  EXPECT_TRUE(snmp_->startCalls.empty());
+  EXPECT_FALSE(ws_->Listening());
+  EXPECT_FALSE(wss_->Listening());
+}
+
+TEST_F(ServiceTest, ListenersStartAndReportWhereTheyListen) {
+  dir_.Sql("UPDATE General_Settings SET SnmpIpAddr = '0.0.0.0', SnmpPort = 1161, WsIpAddr = '0.0.0.0', "
+           "WsPort = 9080, WssIpAddr = '127.0.0.1', WssPort = 9443");
+  Start();
+  ASSERT_EQ(snmp_->startCalls.size(), 1u);
+  EXPECT_EQ(snmp_->startCalls[0].address, "127.0.0.1");  // every address means loopback here
+  EXPECT_EQ(Setting("SnmpIpAddr"), "127.0.0.1");
+  const std::string snmpStatus = Setting("SnmpStatus");
+  EXPECT_TRUE(StartsWithDate(snmpStatus));
+  EXPECT_EQ(snmpStatus.substr(19), "\r\nSNMP Agent Started\r\nIP=127.0.0.1\r\nPort=1161");
+  EXPECT_EQ(Setting("WsStatus").substr(19), "\r\nWS Server Started\r\nIP=0.0.0.0\r\nPort=9080");
+  EXPECT_EQ(Setting("WssStatus").substr(19), "\r\nWSS Server Started\r\nIP=127.0.0.1\r\nPort=9443");
+  EXPECT_TRUE(wss_->tls.has_value());  // a certificate made at start
+  EXPECT_EQ(ws_->configured, (std::vector<std::string>{"WaitForCloseResponse=false"}));
+  EXPECT_FALSE(std::filesystem::exists(dir_.path() / "Debug" / "CertInfo_Server.txt"));
+  EXPECT_FALSE(std::filesystem::exists(dir_.path() / "Debug" / "Services.txt"));  // debug off
+}
+
+TEST_F(ServiceTest, SnmpPortInUseLeavesTrapsOffAndTheServersStart) {
+  dir_.Sql("UPDATE General_Settings SET SendAppEvents = 1");
+  service();
+  snmp_->startResult = std::make_error_code(std::errc::address_in_use);
+  Start();
+  const std::string status = Setting("SnmpStatus");
+  EXPECT_EQ(status.substr(19), "\r\nFailed to Start\r\nPort was in use");
+  EXPECT_NE(std::find(Events().begin(), Events().end(), "1\tmodVantorWebSrv_ServiceOpen\tSNMP Agent Port was in use"),
+            Events().end());
+  EXPECT_TRUE(ws_->Listening());
+  EXPECT_TRUE(wss_->Listening());
+  EXPECT_TRUE(snmp_->traps.empty());  // not even for the start event
+  service().ForwardSendStatus("Mr Tavo", "Daily Test Message", 1, "PUSH: ok", "MobilePO");
+  EXPECT_TRUE(snmp_->traps.empty());
+}
+
+TEST_F(ServiceTest, UnusableAddressesAndCertificates) {
+  dir_.Sql("UPDATE General_Settings SET SnmpIpAddr = 'not-an-address', WsIpAddr = '10.1.2.3', "
+           "CertSubject = 'nobody.example', CertType = 'User', CertStore = 'My'");
+  service();
+  ws_->listenError = std::make_error_code(std::errc::address_not_available);
+  Start();
+  EXPECT_EQ(Setting("SnmpStatus").substr(19), "\r\nFailed to Start\r\nIP Address is not valid");
+  EXPECT_EQ(Setting("WsStatus").substr(19), "\r\nFailed to Start\r\n");
+  EXPECT_EQ(Setting("WsIpAddr"), "0.0.0.0");  // the next start listens on every address
+  EXPECT_EQ(Setting("WssIpAddr"), "0.0.0.0");
+  const auto events = Events();
+  EXPECT_NE(std::find(events.begin(), events.end(), "1\tmodVantorWebSrv_ServiceOpen\tSNMP Agent IP Address is not valid"), events.end());
+  EXPECT_NE(std::find(events.begin(), events.end(), "1\tmodVantorWebSrv_ServiceOpen\tWS Server IP Address is not valid"), events.end());
+  EXPECT_EQ(std::count_if(events.begin(), events.end(),
+                          [](const std::string& e) { return e.find("ServiceOpen\tServer certificate: ") != std::string::npos; }),
+            1);
+  EXPECT_FALSE(wss_->Listening());
+}
+
+TEST_F(ServiceTest, SnmpRequestsAnswerFromTheSystemGroupAndIgnoreOtherCommunities) {
+  dir_.Sql("UPDATE General_Settings SET ProgVersion = '4.2'");
+  Start();
+  clock_.Advance(12s);
+  SnmpMessage get;
+  get.type = snmp_type::kGetV1;
+  get.community = "public";
+  get.variables = {{"1.3.6.1.2.1.1.1", snmp_value::kNull, ""}, {"1.3.6.1.2.1.1.3.0", snmp_value::kNull, ""}};
+  auto answer = snmp_->Deliver(io_, get);
+  ASSERT_TRUE(answer);
+  EXPECT_EQ(answer->type, snmp_type::kResponseV1);
+  EXPECT_EQ(answer->variables[0], (SnmpVariable{"1.3.6.1.2.1.1.1.0", snmp_value::kOctetString, "Vantor Web, ver 4.2"}));
+  // Whole seconds since the start time (taken before the listeners' pauses) times 100.
+  const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(clock_.Now() - service().startTime());
+  EXPECT_GE(seconds.count(), 12);
+  EXPECT_EQ(answer->variables[1].value, std::to_string(seconds.count() * 100));
+
+  get.community = "Public";
+  EXPECT_FALSE(snmp_->Deliver(io_, get));
+  get.type = snmp_type::kSetV2c;
+  get.community = "public";  // the get community does not open the set commands
+  EXPECT_FALSE(snmp_->Deliver(io_, get));
+}
+
+TEST_F(ServiceTest, ConsoleCommandsActOnTheNamedSlot) {
+  dir_.Sql("INSERT INTO Customer (CustID, Enabled, Company) VALUES ('01000001', 1, 'Alpha Ltd')");
+  Start();
+  Run();
+  io_.restart();
+  asio::co_spawn(io_, ws_->Connect(3, "/agt?01000001 p__________"), asio::detached);
+  Run();
+  ws_->sent.clear();
+  auto set = [&](std::string oid, std::string value) {
+    SnmpMessage m;
+    m.type = snmp_type::kSetV1;
+    m.community = kSetCommunity;
+    m.variables = {{std::move(oid), snmp_value::kOctetString, std::move(value)}};
+    return snmp_->Deliver(io_, m);
+  };
+  auto stat = set(kCommandOidAgentCommand, "getStat1");
+  ASSERT_TRUE(stat);
+  EXPECT_EQ(stat->variables[0].value, "getStat1");
+  EXPECT_EQ(ws_->sent, (std::vector<FakeWebSocketServer::Sent>{{3, "CW01000001" "0  " "GetStat"}}));
+
+  auto wrongPlace = set(kCommandOidAgentCommand, "agentConnDisconnect-1");
+  EXPECT_EQ(wrongPlace->errorStatus, 0);
+  EXPECT_TRUE(ws_->disconnected.empty());
+
+  auto unknown = set("1.3.6.1.2.1.1.5.0", "x");
+  EXPECT_EQ(unknown->errorStatus, snmp_error::kNoSuchName);
+  EXPECT_EQ(unknown->errorIndex, 1);
+
+  auto missing = set(kCommandOidDisconnect, "agentConnDisconnect-");
+  ASSERT_TRUE(missing);  // answered, after a level-1 event
+  EXPECT_EQ(missing->variables[0].valueType, snmp_value::kOctetString);
+  EXPECT_EQ(Events().back(), "1\tfrmVantorWebSrv_SnmpSetRequest\tSubscript out of range");
+
+  auto drop = set(kCommandOidDisconnect, "agentConnDisconnect-1");
+  EXPECT_EQ(drop->variables[0].value, "agentConnDisconnect-1");
+  EXPECT_EQ(ws_->disconnected, (std::vector<ConnectionId>{3}));
+  EXPECT_EQ(service().broker().tables().Customer(1).connID, 0);
+  const auto events = Events();
+  EXPECT_NE(std::find(events.begin(), events.end(),
+                      "3\tmodVantorWebSrv_SnmpSetRequest\tAlpha Ltd Disconnected From Server Due To Command From Console"),
+            events.end());
+}
+
+TEST(CommandSlot, LeadingNumberRoundedHalfToEven) {
+  EXPECT_EQ(CommandSlot("7"), 7);
+  EXPECT_EQ(CommandSlot(" 12abc"), 12);
+  EXPECT_EQ(CommandSlot("2.5"), 2);
+  EXPECT_EQ(CommandSlot("3.5"), 4);
+  EXPECT_EQ(CommandSlot("x"), 0);
+  EXPECT_EQ(CommandSlot(""), 0);
+  EXPECT_EQ(CommandSlot("-4"), -4);
+  EXPECT_THROW(CommandSlot("99999999"), ProcedureError);
+}
+
+TEST_F(ServiceTest, EventsAndNotificationsBecomeTrapsWhenSwitchedOn) {
+  dir_.Sql("UPDATE General_Settings SET SendAppEvents = 1, TrapHost = '10.0.0.9', TrapPort = 1162, "
+           "TrapComm = 'traps'");
+  Start();
+  ASSERT_FALSE(snmp_->traps.empty());
+  const auto& started = snmp_->traps.back();  // the start event
+  EXPECT_EQ(started.destinations, (std::vector<std::string>{"10.0.0.9:1162"}));
+  EXPECT_EQ(started.message.community, "traps");
+  EXPECT_EQ(started.message.enterprise, "1.3.6.1.4.1.50404.2.1.2");
+  EXPECT_EQ(started.message.variables.at(5).value, "3");
+  EXPECT_EQ(started.message.variables.at(4).value, "Service Started. Version: 1.0.0");
+
+  service().ForwardSendStatus("Mr Tavo (01000001)", "subject", 3, "PUSH: Error", "MobilePO");
+  const auto& status = snmp_->traps.back();
+  EXPECT_EQ(status.destinations, (std::vector<std::string>{"127.0.0.1:162"}));
+  EXPECT_EQ(status.message.community, "tidewalk");
+  EXPECT_EQ(status.message.specificTrap, 5);
+}
+
+}  // namespace
+}  // namespace vantor::testing
