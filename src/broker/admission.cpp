@@ -85,19 +85,26 @@ asio::awaitable<void> Broker::WebSocketOpenRequest(const ServerDescriptor& s, Op
   });
 }
 
+CustomerRecord* Broker::AdmissibleCustomer(std::string_view uri, Verdict& verdict) {
+  const auto slot = ParseNumber(Mid(uri, 6, 2));
+  if (!slot) return nullptr;  // the verdict already says "Not Found"
+  CustomerRecord& record = tables_.Customer(static_cast<int>(RoundHalfEven(*slot)));
+  if (record.custID != Mid(uri, 6, 8)) return nullptr;
+  if (!record.enabled) {
+    verdict.message = fmt::format("MSG:Disconnected. CustID: {} Not Enabled", record.custID);
+    return nullptr;
+  }
+  return &record;
+}
+
 asio::awaitable<void> Broker::OpenRequestAgent(const ServerDescriptor& s, ConnectionId id,
                                                std::string_view uri, Verdict& verdict) {
   const std::string custID(Mid(uri, 6, 8));
   verdict = Verdict{false, FixedWidth(custID, 8), "0  ", NotFound(custID)};
   co_await Guarded(events_, kCodeModule, "OpenRequestAgent", [&]() -> asio::awaitable<void> {
-    const auto slot = ParseNumber(Mid(uri, 6, 2));
-    if (!slot) co_return;
-    CustomerRecord& record = tables_.Customer(static_cast<int>(RoundHalfEven(*slot)));
-    if (record.custID != custID) co_return;
-    if (!record.enabled) {
-      verdict.message = fmt::format("MSG:Disconnected. CustID: {} Not Enabled", record.custID);
-      co_return;
-    }
+    CustomerRecord* found = AdmissibleCustomer(uri, verdict);
+    if (!found) co_return;
+    CustomerRecord& record = *found;
     if (record.connID != 0) {
       record.aging = record.kaInterval;
       verdict.message = "MSG:Connection Exist.";
@@ -122,14 +129,9 @@ asio::awaitable<void> Broker::OpenRequestMobile(const ServerDescriptor& s, Conne
   verdict = Verdict{false, FixedWidth(custID, 8), "0  ", NotFound(custID)};
   co_await Guarded(events_, kCodeModule, "OpenRequestMobile", [&]() -> asio::awaitable<void> {
     const std::string pass = PassText(uri);
-    const auto slot = ParseNumber(Mid(uri, 6, 2));
-    if (!slot) co_return;
-    CustomerRecord& record = tables_.Customer(static_cast<int>(RoundHalfEven(*slot)));
-    if (record.custID != custID) co_return;
-    if (!record.enabled) {
-      verdict.message = fmt::format("MSG:Disconnected. CustID: {} Not Enabled", record.custID);
-      co_return;
-    }
+    CustomerRecord* found = AdmissibleCustomer(uri, verdict);
+    if (!found) co_return;
+    CustomerRecord& record = *found;
     if (record.connID == 0) {
       verdict.message = "MSG:Disconnected. Agent Software Not Connected";
       co_return;

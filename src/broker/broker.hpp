@@ -118,6 +118,9 @@ class Broker {
                                          std::string_view uri, Verdict& verdict);
   asio::awaitable<void> OpenRequestMobile(const ServerDescriptor& s, ConnectionId id,
                                           std::string_view uri, Verdict& verdict);
+  // The customer record an open request names, when its id matches and the account is enabled;
+  // otherwise nullptr with the refusal in `verdict`. A slot out of range throws.
+  CustomerRecord* AdmissibleCustomer(std::string_view uri, Verdict& verdict);
   void LogMobileConnection(const Verdict& verdict, std::string_view headers);
   static std::string PassText(std::string_view uri);
   void SetRefusal(const ServerDescriptor& s, ConnectionId id, std::string_view text);

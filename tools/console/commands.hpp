@@ -2,7 +2,10 @@
 // vantor-console: the operator's tool for a program directory. Each command returns the process's
 // exit status and writes what it did to `out`, errors to `err`.
 
+#include "platform/database.hpp"
+
 #include <filesystem>
+#include <memory>
 #include <iosfwd>
 #include <string>
 #include <vector>
@@ -15,6 +18,9 @@ struct CommandContext {
   std::ostream& out;
   std::ostream& err;
 };
+
+// The program directory's database, or nullptr after telling `err` why not.
+std::unique_ptr<Database> OpenProgramDatabase(const CommandContext& c);
 
 int InitCommand(const CommandContext& c);
 int CustomerCommand(const CommandContext& c);

@@ -13,13 +13,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::unique_ptr<Database> Open(const CommandContext& c) {
-  DbStatus status;
-  auto db = Database::Open(c.programDir / kDatabaseFileName, Database::Mode::kReadWrite, status);
-  if (!db) c.err << status.error << "\n";
-  return db;
-}
-
 std::string Text(const DbValue& v) {
   if (auto* s = std::get_if<std::string>(&v)) return *s;
   if (auto* i = std::get_if<std::int64_t>(&v)) return std::to_string(*i);
@@ -46,7 +39,7 @@ int Add(const CommandContext& c) {
     c.err << problem << "\n";
     return 1;
   }
-  auto db = Open(c);
+  auto db = OpenProgramDatabase(c);
   if (!db) return 1;
   std::vector<DbRow> rows;
   auto status = db->Query("SELECT CustID FROM Customer ORDER BY CustID", {}, rows);
@@ -72,7 +65,7 @@ int Add(const CommandContext& c) {
 }
 
 int List(const CommandContext& c) {
-  auto db = Open(c);
+  auto db = OpenProgramDatabase(c);
   if (!db) return 1;
   std::vector<DbRow> rows;
   auto status = db->Query(
@@ -101,7 +94,7 @@ int SetEnabled(const CommandContext& c, bool enabled) {
     c.err << "usage: customer " << (enabled ? "enable" : "disable") << " CUSTID\n";
     return 2;
   }
-  auto db = Open(c);
+  auto db = OpenProgramDatabase(c);
   if (!db) return 1;
   auto status = db->Execute("UPDATE Customer SET Enabled = ? WHERE CustID = ?",
                             {std::int64_t{enabled ? 1 : 0}, c.args[1]});

@@ -12,18 +12,11 @@ namespace vantor::console {
 
 namespace {
 
-std::unique_ptr<Database> Open(const CommandContext& c) {
-  DbStatus status;
-  auto db = Database::Open(c.programDir / kDatabaseFileName, Database::Mode::kReadWrite, status);
-  if (!db) c.err << status.error << "\n";
-  return db;
-}
-
 // Secrets are never printed.
 bool IsSecret(const std::string& column) { return column == "MailPassword"; }
 
 int Show(const CommandContext& c) {
-  auto db = Open(c);
+  auto db = OpenProgramDatabase(c);
   if (!db) return 1;
   std::vector<DbRow> rows;
   auto status = db->Query("SELECT * FROM General_Settings ORDER BY rowid LIMIT 1", {}, rows);
@@ -76,7 +69,7 @@ int Set(const CommandContext& c) {
     return 2;
   }
   const std::string& column = c.args[1];
-  auto db = Open(c);
+  auto db = OpenProgramDatabase(c);
   if (!db) return 1;
   std::vector<DbRow> rows;
   auto status = db->Query("SELECT type FROM pragma_table_info('General_Settings') WHERE name = ?",
