@@ -268,10 +268,17 @@ def test_the_51st_mobile_of_all_customers_together_is_refused(program_dir):
         # A freed slot is given to the next mobile.
         gone, gone_nr = mobiles.pop(7)
         await gone.close()
-        await asyncio.sleep(0.3)
-        again, nr = await mobile(pd, "wss", C1, "a")
-        assert nr == gone_nr
-        for ws, _ in mobiles + [(again, nr)]:
+        for _ in range(20):  # the slot is free once the service has handled the close
+            again = await connect(pd, "wss", f"/mob?{C1} a__________")
+            first = await recv(again)
+            if first == f"CW{C1}{gone_nr}Connection Accepted":
+                break
+            assert first.endswith("MSG:Disconnected. Max Connection is 50"), first
+            await again.close()
+            await asyncio.sleep(0.25)
+        else:
+            raise AssertionError("the freed mobile slot was not given out again")
+        for ws, _ in mobiles + [(again, gone_nr)]:
             await ws.close()
         for ws in agents:
             await ws.close()
@@ -294,6 +301,8 @@ def test_messages_under_another_customers_header_reach_nobody_and_change_nothing
         outsider, first = await refused(pd, "ws", f"/mob?{C1} guess__________")
         assert first.endswith("MSG:Disconnected. Invalid CustPass")
         before = customer_rows(pd)
+        connected_event(pd, "Demo Company")
+        connected_event(pd, "Beta Ltd")
         events_before = len(pd.event_lines())
 
         forged = [
@@ -311,6 +320,7 @@ def test_messages_under_another_customers_header_reach_nobody_and_change_nothing
         for ws in (agent1, mob1, agent2, mob2, outsider):
             assert await nothing_arrives(ws, 0.8)
         assert customer_rows(pd) == before
+        await asyncio.sleep(0.6)  # an event is written after a pause of 500 ms
         new_events = pd.event_lines()[events_before:]
         assert not [l for l in new_events if "Connected From" in l or "Mismatch" in l], new_events
 
