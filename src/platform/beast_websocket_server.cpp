@@ -15,6 +15,7 @@
 #include <openssl/ssl.h>
 
 #include <charconv>
+#include <cstring>
 #include <deque>
 #include <map>
 #include <type_traits>
@@ -295,6 +296,7 @@ class SessionBase : public std::enable_shared_from_this<SessionBase> {
   std::size_t queuedBytes_ = 0;  // queued plus the message being written
   std::optional<websocket::close_reason> closeFrame_;
   std::optional<int> endCode_;
+  std::optional<std::string> rawTarget_;  // the request target as sent, when it held spaces
   std::string endText_;
   asio::steady_timer wake_;
   asio::steady_timer closeDeadline_;
@@ -334,7 +336,7 @@ class Session final : public SessionBase {
 
     OpenRequest open;
     open.id = id_;
-    open.uri = std::string(req.target());
+    open.uri = rawTarget_ ? *rawTarget_ : std::string(req.target());
     open.host = std::string(req[http::field::host]);
     open.origin = std::string(req[http::field::origin]);
     open.subProtocols = std::string(req[http::field::sec_websocket_protocol]);
@@ -391,7 +393,11 @@ class Session final : public SessionBase {
     const auto& limits = server_->limits;
     auto& tcp = beast::get_lowest_layer(ws_);
     tcp.expires_after(limits.handshakeTimeout);
-    auto [ec, n] = co_await http::async_read(ws_.next_layer(), buffer_, parser, kNoThrow);
+    boost::system::error_code ec = co_await ReadRequestLine();
+    if (!ec) {
+      auto [readEc, n] = co_await http::async_read(ws_.next_layer(), buffer_, parser, kNoThrow);
+      ec = readEc;
+    }
     tcp.expires_never();
     int refusal = 0;
     std::string why;
@@ -418,6 +424,44 @@ class Session final : public SessionBase {
     co_await RaiseError(ec ? ec.value() : refusal, why);
     if (refusal != 0 && state_ == State::Opening) co_await Refuse(refusal, headers, std::move(body));
     co_return false;
+  }
+
+  // Agents and mobiles put a space into the request path ("/agt?<id> <pass>__________"), which an
+  // HTTP request line cannot hold and the HTTP parser refuses. So the request line is read first;
+  // spaces inside its target are escaped for the parser, and the target as sent is kept for the
+  // open request. Runs under the handshake timeout set by the caller.
+  asio::awaitable<boost::system::error_code> ReadRequestLine() {
+    const std::size_t limit = server_->limits.maxRequestHeaderBytes;
+    for (;;) {
+      const std::string_view seen(static_cast<const char*>(buffer_.data().data()), buffer_.size());
+      if (const auto eol = seen.find("\r\n"); eol != std::string_view::npos) {
+        EscapeTargetSpaces(seen, eol);
+        co_return boost::system::error_code{};
+      }
+      // An over-long line is left to the parser, which reports the header limit.
+      if (buffer_.size() >= limit) co_return boost::system::error_code{};
+      auto [ec, n] = co_await ws_.next_layer().async_read_some(
+          buffer_.prepare(std::min<std::size_t>(4096, limit - buffer_.size())), kNoThrow);
+      if (ec) co_return ec;
+      buffer_.commit(n);
+    }
+  }
+
+  void EscapeTargetSpaces(std::string_view seen, std::size_t eol) {
+    const std::string_view line = seen.substr(0, eol);
+    const auto first = line.find(' ');
+    const auto last = line.rfind(' ');
+    if (first == std::string_view::npos || last <= first) return;
+    const std::string_view target = line.substr(first + 1, last - first - 1);
+    if (target.find(' ') == std::string_view::npos) return;
+    rawTarget_ = std::string(target);
+    std::string escaped(line.substr(0, first + 1));
+    for (const char c : target) escaped += c == ' ' ? std::string_view("%20") : std::string_view(&c, 1);
+    escaped += seen.substr(last);
+    buffer_.consume(buffer_.size());
+    const auto room = buffer_.prepare(escaped.size());
+    std::memcpy(room.data(), escaped.data(), escaped.size());
+    buffer_.commit(escaped.size());
   }
 
   // Answers with an HTTP status and closes; bounded by the handshake timeout.

@@ -310,6 +310,25 @@ def test_service_disconnect_and_operations_on_gone_connections(harness_factory):
     h.wait(rf"^RESULT disconnect {vid} fail$")
 
 
+def test_request_paths_with_spaces_are_upgraded_and_reported_as_sent(harness_factory, pki):
+    # Agents and mobiles send "/agt?<id> <pass>__________" with a literal space in the request line.
+    plain = harness_factory(*SHORT)
+    tls = harness_factory(*SHORT, *tls_args(pki))
+
+    async def scenario():
+        for h, scheme, kw in ((plain, "ws", {}), (tls, "wss", {"ssl": client_ctx(pki)})):
+            ws = await websockets.connect(f"{scheme}://localhost:{h.port}/agt?01000001 a b__________x", **kw)
+            await ws.recv()
+            await ws.close()
+        s = raw_upgrade(plain.port, path="/mob?01000001  two%20spaces")
+        s.close()
+
+    run(scenario())
+    for h in (plain, tls):
+        h.wait(r"^OPEN \d+ /agt\?01000001 a b__________x$")
+    plain.wait(r"^OPEN \d+ /mob\?01000001  two%20spaces$")
+
+
 def test_refused_upgrade_gets_its_status_and_a_disconnected_event(harness_factory):
     h = harness_factory(*SHORT)
 
