@@ -13,6 +13,11 @@ SERVICE = os.environ.get("VANTOR_SERVICE", "build/src/VantorWebSrv")
 CONSOLE = os.environ.get("VANTOR_CONSOLE", "build/tools/vantor-console")
 
 
+def pytest_configure(config):
+    config.addinivalue_line(
+        "markers", "realtime: waits on real time (the service's shortened supervision tick)")
+
+
 def console(program_dir, *args, check=True):
     result = subprocess.run([CONSOLE, "--dir", str(program_dir), *args],
                             capture_output=True, text=True, timeout=30)
@@ -83,9 +88,11 @@ class ProgramDir:
         return subprocess.run([str(self.exe), *args], capture_output=True, text=True,
                               timeout=timeout, env=env)
 
-    def start(self):
+    def start(self, env=None):
+        """Starts the service; `env` adds variables to this process's environment."""
+        full_env = {**os.environ, **env} if env else None
         self.process = subprocess.Popen([str(self.exe)], stdout=subprocess.PIPE,
-                                        stderr=subprocess.PIPE, text=True)
+                                        stderr=subprocess.PIPE, text=True, env=full_env)
         return self.process
 
     def wait_started(self, text="Service Started"):
