@@ -7,6 +7,7 @@
 #include "platform/snmp_message.hpp"
 
 #include <filesystem>
+#include <type_traits>
 
 namespace vantor {
 
@@ -16,12 +17,17 @@ inline constexpr char kCommandOidConsole[] = "1.3.6.1.4.1.50404.1.18.2.0";
 inline constexpr char kCommandOidDisconnect[] = "1.3.6.1.4.1.50404.1.18.3.0";
 inline constexpr char kCommandOidAgentCommand[] = "1.3.6.1.4.1.50404.1.18.4.0";
 
+// What the commands work on; every member refers to the service, which outlives the request.
+// The context holds references only: GCC 12 miscompiles a coroutine argument that is a braced
+// temporary with a non-trivial destructor inside a co_await expression (the frame's copy is
+// destroyed as if it owned the temporary's storage), so the type must stay trivially destructible.
 struct ConsoleContext {
   Clock& clock;
   AppEventLog& events;
   Broker& broker;
-  std::filesystem::path programDir;
+  const std::filesystem::path& programDir;
 };
+static_assert(std::is_trivially_destructible_v<ConsoleContext>);
 
 // Runs the commands of a set request and writes the answer into `message`. Returns false, leaving
 // the message as received, when the community is not the set community: such a request gets no

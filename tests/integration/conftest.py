@@ -108,9 +108,8 @@ class ProgramDir:
         return code, out, err
 
 
-@pytest.fixture
-def program_dir(tmp_path):
-    path = tmp_path / "prog"
+def make_program_dir(path):
+    """A new program directory at `path` with one customer and ports of its own."""
     console(path, "init", str(path))
     console(path, "customer", "add", "01000001", "Demo Company")
     # Every program directory gets ports of its own, so tests can run side by side.
@@ -123,6 +122,12 @@ def program_dir(tmp_path):
                           ("SnmpPort", pd.snmp_port), ("TrapPort", pd.trap_port)):
         console(path, "settings", "set", column, str(value))
     shutil.copy2(SERVICE, path / "VantorWebSrv")
+    return pd
+
+
+@pytest.fixture
+def program_dir(tmp_path):
+    pd = make_program_dir(tmp_path / "prog")
     yield pd
     if pd.process and pd.process.poll() is None:
         pd.process.kill()

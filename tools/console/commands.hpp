@@ -26,6 +26,18 @@ int InitCommand(const CommandContext& c);
 int CustomerCommand(const CommandContext& c);
 int SettingsCommand(const CommandContext& c);
 
+// SNMP commands to the running service (snmp_commands.cpp). Each takes --host, --port and
+// --community; without them the target comes from SnmpIpAddr, SnmpPort and SnmpGetComm (reads)
+// or the fixed set community (commands). 0 when the service answered as expected, 1 on no
+// answer or an error status, 2 on a usage error.
+int SnmpStatusCommand(const CommandContext& c);
+int SnmpReloadCommand(const CommandContext& c);
+int SnmpReportCommand(const CommandContext& c);
+int DisconnectAgentCommand(const CommandContext& c);
+int DisconnectMobileCommand(const CommandContext& c);
+int UninstallAgentCommand(const CommandContext& c);
+int GetStatCommand(const CommandContext& c);
+
 // Checks a customer id for the table: 8 characters, the first two the slot number 01 to 99, no
 // control characters or spaces. Returns an empty text when acceptable.
 std::string CustomerIdProblem(const std::string& id);

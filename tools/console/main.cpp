@@ -14,6 +14,13 @@ constexpr const char* kUsage =
     "  customer add CUSTID COMPANY [--disabled]\n"
     "  customer list | enable CUSTID | disable CUSTID\n"
     "  settings show | set COLUMN VALUE     (VALUE --null clears a column)\n"
+    "commands to the running service over SNMP [--host HOST] [--port PORT] [--community COMMUNITY]:\n"
+    "  status                               show the service's system group (version, uptime)\n"
+    "  reload                               reload the customer table from the database\n"
+    "  report                               write Debug/AgtConn.txt and Debug/MobConn.txt\n"
+    "  disconnect-agent SLOT | disconnect-mobile SLOT\n"
+    "  uninstall-agent SLOT | get-stat SLOT tell a connected agent to uninstall / report statistics\n"
+    "  (HOST, PORT and the read community default to SnmpIpAddr, SnmpPort and SnmpGetComm)\n"
     "PROGRAM_DIR defaults to the current directory.\n";
 
 }  // namespace
@@ -31,7 +38,16 @@ int main(int argc, char** argv) {
     return 2;
   }
   const std::map<std::string, int (*)(const CommandContext&)> commands{
-      {"init", InitCommand}, {"customer", CustomerCommand}, {"settings", SettingsCommand}};
+      {"init", InitCommand},
+      {"customer", CustomerCommand},
+      {"settings", SettingsCommand},
+      {"status", SnmpStatusCommand},
+      {"reload", SnmpReloadCommand},
+      {"report", SnmpReportCommand},
+      {"disconnect-agent", DisconnectAgentCommand},
+      {"disconnect-mobile", DisconnectMobileCommand},
+      {"uninstall-agent", UninstallAgentCommand},
+      {"get-stat", GetStatCommand}};
   auto it = commands.find(words[0]);
   if (it == commands.end()) {
     std::cerr << kUsage;

@@ -1,0 +1,476 @@
+"""The real service managed over SNMP: net-snmp's tools and snmptrapd as the management console,
+python3-websockets as the agents and mobiles the console commands act on, and vantor-console's
+own SNMP commands."""
+import asyncio
+import re
+import socket
+import sqlite3
+import subprocess
+import time
+
+import pytest
+import websockets
+
+from conftest import CONSOLE, make_program_dir, wait_for
+
+VERSION = "4.2.0"
+SET_COMMUNITY = "marigolds"
+# Numeric output only; no MIB files are read.
+TOOL_ENV = {"PATH": "/usr/bin:/usr/sbin:/bin", "MIBS": "", "MIBDIRS": "/nonexistent"}
+ENTERPRISE = "1.3.6.1.4.1.50404.1.18"
+DATE = r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d"
+
+SYSTEM_GROUP = [
+    f'.1.3.6.1.2.1.1.1.0 = STRING: "Vantor Web, ver {VERSION}"',
+    f".1.3.6.1.2.1.1.2.0 = OID: .{ENTERPRISE}",
+    None,  # sysUpTime: checked by value
+    '.1.3.6.1.2.1.1.4.0 = STRING: "n/a"',
+    '.1.3.6.1.2.1.1.5.0 = STRING: "n/a"',
+    '.1.3.6.1.2.1.1.6.0 = STRING: "n/a"',
+    ".1.3.6.1.2.1.1.7.0 = INTEGER: 72",
+]
+UPTIME = re.compile(r"^\.1\.3\.6\.1\.2\.1\.1\.3\.0 = Timeticks: \((\d+)\) ")
+
+
+def snmp(pd, command, version, *args, community="public", timeout=3):
+    """One net-snmp tool run against the service's agent, without retries."""
+    return subprocess.run([command, f"-v{version}", "-c", community, "-On", "-t", str(timeout), "-r", "0",
+                           f"127.0.0.1:{pd.snmp_port}", *args],
+                          capture_output=True, text=True, env=TOOL_ENV, timeout=60)
+
+
+def snmpset(pd, oid, value, version="2c", community=SET_COMMUNITY, timeout=3):
+    return snmp(pd, "snmpset", version, oid, "s", value, community=community, timeout=timeout)
+
+
+def assert_system_group(lines):
+    assert len(lines) == 7, lines
+    for expected, line in zip(SYSTEM_GROUP, lines):
+        if expected is None:
+            assert UPTIME.match(line), line
+        else:
+            assert line == expected
+
+
+def column(pd, name):
+    """A settings column exactly as stored, line breaks included."""
+    with sqlite3.connect(pd.path / "VantorWeb.mdb") as db:
+        return db.execute(f"SELECT {name} FROM General_Settings").fetchone()[0]
+
+
+@pytest.fixture(scope="module")
+def service(tmp_path_factory):
+    """One running service in debug mode, shared by the tests that leave it as they found it."""
+    pd = make_program_dir(tmp_path_factory.mktemp("snmp") / "prog")
+    pd.console("settings", "set", "ProgVersion", VERSION)
+    pd.console("settings", "set", "DebugMode", "1")
+    pd.start()
+    pd.wait_started()
+    yield pd
+    if pd.process and pd.process.poll() is None:
+        pd.stop()
+
+
+# ---------------------------------------------------------------- agents and mobiles
+
+def client_url(pd, kind, cust="01000001"):
+    # A space cannot stand in an HTTP request line; clients send it percent-encoded.
+    return f"ws://127.0.0.1:{pd.ws_port}/{kind}?{cust}%20pw__________"
+
+
+async def connect_agent(pd, cust="01000001"):
+    """An agent registered for `cust`; waits until an earlier agent's record has been freed."""
+    deadline = time.monotonic() + 10
+    while True:
+        ws = await websockets.connect(client_url(pd, "agt", cust))
+        first = await asyncio.wait_for(ws.recv(), 5)
+        if first == f"CW{cust}0  Connection Accepted":
+            return ws
+        await ws.close()
+        assert first == "CW000000000  MSG:Connection Exist." and time.monotonic() < deadline, first
+        await asyncio.sleep(0.1)
+
+
+async def connect_mobile(pd, cust="01000001"):
+    """A mobile registered for `cust` and its slot number."""
+    ws = await websockets.connect(client_url(pd, "mob", cust))
+    first = await asyncio.wait_for(ws.recv(), 5)
+    assert first.startswith(f"CW{cust}") and first.endswith("Connection Accepted"), first
+    return ws, int(first[10:13])
+
+
+async def receive(ws, expected, limit=5):
+    """Reads messages until `expected` arrives."""
+    deadline = time.monotonic() + limit
+    seen = []
+    while time.monotonic() < deadline:
+        try:
+            message = await asyncio.wait_for(ws.recv(), deadline - time.monotonic())
+        except asyncio.TimeoutError:
+            break
+        if message == expected:
+            return
+        seen.append(message)
+    pytest.fail(f"{expected!r} not received; got {seen!r}")
+
+
+async def closed_by_service(ws, limit=5):
+    await asyncio.wait_for(ws.wait_closed(), limit)
+    return ws.closed
+
+
+async def still_open(ws):
+    await asyncio.wait_for(await ws.ping(), 3)
+    return ws.open
+
+
+def in_thread(function, *args, **kwargs):
+    return asyncio.to_thread(function, *args, **kwargs)
+
+
+def new_events(pd, before):
+    return pd.event_lines()[before:]
+
+
+# ---------------------------------------------------------------- reading the system group
+
+@pytest.mark.parametrize("version", ["1", "2c"])
+def test_get_and_getnext_serve_the_system_group(service, version):
+    oids = [f"1.3.6.1.2.1.1.{n}.0" for n in range(1, 8)]
+    result = snmp(service, "snmpget", version, *oids)
+    assert result.returncode == 0, result.stderr
+    assert_system_group(result.stdout.splitlines())
+
+    first = int(UPTIME.match(result.stdout.splitlines()[2]).group(1))
+    time.sleep(1.1)
+    later = snmp(service, "snmpget", version, "1.3.6.1.2.1.1.3")  # the object without ".0"
+    assert int(UPTIME.match(later.stdout).group(1)) >= first + 100
+
+    result = snmp(service, "snmpgetnext", version, "1.3.6.1.2.1.1", "1.3.6.1.2.1.1.4.0")
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == [SYSTEM_GROUP[0], SYSTEM_GROUP[4]]
+
+
+@pytest.mark.parametrize("root", ["1.3.6.1.2.1.1", "1.3.6.1.2.1"])
+@pytest.mark.parametrize("version", ["1", "2c"])
+def test_walk_lists_the_group_and_ends_cleanly(service, version, root):
+    result = snmp(service, "snmpwalk", version, root)
+    assert result.returncode == 0, result.stderr
+    lines = result.stdout.splitlines()
+    assert_system_group(lines[:7])
+    if version == "1":
+        assert lines[7:] == ["End of MIB"]
+    else:
+        assert lines[7:] == [".1.3.6.1.2.1.1.7.0 = No more variables left in this MIB View "
+                             "(It is past the end of the MIB tree)"]
+    assert "Error" not in result.stdout + result.stderr
+
+
+def test_enterprise_objects_are_not_readable(service):
+    v1 = snmp(service, "snmpget", "1", "1.3.6.1.2.1.1.5.0", f"{ENTERPRISE}.1.0")
+    assert v1.returncode != 0
+    assert "(noSuchName)" in v1.stderr
+    assert f"Failed object: .{ENTERPRISE}.1.0" in v1.stderr
+    v2 = snmp(service, "snmpget", "2c", f"{ENTERPRISE}.3.0")
+    assert v2.stdout.splitlines() == [f".{ENTERPRISE}.3.0 = No Such Object available on this agent at this OID"]
+
+
+@pytest.mark.parametrize("version", ["1", "2c"])
+def test_wrong_community_gets_no_answer(service, version):
+    target = f"127.0.0.1:{service.snmp_port}"
+    runs = [
+        snmp(service, "snmpget", version, "1.3.6.1.2.1.1.1.0", community="Public", timeout=1),
+        snmp(service, "snmpgetnext", version, "1.3.6.1.2.1.1", community="private", timeout=1),
+        # The get community is not the set community.
+        snmpset(service, f"{ENTERPRISE}.1.0", "custTableUpdate", version, community="public", timeout=1),
+    ]
+    for result in runs:
+        assert result.returncode == 1
+        assert f"Timeout: No Response from {target}" in result.stderr
+        assert result.stdout == ""
+
+
+# ---------------------------------------------------------------- start-up of the agent
+
+def test_started_status_and_services_file(service):
+    assert re.fullmatch(DATE + rf"\r\nSNMP Agent Started\r\nIP=127\.0\.0\.1\r\nPort={service.snmp_port}",
+                        column(service, "SnmpStatus"))
+    services = (service.path / "Debug" / "Services.txt").read_bytes().decode()
+
+    def block(header, line, port):
+        return re.escape(header) + r"\r\n" + DATE + rf"\r\n{line}\r\nIP=127\.0\.0\.1\r\nPort={port}\r\n\r\n"
+    assert re.fullmatch(
+        block("############ SNMP Agent Started ###########", "SNMP Agent Started", service.snmp_port)
+        + block("########### WS Server Started ############", "WS Server Started", service.ws_port)
+        + block("########### WSS Server Started ############", "WSS Server Started", service.wss_port),
+        services), services
+
+
+def test_any_address_is_served_on_loopback(program_dir):
+    program_dir.console("settings", "set", "SnmpIpAddr", "0.0.0.0")
+    program_dir.start()
+    program_dir.wait_started()
+    assert column(program_dir, "SnmpIpAddr") == "127.0.0.1"
+    assert column(program_dir, "SnmpStatus").endswith(f"\r\nIP=127.0.0.1\r\nPort={program_dir.snmp_port}")
+    result = snmp(program_dir, "snmpget", "2c", "1.3.6.1.2.1.1.7.0")
+    assert result.stdout.splitlines() == [SYSTEM_GROUP[6]]
+    assert program_dir.stop()[0] == 0
+
+
+def test_port_in_use_fails_the_agent_but_not_the_listeners(program_dir):
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as holder:
+        holder.bind(("127.0.0.1", program_dir.snmp_port))
+        program_dir.start()
+        program_dir.wait_started()
+        status = column(program_dir, "SnmpStatus")
+        assert re.fullmatch(DATE + r"\r\nFailed to Start\r\nPort was in use", status), status
+        assert "1\tmodVantorWebSrv_ServiceOpen\tSNMP Agent Port was in use" in program_dir.event_lines()
+        assert f"WS Server Started\r\nIP=127.0.0.1\r\nPort={program_dir.ws_port}" in column(program_dir, "WsStatus")
+        assert "WSS Server Started" in column(program_dir, "WssStatus")
+
+        async def agent_connects():
+            ws = await connect_agent(program_dir)
+            await ws.close()
+        asyncio.run(agent_connects())
+    assert program_dir.stop()[0] == 0
+
+
+# ---------------------------------------------------------------- console commands by snmpset
+
+def test_disconnect_command_closes_the_agent(service):
+    async def scenario():
+        agent = await connect_agent(service)
+        before = len(service.event_lines())
+        result = await in_thread(snmpset, service, f"{ENTERPRISE}.3.0", "agentConnDisconnect-1")
+        assert result.returncode == 0, result.stderr
+        assert result.stdout.splitlines() == [f'.{ENTERPRISE}.3.0 = STRING: "agentConnDisconnect-1"']
+        assert await closed_by_service(agent)
+        return new_events(service, before)
+    events = asyncio.run(scenario())
+    assert events == ["3\tmodVantorWebSrv_SnmpSetRequest\t"
+                      "Demo Company Disconnected From Server Due To Command From Console"]
+
+
+def test_agent_commands_reach_the_agent(service):
+    async def scenario():
+        agent = await connect_agent(service)
+        result = await in_thread(snmpset, service, f"{ENTERPRISE}.4.0", "getStat1", "1")
+        assert result.stdout.splitlines() == [f'.{ENTERPRISE}.4.0 = STRING: "getStat1"'], result.stderr
+        await receive(agent, "CW010000010  GetStat")
+        result = await in_thread(snmpset, service, f"{ENTERPRISE}.4.0", "agentConnUninstall-1")
+        assert result.stdout.splitlines() == [f'.{ENTERPRISE}.4.0 = STRING: "agentConnUninstall-1"']
+        await receive(agent, "CW010000010  Uninstall")
+        await agent.close()
+    asyncio.run(scenario())
+
+
+def test_mobile_disconnect_leaves_the_agent(service):
+    async def scenario():
+        agent = await connect_agent(service)
+        mobile, slot = await connect_mobile(service)
+        result = await in_thread(snmpset, service, f"{ENTERPRISE}.3.0", f"mobilConnDisconnect-{slot}")
+        assert result.stdout.splitlines() == [f'.{ENTERPRISE}.3.0 = STRING: "mobilConnDisconnect-{slot}"']
+        assert await closed_by_service(mobile)
+        assert await still_open(agent)
+        await agent.close()
+    asyncio.run(scenario())
+
+
+def test_commands_that_do_not_apply_change_nothing(service):
+    async def scenario():
+        agent = await connect_agent(service)
+        before = len(service.event_lines())
+        # A disconnect on the agent-command object, a command in the wrong letter case, and a
+        # disconnect with the get community: each is left alone.
+        wrong_oid = await in_thread(snmpset, service, f"{ENTERPRISE}.4.0", "agentConnDisconnect-1")
+        assert wrong_oid.stdout.splitlines() == [f'.{ENTERPRISE}.4.0 = STRING: "agentConnDisconnect-1"']
+        wrong_case = await in_thread(snmpset, service, f"{ENTERPRISE}.4.0", "GetStat1")
+        assert wrong_case.stdout.splitlines() == [f'.{ENTERPRISE}.4.0 = STRING: "GetStat1"']
+        foreign = await in_thread(snmpset, service, f"{ENTERPRISE}.3.0", "agentConnDisconnect-1",
+                                  community="public", timeout=1)
+        assert "Timeout: No Response" in foreign.stderr
+        with pytest.raises(asyncio.TimeoutError):
+            await asyncio.wait_for(agent.recv(), 0.5)
+        assert await still_open(agent)
+        events = new_events(service, before)
+        await agent.close()
+        return events
+    assert asyncio.run(scenario()) == []
+
+
+def test_disconnect_without_slot_is_a_level_1_event(service):
+    before = len(service.event_lines())
+    result = snmpset(service, f"{ENTERPRISE}.3.0", "agentConnDisconnect-")
+    assert result.stdout.splitlines() == [f'.{ENTERPRISE}.3.0 = STRING: "agentConnDisconnect-"']
+    events = new_events(service, before)
+    assert len(events) == 1 and events[0].startswith("1\tfrmVantorWebSrv_SnmpSetRequest\t"), events
+
+
+def test_set_on_a_read_only_object(service):
+    v1 = snmpset(service, "1.3.6.1.2.1.1.5.0", "x", version="1")
+    assert "(noSuchName)" in v1.stderr and "Failed object: .1.3.6.1.2.1.1.5.0" in v1.stderr
+    v2 = snmpset(service, "1.3.6.1.2.1.1.5.0", "x", version="2c")
+    assert "notWritable" in v2.stderr and "Failed object: .1.3.6.1.2.1.1.5.0" in v2.stderr
+    assert snmp(service, "snmpget", "2c", "1.3.6.1.2.1.1.5.0").stdout.splitlines() == [SYSTEM_GROUP[4]]
+
+
+def test_console_command_writes_the_connection_reports(service):
+    reports = [service.path / "Debug" / name for name in ("AgtConn.txt", "MobConn.txt")]
+    for report in reports:
+        report.unlink(missing_ok=True)
+    result = snmpset(service, f"{ENTERPRISE}.2.0", "console")
+    assert result.stdout.splitlines() == [f'.{ENTERPRISE}.2.0 = STRING: "console"'], result.stderr
+    assert all(report.exists() for report in reports)
+    assert "Demo Company" in reports[0].read_text()
+
+
+def test_table_update_disconnects_a_disabled_customer(program_dir):
+    program_dir.start()
+    program_dir.wait_started()
+
+    async def scenario():
+        agent = await connect_agent(program_dir)
+        program_dir.console("customer", "disable", "01000001")
+        result = await in_thread(snmpset, program_dir, f"{ENTERPRISE}.1.0", "custTableUpdate")
+        assert result.stdout.splitlines() == [f'.{ENTERPRISE}.1.0 = STRING: "custTableUpdate"'], result.stderr
+        assert await closed_by_service(agent)
+        # Disabled now: a new agent is refused.
+        again = await websockets.connect(client_url(program_dir, "agt"))
+        assert await again.recv() == "CW000000000  MSG:Disconnected. CustID: 01000001 Not Enabled"
+        await again.close()
+    asyncio.run(scenario())
+    assert ("3\tmodVantorWebSrv_CustTableUpdate\tDemo Company Disconnected From Server Due To Account Disabled"
+            in program_dir.event_lines())
+    assert program_dir.stop()[0] == 0
+
+
+# ---------------------------------------------------------------- application-event traps
+
+@pytest.fixture
+def trap_log(program_dir, tmp_path):
+    """snmptrapd on 127.0.0.1 at the program directory's TrapPort, logging one line per trap."""
+    (tmp_path / "snmptrapd.conf").write_text("disableAuthorization yes\n")
+    log = tmp_path / "traps.txt"
+    fmt = "TRAP agent=%a enterprise=%N generic=%w specific=%q security=%P\\n%V|%v\\n"
+    env = dict(TOOL_ENV, SNMP_PERSISTENT_DIR=str(tmp_path))
+    with open(log, "w") as out:
+        proc = subprocess.Popen(
+            ["snmptrapd", "-f", "-Lo", "-C", "-c", str(tmp_path / "snmptrapd.conf"), "-n", "-On",
+             "-F", fmt, f"udp:127.0.0.1:{program_dir.trap_port}"],
+            stdout=out, stderr=subprocess.STDOUT, env=env)
+    wait_for(lambda: "NET-SNMP version" in log.read_text(), what="snmptrapd")
+    yield log
+    proc.terminate()
+    proc.wait(timeout=10)
+
+
+def test_start_event_is_sent_as_a_trap(program_dir, trap_log):
+    program_dir.console("settings", "set", "ProgVersion", VERSION)
+    program_dir.console("settings", "set", "SendAppEvents", "1")
+    program_dir.console("settings", "set", "TrapComm", "tc-events")
+    program_dir.start()
+    program_dir.wait_started()
+    content = wait_for(lambda: "50404.2.1.1.6" in trap_log.read_text() and trap_log.read_text(), what="trap")
+    lines = content.splitlines()
+    header = next(i for i, line in enumerate(lines) if line.startswith("TRAP "))
+    assert lines[header].startswith("TRAP agent=127.0.0.1 enterprise=.1.3.6.1.4.1.50404.2.1.2 generic=6 ")
+    assert re.search(r" specific=\.?1 ", lines[header]), lines[header]
+    assert "SNMP v1, community tc-events" in lines[header]
+    assert lines[header + 1].split("|") == [
+        '.1.3.6.1.4.1.50404.2.1.1.1 = STRING: "127.0.0.1"',
+        '.1.3.6.1.4.1.50404.2.1.1.2 = STRING: "Vantor Web"',
+        '.1.3.6.1.4.1.50404.2.1.1.3 = STRING: "frmVantorWebSrv"',
+        '.1.3.6.1.4.1.50404.2.1.1.4 = STRING: "dartSvc_State"',
+        f'.1.3.6.1.4.1.50404.2.1.1.5 = STRING: "Service Started. Version: {VERSION}"',
+        ".1.3.6.1.4.1.50404.2.1.1.6 = INTEGER: 3",
+    ]
+    assert program_dir.stop()[0] == 0
+
+
+def test_no_trap_when_app_events_are_off(program_dir, trap_log):
+    assert column(program_dir, "SendAppEvents") == 0
+    program_dir.start()
+    program_dir.wait_started()
+    assert program_dir.stop()[0] == 0  # the stop event too
+    time.sleep(1)
+    assert "TRAP" not in trap_log.read_text()
+    assert "Service Stopped" in program_dir.events()
+
+
+# ---------------------------------------------------------------- vantor-console over SNMP
+
+def test_console_status_prints_the_system_group(service):
+    result = service.console("status")
+    lines = result.stdout.splitlines()
+    assert lines[0] == f"sysDescr     Vantor Web, ver {VERSION}"
+    assert lines[1] == f"sysObjectID  {ENTERPRISE}"
+    assert re.fullmatch(r"sysUpTime    \d+ \(0d 00:\d\d:\d\d\)", lines[2]), lines[2]
+    assert lines[3:] == ["sysContact   n/a", "sysName      n/a", "sysLocation  n/a", "sysServices  72"]
+
+
+def test_console_reports_no_answer_and_bad_slots(service):
+    wrong = service.console("status", "--community", "Public", check=False)
+    assert wrong.returncode == 1 and wrong.stdout == ""
+    assert f"no answer from 127.0.0.1:{service.snmp_port} within 3000 ms" in wrong.stderr
+    # The set community is fixed; another one is not answered either.
+    denied = service.console("get-stat", "1", "--community", "public", check=False)
+    assert denied.returncode == 1 and "no answer" in denied.stderr
+    for args in (("get-stat",), ("get-stat", "0"), ("disconnect-mobile", "51"), ("report", "extra")):
+        result = service.console(*args, check=False)
+        assert result.returncode == 2, args
+        assert result.stderr, args
+
+
+def test_console_reload_admits_a_new_customer(service):
+    service.console("customer", "add", "02000002", "Second Company")
+
+    async def try_agent():
+        ws = await websockets.connect(client_url(service, "agt", "02000002"))
+        first = await asyncio.wait_for(ws.recv(), 5)
+        await ws.close()
+        return first
+    assert asyncio.run(try_agent()) == "CW000000000  MSG:Disconnected. CustID: 02000002 Not Found"
+    result = service.console("reload")
+    assert result.stdout == f"custTableUpdate sent to 127.0.0.1:{service.snmp_port}\n"
+    assert asyncio.run(try_agent()) == "CW020000020  Connection Accepted"
+
+
+def test_console_agent_and_mobile_commands(service):
+    async def scenario():
+        agent = await connect_agent(service)
+        before = len(service.event_lines())
+        result = await in_thread(service.console, "get-stat", "1")
+        assert result.stdout == f"getStat1 sent to 127.0.0.1:{service.snmp_port}\n"
+        await receive(agent, "CW010000010  GetStat")
+        await in_thread(service.console, "uninstall-agent", "1")
+        await receive(agent, "CW010000010  Uninstall")
+
+        mobile, slot = await connect_mobile(service)
+        await in_thread(service.console, "disconnect-mobile", str(slot))
+        assert await closed_by_service(mobile)
+
+        reports = service.path / "Debug" / "AgtConn.txt"
+        reports.unlink(missing_ok=True)
+        await in_thread(service.console, "report")
+        assert reports.exists()
+
+        await in_thread(service.console, "disconnect-agent", "1")
+        assert await closed_by_service(agent)
+        return new_events(service, before)
+    assert asyncio.run(scenario()) == [
+        "3\tmodVantorWebSrv_SnmpSetRequest\tDemo Company Disconnected From Server Due To Command From Console"]
+
+
+def test_console_with_explicit_target_and_no_service(tmp_path):
+    # No program directory is read when the whole target is given.
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+        s.bind(("127.0.0.1", 0))
+        port = s.getsockname()[1]
+        s.settimeout(5)
+        # A silent peer: the console gives up after its timeout.
+        result = subprocess.run(
+            [CONSOLE, "--dir", str(tmp_path), "reload", "--host", "127.0.0.1",
+             "--port", str(port)], capture_output=True, text=True, timeout=30)
+        request, _ = s.recvfrom(2048)
+    assert result.returncode == 1 and "no answer" in result.stderr
+    assert b"marigolds" in request and b"custTableUpdate" in request
