@@ -356,6 +356,7 @@ def test_shutdown_closes_clients_with_1001(harness_factory):
 
     assert run(scenario()) == 1001
     h.proc.wait(timeout=5)
+    h.wait(r"^EXIT ")  # the reader thread may still be collecting the last lines
     assert h.has(r"^DISCONNECTED 1 4000 server shutting down$")
     assert h.lines[-1] == "EXIT 0"
 
