@@ -1,4 +1,5 @@
 """Fixtures that run the real service in a temporary program directory."""
+import contextlib
 import os
 import shutil
 import signal
@@ -45,6 +46,31 @@ def free_low_port(kind=socket.SOCK_DGRAM):
                 continue
             return port
     raise RuntimeError("no free port below 32768")
+
+
+@contextlib.contextmanager
+def snmptrapd(folder, port):
+    """net-snmp's trap receiver on 127.0.0.1:port, logging one block per trap into a file.
+
+    Yields the log's path. Each trap reads "TRAP agent=... enterprise=... generic=... specific=...
+    uptime=... security=..." followed by one "oid|value" line per variable."""
+    folder = Path(folder)
+    (folder / "snmptrapd.conf").write_text("disableAuthorization yes\n")
+    log = folder / "traps.txt"
+    fmt = "TRAP agent=%a enterprise=%N generic=%w specific=%q uptime=%T security=%P\\n%V|%v\\n"
+    env = {"PATH": "/usr/bin:/usr/sbin:/bin", "MIBS": "", "MIBDIRS": "/nonexistent",
+           "SNMP_PERSISTENT_DIR": str(folder)}
+    with open(log, "w") as out:
+        proc = subprocess.Popen(
+            ["snmptrapd", "-f", "-Lo", "-C", "-c", str(folder / "snmptrapd.conf"), "-n", "-On",
+             "-F", fmt, f"udp:127.0.0.1:{port}"],
+            stdout=out, stderr=subprocess.STDOUT, env=env)
+    try:
+        wait_for(lambda: "NET-SNMP version" in log.read_text(), what="snmptrapd")
+        yield log
+    finally:
+        proc.terminate()
+        proc.wait(timeout=10)
 
 
 def wait_for(predicate, timeout=15.0, what="condition"):

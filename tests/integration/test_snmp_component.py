@@ -11,6 +11,8 @@ import time
 
 import pytest
 
+from conftest import snmptrapd
+
 HARNESS = os.environ.get("VANTOR_SNMP_HARNESS", "")
 UPTIME = 123400
 # Numeric output only; no MIB files are read.
@@ -172,20 +174,9 @@ def free_udp_port():
 
 @pytest.fixture
 def trap_receiver(tmp_path):
-    (tmp_path / "snmptrapd.conf").write_text("disableAuthorization yes\n")
     port = free_udp_port()
-    log = tmp_path / "traps.txt"
-    fmt = "TRAP agent=%a enterprise=%N generic=%w specific=%q uptime=%T security=%P\\n%V|%v\\n"
-    env = dict(TOOL_ENV, SNMP_PERSISTENT_DIR=str(tmp_path))
-    with open(log, "w") as out:
-        proc = subprocess.Popen(
-            ["snmptrapd", "-f", "-Lo", "-C", "-c", str(tmp_path / "snmptrapd.conf"), "-n", "-On",
-             "-F", fmt, f"udp:127.0.0.1:{port}"],
-            stdout=out, stderr=subprocess.STDOUT, env=env)
-    wait_for(log, "NET-SNMP version")
-    yield port, log
-    proc.terminate()
-    proc.wait(timeout=10)
+    with snmptrapd(tmp_path, port) as log:
+        yield port, log
 
 
 def wait_for(path, text, limit=20.0):

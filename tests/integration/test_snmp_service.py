@@ -11,7 +11,7 @@ import time
 import pytest
 import websockets
 
-from conftest import CONSOLE, make_program_dir, wait_for
+from conftest import snmptrapd, CONSOLE, make_program_dir, wait_for
 
 VERSION = "4.2.0"
 SET_COMMUNITY = "marigolds"
@@ -348,20 +348,9 @@ def test_table_update_disconnects_a_disabled_customer(program_dir):
 
 @pytest.fixture
 def trap_log(program_dir, tmp_path):
-    """snmptrapd on 127.0.0.1 at the program directory's TrapPort, logging one line per trap."""
-    (tmp_path / "snmptrapd.conf").write_text("disableAuthorization yes\n")
-    log = tmp_path / "traps.txt"
-    fmt = "TRAP agent=%a enterprise=%N generic=%w specific=%q security=%P\\n%V|%v\\n"
-    env = dict(TOOL_ENV, SNMP_PERSISTENT_DIR=str(tmp_path))
-    with open(log, "w") as out:
-        proc = subprocess.Popen(
-            ["snmptrapd", "-f", "-Lo", "-C", "-c", str(tmp_path / "snmptrapd.conf"), "-n", "-On",
-             "-F", fmt, f"udp:127.0.0.1:{program_dir.trap_port}"],
-            stdout=out, stderr=subprocess.STDOUT, env=env)
-    wait_for(lambda: "NET-SNMP version" in log.read_text(), what="snmptrapd")
-    yield log
-    proc.terminate()
-    proc.wait(timeout=10)
+    """snmptrapd on 127.0.0.1 at the program directory's TrapPort."""
+    with snmptrapd(tmp_path, program_dir.trap_port) as log:
+        yield log
 
 
 def test_start_event_is_sent_as_a_trap(program_dir, trap_log):
