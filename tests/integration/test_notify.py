@@ -171,17 +171,6 @@ def test_push_refusals_are_status_three(push_api, program_dir):
            "user identifier is invalid" in program_dir.events()
 
 
-def test_push_alarm_from_stored_receiver(push_api, program_dir):
-    harness(program_dir, "save", "01000001", "Ann & Co\tMobilePO\tuKey'1\t\t")
-    out = harness(program_dir, "alarm", "01000001")
-    [post] = push_api.posts
-    assert post["form"]["user"] == ["uKey'1"] and "device" not in post["form"]
-    assert post["form"]["message"] == [ALARM]
-    [trap] = out.traps
-    assert trap[0] == "Mr Tavo (01000001)" and trap[1] == ALARM
-    assert trap[2] == "1" and trap[4] == "MobilePO"
-
-
 def test_push_to_unverifiable_or_silent_or_closed_server(certs, program_dir):
     rogue = PushApi(certs / "rogue-server.pem", certs / "server.key")
     silent = socket.socket()
@@ -252,21 +241,6 @@ def smtp_server(program_dir):
     yield start
     for controller in started:
         controller.stop()
-
-
-def test_mail_alarm_delivered(smtp_server, program_dir):
-    box = smtp_server(MailBox())
-    harness(program_dir, "save", "01000001", "Ann\tMailSMTP\t\t\tops@example.org")
-    out = harness(program_dir, "alarm", "01000001")
-    assert out.traps == [["Mr Tavo (01000001)", ALARM, "1", "SMTP: Message sent successfully.",
-                          "MailSMTP"]]
-    [(sender, rcpts, content)] = box.messages
-    assert sender == "alarm@vantor.example" and rcpts == ["ops@example.org"]
-    head, _, body = content.partition(b"\r\n\r\n")
-    assert b"Subject: Vantor Com Server\r\n" in head
-    assert b"X-Priority: 3\r\n" in head
-    assert b"Content-Type: text/plain; charset=ISO-8859-1\r\n" in head
-    assert body == ALARM.encode() + b"\r\n"
 
 
 def test_mail_login_and_second_mechanism(smtp_server, program_dir):

@@ -280,35 +280,3 @@ def test_relaying_goes_on_while_an_alarm_push_hangs(program_dir):
         pd.process.wait()
         mute.close()
 
-
-def test_snapshot_log_grows_each_tick_while_its_file_exists(program_dir):
-    pd = program_dir
-    trigger = pd.path / "Log" / "ExtraLog.txt"
-    start(pd)
-
-    def blocks():
-        return trigger.read_bytes().count(b"\r\n" + b"*" * 35 + b"\r\n") if trigger.exists() else 0
-
-    async def scenario():
-        owner, _ = await agent(pd, "01000001", 30)
-        owner.keep_alive()
-        await asyncio.sleep(3 * TICK)
-        assert blocks() == 0  # no file, no report
-        trigger.write_bytes(b"")
-        await until(lambda: blocks() >= 3, 10 * TICK, "three snapshot blocks")
-        raw = trigger.read_bytes()
-        trigger.unlink()
-        await asyncio.sleep(4 * TICK)
-        assert not trigger.exists()
-        return raw
-
-    raw = run(scenario)
-    block = raw.split(b"*" * 35 + b"\r\n")[-1].decode().split("\r\n")
-    assert block[1:3] == ["----- Customer -----",
-                          "custID\t\tconnType\tconnID\tconnStartTime\t\taging\tconnIpAddr\t"
-                          "bcaWaitState\tbcaWaitTime"]
-    row = block[3].split("\t")
-    assert row[:3] == ["01000001", "ws", ""] and row[6:] == ["127.0.0.1", "False", "0"]
-    assert int(row[5]) < 90  # kept alive
-    assert block[4:7] == ["", "----- Mobile -----",
-                          "custID\t\tconnType\tconnID\tconnStartTime\t\taging\tconnIpAddr"]

@@ -310,25 +310,6 @@ def test_service_disconnect_and_operations_on_gone_connections(harness_factory):
     h.wait(rf"^RESULT disconnect {vid} fail$")
 
 
-def test_request_paths_with_spaces_are_upgraded_and_reported_as_sent(harness_factory, pki):
-    # Agents and mobiles send "/agt?<id> <pass>__________" with a literal space in the request line.
-    plain = harness_factory(*SHORT)
-    tls = harness_factory(*SHORT, *tls_args(pki))
-
-    async def scenario():
-        for h, scheme, kw in ((plain, "ws", {}), (tls, "wss", {"ssl": client_ctx(pki)})):
-            ws = await websockets.connect(f"{scheme}://localhost:{h.port}/agt?01000001 a b__________x", **kw)
-            await ws.recv()
-            await ws.close()
-        s = raw_upgrade(plain.port, path="/mob?01000001  two%20spaces")
-        s.close()
-
-    run(scenario())
-    for h in (plain, tls):
-        h.wait(r"^OPEN \d+ /agt\?01000001 a b__________x$")
-    plain.wait(r"^OPEN \d+ /mob\?01000001  two%20spaces$")
-
-
 def test_refused_upgrade_gets_its_status_and_a_disconnected_event(harness_factory):
     h = harness_factory(*SHORT)
 
@@ -341,24 +322,6 @@ def test_refused_upgrade_gets_its_status_and_a_disconnected_event(harness_factor
     line = h.wait(r"^DISCONNECTED ")
     assert line.split()[2] == "1006" and "403" in line
     assert not h.has(r"^CONNECTED ")
-
-
-def test_shutdown_closes_clients_with_1001(harness_factory):
-    h = harness_factory(*SHORT)
-
-    async def scenario():
-        ws = await websockets.connect(f"ws://127.0.0.1:{h.port}/x")
-        await ws.recv()
-        h.proc.send_signal(signal.SIGTERM)
-        with pytest.raises(websockets.ConnectionClosed) as closed:
-            await ws.recv()
-        return closed.value.code
-
-    assert run(scenario()) == 1001
-    h.proc.wait(timeout=5)
-    h.wait(r"^EXIT ")  # the reader thread may still be collecting the last lines
-    assert h.has(r"^DISCONNECTED 1 4000 server shutting down$")
-    assert h.lines[-1] == "EXIT 0"
 
 
 # ---------------------------------------------------------------- protocol faults
@@ -478,23 +441,6 @@ def test_connection_cap(harness_factory):
 
 # ---------------------------------------------------------------- TLS
 
-def test_wss_echo_with_configured_certificate(harness_factory, pki):
-    h = harness_factory(*SHORT, *tls_args(pki))
-    url = f"wss://localhost:{h.port}/agt?T"
-
-    async def scenario():
-        async with websockets.connect(url, ssl=client_ctx(pki)) as ws:
-            await ws.recv()
-            for i in range(20):
-                await ws.send(f"m{i}")
-            assert [await ws.recv() for _ in range(20)] == [f"m{i}" for i in range(20)]
-        await echo_ok(url, ssl=client_ctx(pki, ssl.TLSVersion.TLSv1_2))
-
-    run(scenario())
-    assert h.index(r"^CONNREQ ") < h.index(r"^SSL 1 TLS handshake complete: TLSv1\.3") < h.index(r"^OPEN 1 ")
-    h.wait(r"^SSL 2 TLS handshake complete: TLSv1\.2")
-    h.wait(r"^DISCONNECTED 1 1000 ")
-
 
 def test_tls_bad_inputs_are_refused_while_others_are_served(harness_factory, pki):
     h = harness_factory(*SHORT, *tls_args(pki))
@@ -521,16 +467,3 @@ def test_tls_bad_inputs_are_refused_while_others_are_served(harness_factory, pki
     assert len([l for l in h.lines if re.match(r"^ERROR \d+ \d+ TLS handshake failed", l)]) >= 2
     assert not h.has(r"^OPEN \d+ /agt\?x")
 
-
-def test_self_signed_and_missing_certificate(harness_factory, pki):
-    h = harness_factory(*SHORT, "--self-signed", "localhost")
-    insecure = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
-    insecure.check_hostname = False
-    insecure.verify_mode = ssl.CERT_NONE
-    run(echo_ok(f"wss://localhost:{h.port}/x", ssl=insecure))
-
-    bad = harness_factory("--cert-root", str(pki / "stores"), "--cert-store", "My",
-                          "--cert-subject", "nobody.example", "--cert-type", "0")
-    assert bad.port is None
-    assert bad.proc.wait(timeout=5) == 1
-    assert "nobody.example" in bad.wait(r"^TLS-FAILED ")
