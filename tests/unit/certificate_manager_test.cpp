@@ -2,7 +2,6 @@
 // certificates are made with the openssl command, so the expected thumbprints come from a tool
 // independent of the code under test.
 
-#include "platform/beast_websocket_server.hpp"
 #include "platform/certificate_manager.hpp"
 
 #include <gtest/gtest.h>
@@ -98,19 +97,6 @@ TEST_F(CertificateStoreTest, KeyInTheSameFileAndComputerStore) {
   EXPECT_EQ(result.certificate->keyFile, dir / "combined.pem");
   EXPECT_NE(result.certificate->credentials.privateKeyPem.find("PRIVATE KEY"), std::string::npos);
 
-  // The material loads into the TLS server.
-  asio::io_context io;
-  struct : WebSocketEvents {
-    asio::awaitable<void> OnConnectionRequest(std::string, int, bool&) override { co_return; }
-    asio::awaitable<void> OnOpenRequest(OpenRequest&) override { co_return; }
-    asio::awaitable<void> OnConnected(ConnectionId) override { co_return; }
-    asio::awaitable<void> OnDataIn(ConnectionId, std::string) override { co_return; }
-    asio::awaitable<void> OnDisconnected(ConnectionId, int, std::string) override { co_return; }
-    asio::awaitable<void> OnError(ConnectionId, int, std::string) override { co_return; }
-    asio::awaitable<void> OnSslStatus(ConnectionId, std::string) override { co_return; }
-  } events;
-  BeastWebSocketServer server(io, events);
-  EXPECT_EQ(server.UseTls(result.certificate->credentials), std::nullopt);
 }
 
 TEST_F(CertificateStoreTest, FailuresExplainThemselves) {
@@ -218,7 +204,7 @@ TEST_F(CertificateStoreTest, InfoTextHoldsNoPrivateKeyMaterial) {
   EXPECT_EQ(text.find('\n', 0), text.find("\r\n") + 1) << "every line ends with CR LF";
 }
 
-TEST(SelfSignedCertificate, UsableByTheTlsServerAndDescribed) {
+TEST(SelfSignedCertificate, FreshKeyAndSerialEachTimeAndDescribed) {
   auto result = MakeSelfSignedCertificate("vantor.local");
   ASSERT_TRUE(result.certificate) << result.error;
   std::map<std::string, std::string> value;
@@ -233,21 +219,6 @@ TEST(SelfSignedCertificate, UsableByTheTlsServerAndDescribed) {
   EXPECT_NE(other.certificate->credentials.privateKeyPem, result.certificate->credentials.privateKeyPem);
   EXPECT_NE(CertificateProperties(*other.certificate)[12].second, value["CertSerialNumber:"]);
 
-  asio::io_context io;
-  struct : WebSocketEvents {
-    asio::awaitable<void> OnConnectionRequest(std::string, int, bool&) override { co_return; }
-    asio::awaitable<void> OnOpenRequest(OpenRequest&) override { co_return; }
-    asio::awaitable<void> OnConnected(ConnectionId) override { co_return; }
-    asio::awaitable<void> OnDataIn(ConnectionId, std::string) override { co_return; }
-    asio::awaitable<void> OnDisconnected(ConnectionId, int, std::string) override { co_return; }
-    asio::awaitable<void> OnError(ConnectionId, int, std::string) override { co_return; }
-    asio::awaitable<void> OnSslStatus(ConnectionId, std::string) override { co_return; }
-  } events;
-  BeastWebSocketServer server(io, events);
-  EXPECT_EQ(server.UseTls(result.certificate->credentials), std::nullopt);
-  // A key of another certificate is refused.
-  TlsCredentials mixed{result.certificate->credentials.certificateChainPem, other.certificate->credentials.privateKeyPem};
-  EXPECT_NE(server.UseTls(mixed), std::nullopt);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // connections that do not exist. Traffic is covered by the integration tests.
 
 #include "platform/beast_websocket_server.hpp"
+#include "platform/certificate_manager.hpp"
 
 #include <gtest/gtest.h>
 
@@ -80,6 +81,13 @@ TEST_F(WebSocketServerTest, OperationsOnUnknownConnectionsFail) {
 TEST_F(WebSocketServerTest, TlsNeedsMatchingCertificateAndKey) {
   EXPECT_NE(server_.UseTls({"not a certificate", "not a key"}), std::nullopt);
   EXPECT_NE(server_.UseTls({}), std::nullopt);
+  auto one = MakeSelfSignedCertificate("one.example");
+  auto two = MakeSelfSignedCertificate("two.example");
+  ASSERT_TRUE(one.certificate && two.certificate);
+  EXPECT_NE(server_.UseTls({one.certificate->credentials.certificateChainPem,
+                            two.certificate->credentials.privateKeyPem}),
+            std::nullopt);
+  EXPECT_EQ(server_.UseTls(one.certificate->credentials), std::nullopt);
 }
 
 }  // namespace
