@@ -2,6 +2,7 @@
 python3-websockets as the agents and mobiles the console commands act on, and vantor-console's
 own SNMP commands."""
 import asyncio
+import random
 import re
 import socket
 import sqlite3
@@ -171,8 +172,9 @@ def test_enterprise_objects_are_not_readable(service):
     assert v1.returncode != 0
     assert "(noSuchName)" in v1.stderr
     assert f"Failed object: .{ENTERPRISE}.1.0" in v1.stderr
-    v2 = snmp(service, "snmpget", "2c", f"{ENTERPRISE}.3.0")
-    assert v2.stdout.splitlines() == [f".{ENTERPRISE}.3.0 = No Such Object available on this agent at this OID"]
+    v2 = snmp(service, "snmpget", "2c", "1.3.6.1.2.1.1.5.0", f"{ENTERPRISE}.3.0")
+    assert v2.stdout.splitlines() == [SYSTEM_GROUP[4],
+                                      f".{ENTERPRISE}.3.0 = No Such Object available on this agent at this OID"]
 
 
 @pytest.mark.parametrize("version", ["1", "2c"])
@@ -188,6 +190,39 @@ def test_wrong_community_gets_no_answer(service, version):
         assert result.returncode == 1
         assert f"Timeout: No Response from {target}" in result.stderr
         assert result.stdout == ""
+
+
+def raw_get(request_id):
+    """A v2c get of sysName.0 with community "public", encoded by hand."""
+    pdu_body = (bytes([0x02, 0x04]) + request_id.to_bytes(4, "big") + bytes.fromhex("020100020100")
+                + bytes.fromhex("300e300c06082b060102010105000500"))
+    body = bytes.fromhex("02010104067075626c6963") + bytes([0xA0, len(pdu_body)]) + pdu_body
+    return bytes([0x30, len(body)]) + body
+
+
+def test_garbage_is_dropped_and_the_agent_keeps_answering(service):
+    rng = random.Random(7)
+    valid = raw_get(0x01020304)
+    garbage = [
+        b"",
+        bytes(rng.getrandbits(8) for _ in range(65000)),
+        valid[:-3],                                  # truncated
+        valid + b"\x00",                             # trailing junk
+        valid.replace(b"\xA0", b"\xA5", 1),          # get-bulk, not served
+        b"\x30\x84\xff\xff\xff\xff" + valid,         # length past the end
+    ]
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+        s.settimeout(10)
+        for datagram in garbage:
+            s.sendto(datagram, ("127.0.0.1", service.snmp_port))
+        s.sendto(raw_get(0x0A0B0C0D), ("127.0.0.1", service.snmp_port))
+        # Datagrams from one socket are handled in order: the first answer is the valid get's.
+        answer, _ = s.recvfrom(65535)
+    assert answer[:2] == b"\x30" + bytes([len(answer) - 2])
+    assert b"\xA2" in answer and b"\x02\x04\x0A\x0B\x0C\x0D" in answer
+    assert answer.endswith(b"\x04\x03n/a")
+    result = snmp(service, "snmpget", "1", "1.3.6.1.2.1.1.7.0")
+    assert result.stdout.splitlines() == [SYSTEM_GROUP[6]]
 
 
 # ---------------------------------------------------------------- start-up of the agent
@@ -237,9 +272,20 @@ def test_port_in_use_fails_the_agent_but_not_the_listeners(program_dir):
 
 # ---------------------------------------------------------------- console commands by snmpset
 
-def test_disconnect_command_closes_the_agent(service):
+def test_agent_and_mobile_commands(service):
     async def scenario():
         agent = await connect_agent(service)
+        mobile, slot = await connect_mobile(service)
+        result = await in_thread(snmpset, service, f"{ENTERPRISE}.3.0", f"mobilConnDisconnect-{slot}")
+        assert result.stdout.splitlines() == [f'.{ENTERPRISE}.3.0 = STRING: "mobilConnDisconnect-{slot}"']
+        assert await closed_by_service(mobile)
+        assert await still_open(agent)
+        result = await in_thread(snmpset, service, f"{ENTERPRISE}.4.0", "getStat1", "1")  # a v1 set
+        assert result.stdout.splitlines() == [f'.{ENTERPRISE}.4.0 = STRING: "getStat1"'], result.stderr
+        await receive(agent, "CW010000010  GetStat")
+        result = await in_thread(snmpset, service, f"{ENTERPRISE}.4.0", "agentConnUninstall-1")
+        assert result.stdout.splitlines() == [f'.{ENTERPRISE}.4.0 = STRING: "agentConnUninstall-1"']
+        await receive(agent, "CW010000010  Uninstall")
         before = len(service.event_lines())
         result = await in_thread(snmpset, service, f"{ENTERPRISE}.3.0", "agentConnDisconnect-1")
         assert result.returncode == 0, result.stderr
@@ -249,31 +295,6 @@ def test_disconnect_command_closes_the_agent(service):
     events = asyncio.run(scenario())
     assert events == ["3\tmodVantorWebSrv_SnmpSetRequest\t"
                       "Demo Company Disconnected From Server Due To Command From Console"]
-
-
-def test_agent_commands_reach_the_agent(service):
-    async def scenario():
-        agent = await connect_agent(service)
-        result = await in_thread(snmpset, service, f"{ENTERPRISE}.4.0", "getStat1", "1")
-        assert result.stdout.splitlines() == [f'.{ENTERPRISE}.4.0 = STRING: "getStat1"'], result.stderr
-        await receive(agent, "CW010000010  GetStat")
-        result = await in_thread(snmpset, service, f"{ENTERPRISE}.4.0", "agentConnUninstall-1")
-        assert result.stdout.splitlines() == [f'.{ENTERPRISE}.4.0 = STRING: "agentConnUninstall-1"']
-        await receive(agent, "CW010000010  Uninstall")
-        await agent.close()
-    asyncio.run(scenario())
-
-
-def test_mobile_disconnect_leaves_the_agent(service):
-    async def scenario():
-        agent = await connect_agent(service)
-        mobile, slot = await connect_mobile(service)
-        result = await in_thread(snmpset, service, f"{ENTERPRISE}.3.0", f"mobilConnDisconnect-{slot}")
-        assert result.stdout.splitlines() == [f'.{ENTERPRISE}.3.0 = STRING: "mobilConnDisconnect-{slot}"']
-        assert await closed_by_service(mobile)
-        assert await still_open(agent)
-        await agent.close()
-    asyncio.run(scenario())
 
 
 def test_commands_that_do_not_apply_change_nothing(service):

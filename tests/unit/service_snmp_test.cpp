@@ -5,8 +5,6 @@
 
 #include "snmp/console_commands.hpp"
 
-#include <filesystem>
-
 namespace vantor::testing {
 namespace {
 
@@ -23,17 +21,9 @@ class ServiceSnmpTest : public ServiceTest {
   }
 };
 
-TEST_F(ServiceSnmpTest, ConsoleCommandIsRunAndAnswered) {
-  Start();
-  const auto answer = Set(kCommandOidConsole, "console");
-  ASSERT_TRUE(answer);
-  EXPECT_EQ(answer->type, snmp_type::kResponseV2c);
-  EXPECT_EQ(answer->errorStatus, 0);
-  EXPECT_EQ(answer->variables.at(0).value, "console");
-  EXPECT_TRUE(std::filesystem::exists(dir_.path() / "Debug" / "AgtConn.txt"));
-  EXPECT_TRUE(std::filesystem::exists(dir_.path() / "Debug" / "MobConn.txt"));
-}
-
+// Regression: every set request used to abort the service (the console context was freed twice in
+// the handler's coroutine frame). This one also suspends the handler on its event's pause; the
+// commands' effects are checked end to end by test_snmp_service.py.
 TEST_F(ServiceSnmpTest, CommandThatWaitsForItsEventIsAnsweredAndTheServiceGoesOn) {
   Start();
   // The missing slot ends the command with an event, whose pause suspends the handler.

@@ -71,19 +71,7 @@ SnmpMessage RoundTrip(const SnmpMessage& m) {
   return back.value_or(SnmpMessage{});
 }
 
-TEST(SnmpBerDecode, ReadsRequestsAsNetSnmpSendsThem) {
-  // snmpget -v1 -c public <agent> 1.3.6.1.2.1.1.1.0 1.3.6.1.2.1.1.5
-  const auto get = DecodeSnmpRequest(FromHex(
-      "303602010004067075626c6963a029020448a3fdcf020100020100301b300c06082b060102010101000500"
-      "300b06072b0601020101050500"));
-  ASSERT_TRUE(get);
-  EXPECT_EQ(get->version, SnmpVersion::kV1);
-  EXPECT_EQ(get->type, snmp_type::kGetV1);
-  EXPECT_EQ(get->community, "public");
-  EXPECT_EQ(get->requestId, 0x48a3fdcf);
-  EXPECT_EQ(get->variables, (std::vector<SnmpVariable>{{"1.3.6.1.2.1.1.1.0", snmp_value::kNull, ""},
-                                                        {"1.3.6.1.2.1.1.5", snmp_value::kNull, ""}}));
-
+TEST(SnmpBerDecode, ReadsEveryRequestValueType) {
   // snmpset -v2c -c marigolds with integer, time ticks, OID and IpAddress values
   const auto set = DecodeSnmpRequest(FromHex(
       "307102010104096d617269676f6c6473a3610204481ae3b102010002010030533014060c2b06010401838964"
@@ -91,18 +79,12 @@ TEST(SnmpBerDecode, ReadsRequestsAsNetSnmpSendsThem) {
       "2b06010201010700430500ffffffff301606082b06010201010200060a2b060104018fffffff7f3010060"
       "82b0601020101060040040a010203"));
   ASSERT_TRUE(set);
-  EXPECT_EQ(set->version, SnmpVersion::kV2c);
   EXPECT_EQ(set->type, snmp_type::kSetV2c);
-  ASSERT_EQ(set->variables.size(), 4u);
-  EXPECT_EQ(set->variables[0], (SnmpVariable{"1.3.6.1.4.1.50404.1.18.1.0", snmp_value::kInteger, "-2147483648"}));
-  EXPECT_EQ(set->variables[1], (SnmpVariable{"1.3.6.1.2.1.1.7.0", snmp_value::kTimeTicks, "4294967295"}));
-  EXPECT_EQ(set->variables[2], (SnmpVariable{"1.3.6.1.2.1.1.2.0", snmp_value::kObjectId, "1.3.6.1.4.1.4294967295"}));
-  EXPECT_EQ(set->variables[3], (SnmpVariable{"1.3.6.1.2.1.1.6.0", snmp_value::kIpAddress, "10.1.2.3"}));
-
-  // The same layout with a get-next PDU in v2c.
-  const auto next = DecodeSnmpRequest(Message(Binding(kSysDescrOid, Tlv(0x05, {})), 0xA1, Tlv(0x02, {0x01})));
-  ASSERT_TRUE(next);
-  EXPECT_EQ(next->type, snmp_type::kGetNextV2c);
+  EXPECT_EQ(set->variables, (std::vector<SnmpVariable>{
+                                {"1.3.6.1.4.1.50404.1.18.1.0", snmp_value::kInteger, "-2147483648"},
+                                {"1.3.6.1.2.1.1.7.0", snmp_value::kTimeTicks, "4294967295"},
+                                {"1.3.6.1.2.1.1.2.0", snmp_value::kObjectId, "1.3.6.1.4.1.4294967295"},
+                                {"1.3.6.1.2.1.1.6.0", snmp_value::kIpAddress, "10.1.2.3"}}));
 }
 
 TEST(SnmpBerEncode, WritesMinimalBerByteForByte) {
@@ -212,98 +194,86 @@ TEST(SnmpBerEncode, TrapsAreV1Only) {
   EXPECT_FALSE(EncodeSnmpMessage(bad));
 }
 
-TEST(SnmpBerDecode, RejectsEveryTruncationAndTrailingJunk) {
+TEST(SnmpBerDecode, RejectsEveryTruncation) {
   ASSERT_TRUE(DecodeSnmpRequest(kValidGet));
-  EXPECT_FALSE(DecodeSnmpRequest(Bytes{}));
-  for (std::size_t n = 1; n < kValidGet.size(); ++n)
+  for (std::size_t n = 0; n < kValidGet.size(); ++n)
     EXPECT_FALSE(DecodeSnmpRequest(std::span(kValidGet.data(), n))) << "prefix of " << n;
-  Bytes junk = kValidGet;
-  junk.push_back(0x00);
-  EXPECT_FALSE(DecodeSnmpRequest(junk));
 }
 
-TEST(SnmpBerDecode, RejectsBadLengths) {
-  Bytes longer = kValidGet;
-  longer[1] += 1;  // outer length past the end
-  EXPECT_FALSE(DecodeSnmpRequest(longer));
-  // Indefinite length, and a five-byte length field.
-  EXPECT_FALSE(DecodeSnmpRequest(Cat({Bytes{0x30, 0x80}, Bytes(kValidGet.begin() + 2, kValidGet.end()), Bytes{0, 0}})));
-  EXPECT_FALSE(DecodeSnmpRequest(Bytes{0x30, 0x85, 0x00, 0x00, 0x00, 0x00, 0x05}));
-  EXPECT_FALSE(DecodeSnmpRequest(Bytes{0x30, 0x84, 0xff, 0xff, 0xff, 0xff, 0x02}));
-  // Multi-byte tag.
-  EXPECT_FALSE(DecodeSnmpRequest(Message(Binding(kSysDescrOid, Tlv(0x05, {})), 0xBF)));
-}
-
-TEST(SnmpBerDecode, RejectsIntegersOutOfTheirField) {
+// One datagram per class of malformed input; each must be rejected as a request.
+TEST(SnmpBerDecode, RejectsMalformedInput) {
   const Bytes null = Tlv(0x05, {});
   const Bytes b = Binding(kSysDescrOid, null);
-  auto header = [](const Bytes& id, const Bytes& status, const Bytes& index) {
+  const Bytes v2c = Tlv(0x02, {1});
+  auto header = [](const Bytes& id, const Bytes& status = {0}, const Bytes& index = {0}) {
     return Cat({Tlv(0x02, id), Tlv(0x02, status), Tlv(0x02, index)});
   };
-  EXPECT_TRUE(DecodeSnmpRequest(Message(b, 0xA0, kZero, header({0x80, 0, 0, 0}, {0}, {0}))));
-  EXPECT_FALSE(DecodeSnmpRequest(Message(b, 0xA0, kZero, header({0x00, 0x80, 0, 0, 0}, {0}, {0}))));  // 5 bytes
-  EXPECT_FALSE(DecodeSnmpRequest(Message(b, 0xA0, kZero, header({0x00, 0x01}, {0}, {0}))));  // not minimal
-  EXPECT_FALSE(DecodeSnmpRequest(Message(b, 0xA0, kZero, header({0xff, 0x80}, {0}, {0}))));  // not minimal
-  EXPECT_FALSE(DecodeSnmpRequest(Message(b, 0xA0, kZero, header({}, {0}, {0}))));            // empty
-  EXPECT_FALSE(DecodeSnmpRequest(Message(b, 0xA0, kZero, header({1}, {0xff}, {0}))));        // negative status
-  EXPECT_FALSE(DecodeSnmpRequest(Message(b, 0xA0, kZero, header({1}, {0}, {0xff}))));        // negative index
-  EXPECT_FALSE(DecodeSnmpRequest(Message(b, 0xA0, Tlv(0x02, {0x02}))));                      // unknown version
-  EXPECT_FALSE(DecodeSnmpRequest(Message(b, 0xA0, Tlv(0x02, {0x03}))));                      // v3
-  EXPECT_FALSE(DecodeSnmpRequest(Message(b, 0xA0, Tlv(0x02, {0xff}))));                      // negative version
-
-  auto value = [](const Bytes& v) { return DecodeSnmpRequest(Message(Binding(kSysDescrOid, v))); };
-  EXPECT_FALSE(value(Tlv(0x02, {0x00, 0x80, 0, 0, 0})));        // integer beyond 32 bits
-  EXPECT_FALSE(value(Tlv(0x43, {0xff})));                       // negative time ticks
-  EXPECT_FALSE(value(Tlv(0x43, {0x01, 0, 0, 0, 0})));           // time ticks beyond 32 bits
-  EXPECT_FALSE(value(Tlv(0x43, {0x00, 0x7f})));                 // not minimal
-  EXPECT_FALSE(value(Tlv(0x40, {1, 2, 3})));                    // short IpAddress
-  EXPECT_FALSE(value(Tlv(0x05, {0x00})));                       // NULL with content
-  EXPECT_EQ(value(Tlv(0x43, {0x00, 0xff, 0xff, 0xff, 0xff}))->variables[0].value, "4294967295");
-}
-
-TEST(SnmpBerDecode, RejectsBadObjectIdentifiers) {
-  auto withOid = [](const Bytes& oid) { return DecodeSnmpRequest(Message(Binding(oid, Tlv(0x05, {})))); };
-  EXPECT_TRUE(withOid({0x2b, 0x8f, 0xff, 0xff, 0xff, 0x7f}));         // 4294967295
-  EXPECT_FALSE(withOid({0x2b, 0x90, 0x80, 0x80, 0x80, 0x00}));        // 4294967296
-  EXPECT_FALSE(withOid({0x2b, 0x80, 0x01}));                          // padded sub-identifier
-  EXPECT_FALSE(withOid({0x2b, 0x06, 0x81}));                          // cut off
-  EXPECT_FALSE(withOid({}));                                          // empty
+  auto value = [](const Bytes& v) { return Message(Binding(kSysDescrOid, v)); };
+  auto oid = [&](const Bytes& o) { return Message(Binding(o, null)); };
+  Bytes longer = kValidGet;
+  longer[1] += 1;
+  std::mt19937 random(42);
+  Bytes noise(65 * 1024);
+  for (auto& byte : noise) byte = static_cast<std::uint8_t>(random());
+  Bytes filler = {0x30, 0x83, 0x01, 0x03, 0xfb};  // declared length covers a 65 KB datagram
+  filler.resize(5 + 0x103fb, 0x30);
   Bytes tooLong(128, 0x01);
   tooLong[0] = 0x2b;  // 129 arcs
-  EXPECT_FALSE(withOid(tooLong));
-  tooLong.pop_back();
-  EXPECT_TRUE(withOid(tooLong));
-  // An OID value with the same faults.
-  EXPECT_FALSE(DecodeSnmpRequest(Message(Binding(kSysDescrOid, Tlv(0x06, {0x2b, 0x90, 0x80, 0x80, 0x80, 0x00})))));
-}
 
-TEST(SnmpBerDecode, RejectsWrongStructure) {
-  const Bytes null = Tlv(0x05, {});
-  EXPECT_FALSE(DecodeSnmpRequest(Message(Binding(kSysDescrOid, Tlv(0x30, {})))));         // nested value
-  EXPECT_FALSE(DecodeSnmpRequest(Message(Tlv(0x30, Tlv(0x30, Binding(kSysDescrOid, null))))));  // nested binding
-  EXPECT_FALSE(DecodeSnmpRequest(Message(Tlv(0x30, Cat({Tlv(0x06, kSysDescrOid), null, null})))));  // extra element
-  EXPECT_FALSE(DecodeSnmpRequest(Message(Tlv(0x30, Tlv(0x06, kSysDescrOid)))));            // missing value
-  EXPECT_FALSE(DecodeSnmpRequest(Message(Binding(kSysDescrOid, Tlv(0x47, {})))));         // unknown value type
-  EXPECT_FALSE(DecodeSnmpRequest(Message(Binding(kSysDescrOid, Tlv(0x82, {})))));          // exception in v1
-  EXPECT_FALSE(DecodeSnmpRequest(Message(Binding(kSysDescrOid, Tlv(0x82, {})), 0xA0, Tlv(0x02, {1}))));  // and in a v2c request
-  EXPECT_FALSE(DecodeSnmpRequest(Message(Binding(kSysDescrOid, Tlv(0x46, {1})))));         // Counter64 in v1
-  EXPECT_TRUE(DecodeSnmpRequest(Message(Binding(kSysDescrOid, Tlv(0x46, {1})), 0xA3, Tlv(0x02, {1}))));
+  const std::vector<std::pair<const char*, Bytes>> cases = {
+      {"trailing junk", Cat({kValidGet, Bytes{0x00}})},
+      {"outer length past the end", longer},
+      {"indefinite length", Cat({Bytes{0x30, 0x80}, Bytes(kValidGet.begin() + 2, kValidGet.end()), Bytes{0, 0}})},
+      {"five-byte length field", Bytes{0x30, 0x85, 0x00, 0x00, 0x00, 0x00, 0x05}},
+      {"huge length", Bytes{0x30, 0x84, 0xff, 0xff, 0xff, 0xff, 0x02}},
+      {"multi-byte tag", Message(b, 0xBF)},
+      {"request id of 5 bytes", Message(b, 0xA0, kZero, header({0x00, 0x80, 0, 0, 0}))},
+      {"integer not minimal", Message(b, 0xA0, kZero, header({0x00, 0x01}))},
+      {"negative integer not minimal", Message(b, 0xA0, kZero, header({0xff, 0x80}))},
+      {"empty integer", Message(b, 0xA0, kZero, header({}))},
+      {"negative status", Message(b, 0xA0, kZero, header({1}, {0xff}))},
+      {"negative index", Message(b, 0xA0, kZero, header({1}, {0}, {0xff}))},
+      {"unknown version", Message(b, 0xA0, Tlv(0x02, {0x02}))},
+      {"v3", Message(b, 0xA0, Tlv(0x02, {0x03}))},
+      {"negative version", Message(b, 0xA0, Tlv(0x02, {0xff}))},
+      {"integer value beyond 32 bits", value(Tlv(0x02, {0x00, 0x80, 0, 0, 0}))},
+      {"negative time ticks", value(Tlv(0x43, {0xff}))},
+      {"time ticks beyond 32 bits", value(Tlv(0x43, {0x01, 0, 0, 0, 0}))},
+      {"time ticks not minimal", value(Tlv(0x43, {0x00, 0x7f}))},
+      {"short IpAddress", value(Tlv(0x40, {1, 2, 3}))},
+      {"NULL with content", value(Tlv(0x05, {0x00}))},
+      {"sub-identifier beyond 32 bits", oid({0x2b, 0x90, 0x80, 0x80, 0x80, 0x00})},
+      {"padded sub-identifier", oid({0x2b, 0x80, 0x01})},
+      {"cut-off sub-identifier", oid({0x2b, 0x06, 0x81})},
+      {"empty OID", oid({})},
+      {"OID of 129 arcs", oid(tooLong)},
+      {"bad OID as a value", value(Tlv(0x06, {0x2b, 0x90, 0x80, 0x80, 0x80, 0x00}))},
+      {"nested value", value(Tlv(0x30, {}))},
+      {"nested binding", Message(Tlv(0x30, b))},
+      {"extra element in a binding", Message(Tlv(0x30, Cat({Tlv(0x06, kSysDescrOid), null, null})))},
+      {"binding without value", Message(Tlv(0x30, Tlv(0x06, kSysDescrOid)))},
+      {"unknown value type", value(Tlv(0x47, {}))},
+      {"exception in v1", value(Tlv(0x82, {}))},
+      {"exception in a v2c request", Message(Binding(kSysDescrOid, Tlv(0x82, {})), 0xA0, v2c)},
+      {"Counter64 in v1", value(Tlv(0x46, {1}))},
+      {"random noise", noise},
+      {"nested filler", filler},
+  };
+  for (const auto& [what, bytes] : cases) EXPECT_FALSE(DecodeSnmpRequest(bytes)) << what;
+  // PDUs that are not requests the agent serves.
   for (std::uint8_t pdu : {0xA2, 0xA4, 0xA5, 0xA6, 0xA7, 0xA8, 0xA9, 0x30})
-    EXPECT_FALSE(DecodeSnmpRequest(Message(Binding(kSysDescrOid, null), pdu, Tlv(0x02, {1})))) << int(pdu);
-  // A response decodes as a message, never as a request.
-  EXPECT_TRUE(DecodeSnmpMessage(Message(Binding(kSysDescrOid, null), 0xA2)));
-  EXPECT_FALSE(DecodeSnmpMessage(Message(Binding(kSysDescrOid, null), 0xA4)));  // trap without its fields
-}
+    EXPECT_FALSE(DecodeSnmpRequest(Message(b, pdu, v2c))) << int(pdu);
 
-TEST(SnmpBerDecode, RejectsLargeGarbage) {
-  std::mt19937 random(42);
-  Bytes garbage(65 * 1024);
-  for (auto& b : garbage) b = static_cast<std::uint8_t>(random());
-  EXPECT_FALSE(DecodeSnmpRequest(garbage));
-  // A frame whose declared length covers all of a 65 KB datagram of filler.
-  Bytes filler = {0x30, 0x83, 0x01, 0x03, 0xfb};
-  filler.resize(5 + 0x103fb, 0x30);
-  EXPECT_FALSE(DecodeSnmpRequest(filler));
+  // The limits themselves are accepted.
+  EXPECT_TRUE(DecodeSnmpRequest(Message(b, 0xA0, kZero, header({0x80, 0, 0, 0}))));
+  EXPECT_EQ(DecodeSnmpRequest(value(Tlv(0x43, {0x00, 0xff, 0xff, 0xff, 0xff})))->variables[0].value, "4294967295");
+  EXPECT_TRUE(DecodeSnmpRequest(oid({0x2b, 0x8f, 0xff, 0xff, 0xff, 0x7f})));  // 4294967295
+  tooLong.pop_back();
+  EXPECT_TRUE(DecodeSnmpRequest(oid(tooLong)));
+  EXPECT_TRUE(DecodeSnmpRequest(Message(Binding(kSysDescrOid, Tlv(0x46, {1})), 0xA3, v2c)));
+  // A response decodes as a message, never as a request; a trap needs its own fields.
+  EXPECT_TRUE(DecodeSnmpMessage(Message(b, 0xA2)));
+  EXPECT_FALSE(DecodeSnmpMessage(Message(b, 0xA4)));
 }
 
 }  // namespace

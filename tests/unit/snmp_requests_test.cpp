@@ -108,27 +108,9 @@ TEST(SnmpGetNextRequest, FollowsLexicalOrder) {
   }
 }
 
-TEST(SnmpGetNextRequest, WalkFromAboveTheGroupListsAllSevenThenStops) {
-  std::vector<SnmpVariable> walked;
-  std::string oid = "1.3.6.1.2.1";
-  for (int step = 0; step < 20; ++step) {
-    auto m = Request(snmp_type::kGetNextV2c, {oid});
-    ASSERT_TRUE(SnmpGetNextRequest(m, kInputs));
-    if (m.errorStatus != 0) break;
-    walked.push_back(m.variables[0]);
-    oid = m.variables[0].oid;
-  }
-  EXPECT_EQ(walked, kSystemGroup);
-}
-
-TEST(SnmpReadRequests, ResponseTypeAndUptime) {
-  EXPECT_EQ(SnmpResponseType(snmp_type::kGetV1), snmp_type::kResponseV1);
-  for (int type : {snmp_type::kGetNextV1, snmp_type::kSetV1, snmp_type::kGetV2c, snmp_type::kGetNextV2c,
-                   snmp_type::kSetV2c})
-    EXPECT_EQ(SnmpResponseType(type), snmp_type::kResponseV2c) << type;
-
+TEST(SnmpUptime, CountsWholeSecondsAndNeverGoesNegative) {
   const SystemTime start{std::chrono::hours(1000)};
-  EXPECT_EQ(SnmpUptimeHundredths(start, start + 90990ms), 9000u);  // whole seconds only
+  EXPECT_EQ(SnmpUptimeHundredths(start, start + 90990ms), 9000u);
   EXPECT_EQ(SnmpUptimeHundredths(start, start + 300 * 24h), 2592000000u);
   EXPECT_EQ(SnmpUptimeHundredths(start, start - 5s), 0u);
 }
