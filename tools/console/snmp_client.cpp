@@ -33,9 +33,9 @@ class Socket {
 };
 
 std::int32_t NewRequestId() {
-  std::random_device seed;
+  std::random_device entropy;
   std::uniform_int_distribution<std::int32_t> pick(1, 0x7fffffff);
-  return pick(seed);
+  return pick(entropy);
 }
 
 }  // namespace
