@@ -153,24 +153,6 @@ def test_push_posts_encoded_form_and_reads_limits(push_api, program_dir):
                             "message": ["A & B = \"C\" 'D' 100%"]}
 
 
-def test_push_refusals_are_status_three(push_api, program_dir):
-    push_api.replies.append((400, {"X-Limit-App-Limit": "lots", "X-Limit-App-Remaining": "12"},
-                             json.dumps({"user": "invalid", "errors": ["user identifier is invalid"],
-                                         "status": 0}).encode()))
-    push_api.replies.append((500, {}, b""))
-    refused = harness(program_dir, "push", "m", "badKey", "phone")
-    assert refused.status == 3
-    assert refused.result == ("PUSH: Error when sending message. HTTP/1.0 400 Bad Request: "
-                              "user identifier is invalid")
-    assert refused.limits == (0, 12)  # the text value leaves the limit as it was
-    broken = harness(program_dir, "push", "m", "k", "")
-    assert broken.status == 3
-    assert broken.result.startswith("PUSH: Error when sending message. HTTP/1.0 500")
-    assert push_api.posts[0]["form"]["device"] == ["phone"]
-    assert "\t1\tmodVantorWebSrv_SendMobilePO\tUserKey: badKey, HTTP/1.0 400 Bad Request: " \
-           "user identifier is invalid" in program_dir.events()
-
-
 def test_push_to_unverifiable_or_silent_or_closed_server(certs, program_dir):
     rogue = PushApi(certs / "rogue-server.pem", certs / "server.key")
     silent = socket.socket()

@@ -272,29 +272,16 @@ def test_port_in_use_fails_the_agent_but_not_the_listeners(program_dir):
 
 # ---------------------------------------------------------------- console commands by snmpset
 
-def test_agent_and_mobile_commands(service):
+def test_net_snmp_sets_are_answered_with_their_value(service):
+    # The commands' effects are checked through vantor-console below; here net-snmp's own v1 and
+    # v2c set requests must be carried out and answered.
     async def scenario():
         agent = await connect_agent(service)
-        mobile, slot = await connect_mobile(service)
-        result = await in_thread(snmpset, service, f"{ENTERPRISE}.3.0", f"mobilConnDisconnect-{slot}")
-        assert result.stdout.splitlines() == [f'.{ENTERPRISE}.3.0 = STRING: "mobilConnDisconnect-{slot}"']
-        assert await closed_by_service(mobile)
-        assert await still_open(agent)
-        result = await in_thread(snmpset, service, f"{ENTERPRISE}.4.0", "getStat1", "1")  # a v1 set
-        assert result.stdout.splitlines() == [f'.{ENTERPRISE}.4.0 = STRING: "getStat1"'], result.stderr
-        await receive(agent, "CW010000010  GetStat")
-        result = await in_thread(snmpset, service, f"{ENTERPRISE}.4.0", "agentConnUninstall-1")
-        assert result.stdout.splitlines() == [f'.{ENTERPRISE}.4.0 = STRING: "agentConnUninstall-1"']
-        await receive(agent, "CW010000010  Uninstall")
-        before = len(service.event_lines())
-        result = await in_thread(snmpset, service, f"{ENTERPRISE}.3.0", "agentConnDisconnect-1")
-        assert result.returncode == 0, result.stderr
-        assert result.stdout.splitlines() == [f'.{ENTERPRISE}.3.0 = STRING: "agentConnDisconnect-1"']
-        assert await closed_by_service(agent)
-        return new_events(service, before)
-    events = asyncio.run(scenario())
-    assert events == ["3\tmodVantorWebSrv_SnmpSetRequest\t"
-                      "Demo Company Disconnected From Server Due To Command From Console"]
+        for version in ("1", "2c"):
+            result = await in_thread(snmpset, service, f"{ENTERPRISE}.4.0", "getStat1", version)
+            assert result.stdout.splitlines() == [f'.{ENTERPRISE}.4.0 = STRING: "getStat1"'], result.stderr
+            await receive(agent, "CW010000010  GetStat")
+    asyncio.run(scenario())
 
 
 def test_commands_that_do_not_apply_change_nothing(service):
@@ -458,6 +445,7 @@ def test_console_agent_and_mobile_commands(service):
         mobile, slot = await connect_mobile(service)
         await in_thread(service.console, "disconnect-mobile", str(slot))
         assert await closed_by_service(mobile)
+        assert await still_open(agent)  # only the mobile was closed
 
         reports = service.path / "Debug" / "AgtConn.txt"
         reports.unlink(missing_ok=True)
