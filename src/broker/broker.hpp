@@ -6,7 +6,7 @@
 
 #include "broker/debug_trace.hpp"
 #include "broker/server_descriptor.hpp"
-#include "broker/tables.hpp"
+#include "core/tables.hpp"
 #include "logging/app_event.hpp"
 #include "platform/clock.hpp"
 #include "platform/websocket_server.hpp"

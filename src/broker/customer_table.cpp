@@ -2,10 +2,10 @@
 // customer's agent.
 
 #include "broker/broker.hpp"
-#include "service/procedure.hpp"
-#include "service/procedure_error.hpp"
-#include "service/schema.hpp"
-#include "service/settings.hpp"
+#include "core/procedure.hpp"
+#include "core/procedure_error.hpp"
+#include "core/schema.hpp"
+#include "core/settings.hpp"
 
 namespace vantor {
 

@@ -1,9 +1,9 @@
 #include "broker/debug_trace.hpp"
 
-#include "broker/text_fields.hpp"
-#include "logging/text_file.hpp"
+#include "core/text_fields.hpp"
+#include "platform/text_file.hpp"
 #include "logging/timestamp.hpp"
-#include "service/procedure_error.hpp"
+#include "core/procedure_error.hpp"
 
 #include <fmt/format.h>
 

@@ -1,7 +1,7 @@
 // The end of a connection frees the record it held; the other socket events are only traced.
 
 #include "broker/broker.hpp"
-#include "service/procedure.hpp"
+#include "core/procedure.hpp"
 
 #include <fmt/format.h>
 

@@ -1,6 +1,6 @@
 #include "broker/server_descriptor.hpp"
 
-#include "broker/text_fields.hpp"
+#include "core/text_fields.hpp"
 
 namespace vantor {
 

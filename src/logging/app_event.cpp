@@ -1,8 +1,8 @@
 #include "logging/app_event.hpp"
 
-#include "logging/text_file.hpp"
+#include "platform/text_file.hpp"
 #include "logging/timestamp.hpp"
-#include "service/pause.hpp"
+#include "core/pause.hpp"
 
 #include <fmt/format.h>
 

@@ -2,6 +2,7 @@
 // The application event log: one line per event in Debug/AppEvent.txt, a half-second pause that
 // lets other events run, and, once traps are switched on, an SNMP trap per event.
 
+#include "core/procedure.hpp"
 #include "platform/clock.hpp"
 
 #include <filesystem>
@@ -10,15 +11,6 @@
 #include <string_view>
 
 namespace vantor {
-
-// Module names that prefix every procedure name in the log.
-inline constexpr std::string_view kFormModule = "frmVantorWebSrv";
-inline constexpr std::string_view kCodeModule = "modVantorWebSrv";
-
-// Event levels.
-inline constexpr int kLevelError = 1;
-inline constexpr int kLevelDropped = 2;
-inline constexpr int kLevelInfo = 3;
 
 struct AppEventRecord {
   std::string_view module;

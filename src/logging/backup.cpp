@@ -1,11 +1,11 @@
 #include "logging/backup.hpp"
 
-#include "logging/text_file.hpp"
+#include "platform/text_file.hpp"
 #include "logging/timestamp.hpp"
-#include "service/pause.hpp"
-#include "service/procedure.hpp"
-#include "service/procedure_error.hpp"
-#include "service/schema.hpp"
+#include "core/pause.hpp"
+#include "core/procedure.hpp"
+#include "core/procedure_error.hpp"
+#include "core/schema.hpp"
 
 #include <sqlite3.h>
 

@@ -1,9 +1,9 @@
 #include "logging/connection_reports.hpp"
 
-#include "logging/text_file.hpp"
+#include "platform/text_file.hpp"
 #include "logging/timestamp.hpp"
-#include "service/procedure.hpp"
-#include "service/procedure_error.hpp"
+#include "core/procedure.hpp"
+#include "core/procedure_error.hpp"
 
 #include <fmt/format.h>
 

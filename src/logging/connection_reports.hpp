@@ -3,7 +3,7 @@
 // two connection lists (Debug/AgtConn.txt, Debug/MobConn.txt) and the daily traffic line per
 // agent (Log/AgentTraffic.txt). None of them changes the tables.
 
-#include "broker/tables.hpp"
+#include "core/tables.hpp"
 #include "logging/app_event.hpp"
 
 #include <filesystem>

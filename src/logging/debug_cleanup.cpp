@@ -1,6 +1,6 @@
 #include "logging/debug_cleanup.hpp"
 
-#include "logging/text_file.hpp"
+#include "platform/text_file.hpp"
 #include "logging/timestamp.hpp"
 
 #include <fmt/format.h>

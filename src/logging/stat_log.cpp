@@ -1,11 +1,11 @@
 #include "logging/stat_log.hpp"
 
-#include "broker/text_fields.hpp"
-#include "broker/tables.hpp"
-#include "logging/text_file.hpp"
-#include "service/pause.hpp"
-#include "service/procedure.hpp"
-#include "service/procedure_error.hpp"
+#include "core/text_fields.hpp"
+#include "core/tables.hpp"
+#include "platform/text_file.hpp"
+#include "core/pause.hpp"
+#include "core/procedure.hpp"
+#include "core/procedure_error.hpp"
 
 namespace vantor {
 

@@ -1,7 +1,7 @@
 #include "notify/notifier.hpp"
-#include "service/pause.hpp"
-#include "service/procedure.hpp"
-#include "service/settings.hpp"
+#include "core/pause.hpp"
+#include "core/procedure.hpp"
+#include "core/settings.hpp"
 
 namespace vantor {
 namespace {

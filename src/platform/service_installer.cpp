@@ -1,6 +1,6 @@
 #include "platform/service_installer.hpp"
 
-#include "logging/text_file.hpp"
+#include "platform/text_file.hpp"
 
 #include <fmt/format.h>
 #include <fmt/ranges.h>

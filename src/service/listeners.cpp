@@ -2,14 +2,14 @@
 // server. Each start writes its status back into the settings row and, in debug mode, a block
 // into Debug/Services.txt.
 
-#include "logging/text_file.hpp"
+#include "platform/text_file.hpp"
 #include "logging/timestamp.hpp"
 #include "service/listener_status.hpp"
-#include "service/pause.hpp"
-#include "service/procedure.hpp"
-#include "service/procedure_error.hpp"
+#include "core/pause.hpp"
+#include "core/procedure.hpp"
+#include "core/procedure_error.hpp"
 #include "service/service.hpp"
-#include "service/settings.hpp"
+#include "core/settings.hpp"
 
 #include <boost/asio/ip/address.hpp>
 #include <boost/asio/post.hpp>

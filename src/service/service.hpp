@@ -12,7 +12,7 @@
 #include "platform/snmp_agent.hpp"
 #include "platform/websocket_server.hpp"
 #include "platform/worker_pool.hpp"
-#include "service/settings.hpp"
+#include "core/settings.hpp"
 #include "supervision/supervisor.hpp"
 
 #include <cstdint>

@@ -4,10 +4,10 @@
 #include "logging/connection_reports.hpp"
 #include "logging/debug_cleanup.hpp"
 #include "logging/timestamp.hpp"
-#include "service/debug_switch.hpp"
-#include "service/pause.hpp"
-#include "service/procedure.hpp"
-#include "service/schema.hpp"
+#include "supervision/debug_switch.hpp"
+#include "core/pause.hpp"
+#include "core/procedure.hpp"
+#include "core/schema.hpp"
 
 #include <fmt/format.h>
 

@@ -13,7 +13,7 @@
 #include "platform/https_client.hpp"
 #include "platform/smtp_client.hpp"
 #include "platform/worker_pool.hpp"
-#include "service/schema.hpp"
+#include "core/schema.hpp"
 
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/io_context.hpp>

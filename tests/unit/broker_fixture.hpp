@@ -2,7 +2,7 @@
 // A broker with a real database of customers, both servers faked, and a fake clock.
 
 #include "broker/broker.hpp"
-#include "broker/text_fields.hpp"
+#include "core/text_fields.hpp"
 #include "fakes/fake_clock.hpp"
 #include "fakes/fake_websocket_server.hpp"
 #include "test_support.hpp"

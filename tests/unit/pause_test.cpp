@@ -1,5 +1,5 @@
 #include "fakes/fake_clock.hpp"
-#include "service/pause.hpp"
+#include "core/pause.hpp"
 
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>

@@ -1,5 +1,5 @@
 #include "service_fixture.hpp"
-#include "service/procedure_error.hpp"
+#include "core/procedure_error.hpp"
 #include "snmp/console_commands.hpp"
 
 #include <boost/asio/co_spawn.hpp>

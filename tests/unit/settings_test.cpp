@@ -1,5 +1,5 @@
-#include "service/procedure_error.hpp"
-#include "service/settings.hpp"
+#include "core/procedure_error.hpp"
+#include "core/settings.hpp"
 #include "test_support.hpp"
 
 #include <gtest/gtest.h>

@@ -4,7 +4,7 @@
 
 #include "platform/clock.hpp"
 #include "platform/database.hpp"
-#include "service/schema.hpp"
+#include "core/schema.hpp"
 
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/io_context.hpp>

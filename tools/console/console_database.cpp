@@ -1,6 +1,6 @@
 #include "commands.hpp"
 
-#include "service/schema.hpp"
+#include "core/schema.hpp"
 
 #include <ostream>
 

@@ -1,7 +1,7 @@
 #include "commands.hpp"
 
 #include "platform/database.hpp"
-#include "service/schema.hpp"
+#include "core/schema.hpp"
 
 #include <fmt/format.h>
 

@@ -1,7 +1,7 @@
-#include "service/debug_switch.hpp"
+#include "supervision/debug_switch.hpp"
 
-#include "service/procedure.hpp"
-#include "service/settings.hpp"
+#include "core/procedure.hpp"
+#include "core/settings.hpp"
 
 namespace vantor {
 

@@ -1,4 +1,4 @@
-#include "service/schema.hpp"
+#include "core/schema.hpp"
 
 namespace vantor {
 namespace {

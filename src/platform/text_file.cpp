@@ -1,4 +1,4 @@
-#include "logging/text_file.hpp"
+#include "platform/text_file.hpp"
 
 #include <fstream>
 

@@ -1,6 +1,6 @@
-#include "broker/text_fields.hpp"
+#include "core/text_fields.hpp"
 
-#include "service/procedure_error.hpp"
+#include "core/procedure_error.hpp"
 
 #include <fmt/format.h>
 

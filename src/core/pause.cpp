@@ -1,4 +1,4 @@
-#include "service/pause.hpp"
+#include "core/pause.hpp"
 
 namespace vantor {
 

@@ -1,6 +1,6 @@
-#include "service/settings.hpp"
+#include "core/settings.hpp"
 
-#include "service/procedure_error.hpp"
+#include "core/procedure_error.hpp"
 
 #include <fmt/format.h>
 

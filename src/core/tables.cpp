@@ -1,6 +1,6 @@
-#include "broker/tables.hpp"
+#include "core/tables.hpp"
 
-#include "service/procedure_error.hpp"
+#include "core/procedure_error.hpp"
 
 #include <ctime>
 #include <limits>

@@ -1,5 +1,6 @@
 #pragma once
-// The broker's two fixed tables: 99 customer slots, each with at most one agent connection, and
+// The service's two fixed connection tables, shared by the broker, the supervision, the SNMP
+// commands and the reports: 99 customer slots, each with at most one agent connection, and
 // 50 mobile slots shared by all customers. A slot is in use while its connID is not 0.
 
 #include "platform/clock.hpp"
