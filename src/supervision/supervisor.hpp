@@ -3,6 +3,10 @@
 // broken-connection alarm for agents), checks each connected agent's message balance and
 // round-trip time once an hour, and runs the hourly and daily jobs. Ticks never overlap: a tick
 // that waits (an event's pause, an alarm transfer) delays the next one.
+//
+// Runs on the event thread, as a coroutine beside the connection handlers: after every wait it
+// looks at the tables again and acts only on the connection it found before. A failure inside a
+// tick ends that tick with one level-1 event ("frmVantorWebSrv_timer1"); the next tick runs.
 
 #include "broker/broker.hpp"
 #include "logging/app_event.hpp"
