@@ -2,6 +2,9 @@
 // The single row of General_Settings, opened for one procedure. Readers look columns up by name;
 // a missing column or a NULL value is an error (ProcedureError), because no setting has a default
 // in the program, except the optional columns read with Optional().
+//
+// Load() and Save() run on the calling thread and wait out a lock held by another program for the
+// database's busy timeout; an object is used by one thread at a time.
 
 #include "platform/database.hpp"
 

@@ -2,6 +2,9 @@
 // The service's two fixed connection tables, shared by the broker, the supervision, the SNMP
 // commands and the reports: 99 customer slots, each with at most one agent connection, and
 // 50 mobile slots shared by all customers. A slot is in use while its connID is not 0.
+//
+// The service owns the one instance; it is read and written on the event thread only, so it needs
+// no locks, but a coroutine that waited must look at a record again before it acts on it.
 
 #include "platform/clock.hpp"
 #include "platform/websocket_server.hpp"

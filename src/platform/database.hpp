@@ -1,6 +1,7 @@
 #pragma once
 // A connection to the service's SQLite database. Each procedure that touches the database opens
-// its own connection and lets it close when it goes out of scope.
+// its own connection and lets it close when it goes out of scope. A connection belongs to the
+// thread that opened it; its calls block that thread for at most the busy timeout.
 //
 // Failures never throw: every call returns a DbStatus whose text describes the error in plain
 // words. Values are always bound as parameters, so no value can change what a statement does.

@@ -2,6 +2,9 @@
 // Console commands carried by SNMP set requests on the enterprise subtree: reload the customer
 // table, write the connection reports, disconnect an agent or a mobile, tell an agent to
 // uninstall itself or to report its statistics.
+//
+// Runs on the event thread as the handler of one set request. A failing command ends the request
+// with one level-1 event; the answer still goes out with what ran before the failure.
 
 #include "broker/broker.hpp"
 #include "platform/snmp_message.hpp"
