@@ -4,13 +4,10 @@ mobiles played by python3-websockets clients over the plain (ws) and the TLS (ws
 import asyncio
 import re
 import signal
-import socket
 import sqlite3
 import ssl
-import subprocess
 import time
 
-import pytest
 import websockets
 
 from conftest import wait_for
@@ -79,11 +76,6 @@ def customer_rows(pd):
     with sqlite3.connect(pd.path / "VantorWeb.mdb") as db:
         return db.execute("SELECT CustID, BcaRecvName, BcaRecvType, BcaPoUserKey, BcaPoDevice, "
                           "BcaMailAddress FROM Customer ORDER BY CustID").fetchall()
-
-
-def db_setting(pd, column):
-    with sqlite3.connect(pd.path / "VantorWeb.mdb") as db:
-        return db.execute(f"SELECT {column} FROM General_Settings").fetchone()[0]
 
 
 def connected_event(pd, company):
@@ -186,29 +178,6 @@ def test_requests_and_answers_are_relayed_within_each_customer_across_both_serve
     keep_alive = (pd.path / "KeepAlive" / f"WssAgtDataInKA-{agent1_id}.txt").read_bytes().decode()
     assert "\tlast keep-alive rtt\t35\r\n" in keep_alive
     assert list(debug.glob("WsMobSession-*.txt")) and list(debug.glob("WssMobSession-*.txt"))
-
-
-def test_debug_mode_off_writes_no_traces_but_keeps_the_logs(program_dir):
-    pd = program_dir
-    start(pd, debug=0)
-
-    async def scenario():
-        ag = await agent(pd, "ws", C1, "p")
-        mob, nr = await mobile(pd, "wss", C1, "p")
-        await ag.send(f"CA{C1}0  keep-alive\t12")
-        assert await recv(ag) == f"CA{C1}0  keep-alive"
-        await mob.send(f"DM{C1}{nr}x")
-        assert await recv(ag) == f"DM{C1}{nr}x"
-        await mob.close()
-        await ag.close()
-
-    run(scenario())
-    assert pd.stop()[0] == 0
-    assert sorted(p.name for p in (pd.path / "Debug").iterdir()) == ["AppEvent.txt"]
-    assert list((pd.path / "KeepAlive").iterdir()) == []
-    assert (pd.path / "Log" / "WsConnectionRequest.txt").exists()
-    assert (pd.path / "Log" / "WssConnectionRequest.txt").exists()
-    assert len([l for l in lines_of(pd, "Log/MobileConnection.txt") if l]) == 1
 
 
 # ---------------------------------------------------------------- admission refusals
@@ -351,87 +320,3 @@ def test_messages_under_another_customers_header_reach_nobody_and_change_nothing
 
 
 # ---------------------------------------------------------------- listener start-up
-
-def test_an_address_the_machine_does_not_have_fails_the_ws_listener_and_is_reset(program_dir):
-    pd = program_dir
-    pd.console("settings", "set", "WsIpAddr", "10.255.255.1")
-    start(pd, customers=())
-    assert "1\tmodVantorWebSrv_ServiceOpen\tWS Server IP Address is not valid" in pd.event_lines()
-    assert db_setting(pd, "WsIpAddr") == "0.0.0.0"
-    assert re.match(rf"{DATE_TIME}\r\nFailed to Start", db_setting(pd, "WsStatus"))
-    assert "WSS Server Started" in db_setting(pd, "WssStatus")
-    assert pd.stop()[0] == 0
-
-
-def test_a_taken_ws_port_fails_only_that_listener(program_dir):
-    pd = program_dir
-    with socket.socket() as squatter:
-        squatter.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        squatter.bind(("127.0.0.1", pd.ws_port))
-        squatter.listen()
-        start(pd, customers=())
-        failures = [l for l in pd.event_lines() if l.startswith("1\tmodVantorWebSrv_ServiceOpen\t")]
-        assert len(failures) == 1, pd.event_lines()
-        assert re.match(rf"{DATE_TIME}\r\nFailed to Start", db_setting(pd, "WsStatus"))
-        assert "WSS Server Started" in db_setting(pd, "WssStatus")
-        assert "SNMP Agent Started" in db_setting(pd, "SnmpStatus")
-
-        async def served():
-            ws = await agent(pd, "wss", C1, "p")
-            await ws.close()
-
-        run(served())
-    assert pd.stop()[0] == 0
-
-
-@pytest.fixture
-def user_store(program_dir):
-    """A test CA, and a server certificate for localhost in the user store "My"."""
-    pd = program_dir
-    store = pd.path / "Cert" / "My"
-    store.mkdir(parents=True)
-    d = pd.path.parent
-
-    def openssl(*args):
-        subprocess.run(["openssl", *args], check=True, capture_output=True)
-
-    ec = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes"]
-    openssl("req", "-x509", *ec, "-days", "2", "-subj", "/CN=Vantor Broker Test CA",
-            "-keyout", str(d / "ca.key"), "-out", str(d / "ca.pem"))
-    openssl("req", *ec, "-subj", "/O=Vantor Test/CN=localhost",
-            "-keyout", str(store / "server.key"), "-out", str(d / "server.csr"))
-    (d / "ext.cnf").write_text("subjectAltName=DNS:localhost,IP:127.0.0.1\nextendedKeyUsage=serverAuth\n")
-    openssl("x509", "-req", "-in", str(d / "server.csr"), "-CA", str(d / "ca.pem"),
-            "-CAkey", str(d / "ca.key"), "-CAcreateserial", "-days", "2",
-            "-extfile", str(d / "ext.cnf"), "-out", str(store / "server.pem"))
-    return d / "ca.pem"
-
-
-def test_the_configured_certificate_serves_wss_and_a_missing_one_fails_it(program_dir, user_store):
-    pd = program_dir
-    for column, value in (("CertSubject", "localhost"), ("CertType", "User"), ("CertStore", "My")):
-        pd.console("settings", "set", column, value)
-    start(pd, debug=1, customers=())
-    assert "WSS Server Started" in db_setting(pd, "WssStatus")
-
-    async def served():
-        ctx = ssl.create_default_context(cafile=str(user_store))
-        ws = await connect(pd, "wss", f"/agt?{C1} p__________", ctx)
-        assert await recv(ws) == f"CW{C1}0  Connection Accepted"
-        await ws.close()
-
-    run(served())
-    info = (pd.path / "Debug" / "CertInfo_Server.txt").read_bytes().decode()
-    assert info.startswith("This file is created by VantorWebSrv.exe before the service is started.\r\n\r\n")
-    assert "CertSubject:\t\t" in info and "localhost" in info
-    assert "PRIVATE KEY" not in info
-    assert pd.stop()[0] == 0
-
-    pd.console("settings", "set", "CertSubject", "nobody.example")
-    pd.start()
-    wait_for(lambda: pd.events().count("Service Started") == 2, what="second start")
-    failures = [l for l in pd.event_lines() if l.startswith("1\tmodVantorWebSrv_ServiceOpen\t")]
-    assert len(failures) == 1, pd.event_lines()
-    assert re.match(rf"{DATE_TIME}\r\nFailed to Start", db_setting(pd, "WssStatus"))
-    assert "WS Server Started" in db_setting(pd, "WsStatus")
-    assert pd.stop()[0] == 0

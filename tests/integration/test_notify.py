@@ -1,6 +1,5 @@
 """The push and mail senders with the real libcurl clients against local peers: an HTTPS server
 with a CA made here, servers that refuse, drop or never answer, and aiosmtpd."""
-import json
 import os
 import socket
 import ssl
@@ -251,70 +250,6 @@ def test_mail_attempts(smtp_server, program_dir, refuse, code, status, result):
     assert (out.status, out.result) == (status, result)
     assert box.attempts == 3
     assert len(box.messages) == (1 if status == 1 else 0)
-
-
-def test_mail_refused_address_and_bad_port_make_no_attempt(smtp_server, program_dir):
-    box = smtp_server(MailBox())
-    out = harness(program_dir, "mail", "m", "ops@example.org>\r\nRCPT TO:<spy@evil.example")
-    assert out.status == 3
-    assert out.result == "SMTP: Error when sending message. Invalid recipient mail address"
-    program_dir.console("settings", "set", "MailPort", "0")
-    out = harness(program_dir, "mail", "m", "ops@example.org")
-    assert out.result == "SMTP: Error when sending message. Invalid port (General_Settings.MailPort = 0)"
-    assert box.attempts == 0 and box.messages == []
-    assert "Mail Address: ops@example.org>\\r\\nRCPT TO:<spy@evil.example, Invalid recipient" \
-           in program_dir.events()
-
-
-def serve_raw(lines_before_drop):
-    """A server that answers the SMTP dialogue with canned replies and closes the connection
-    after the given number of commands; returns (port, connection counter, stop)."""
-    listener = socket.socket()
-    listener.bind(("127.0.0.1", 0))
-    listener.listen()
-    listener.settimeout(0.2)
-    counter, stop = [0], threading.Event()
-
-    def run():
-        while not stop.is_set():
-            try:
-                conn, _ = listener.accept()
-            except socket.timeout:
-                continue
-            counter[0] += 1
-            with conn, conn.makefile("rb") as reader:
-                conn.sendall(b"220 raw ESMTP\r\n")
-                for _ in range(lines_before_drop):
-                    line = reader.readline()
-                    if not line:
-                        break
-                    reply = b"354 Go ahead\r\n" if line.upper().startswith(b"DATA") else (
-                        b"250 OK\r\n")
-                    conn.sendall(reply)
-                conn.shutdown(socket.SHUT_RDWR)
-        listener.close()
-
-    threading.Thread(target=run, daemon=True).start()
-    return listener.getsockname()[1], counter, stop
-
-
-def test_mail_server_dropping_or_unreachable(program_dir):
-    port, connections, stop = serve_raw(lines_before_drop=4)  # EHLO, MAIL, RCPT, DATA
-    program_dir.console("settings", "set", "MailHostAddress", "127.0.0.1")
-    program_dir.console("settings", "set", "MailPort", str(port))
-    try:
-        dropped = harness(program_dir, "mail", "m", "ops@example.org")
-    finally:
-        stop.set()
-    assert dropped.status == 3 and connections[0] == 3
-    code = int(dropped.result.rsplit(" ", 1)[1])
-    assert dropped.result.startswith("SMTP: Error when sending message. Error: ")
-    assert 0 < code < 100  # the transfer's error code, not the server's 354
-
-    program_dir.console("settings", "set", "MailPort", str(free_port()))
-    refused = harness(program_dir, "mail", "m", "ops@example.org")
-    assert refused.result == "SMTP: Error when sending message. Error: 7"  # couldn't connect
-    assert refused.elapsed < 5
 
 
 def test_mail_server_that_never_answers_is_bounded(program_dir):

@@ -69,22 +69,3 @@ def test_unreadable_database_leaves_service_idle_and_database_intact(program_dir
     assert (program_dir.path / "VantorWeb.mdb").read_bytes() == before
     assert program_dir.stop()[0] == 0
 
-
-def test_foreign_database_file_is_reported_in_plain_words(program_dir):
-    (program_dir.path / "VantorWeb.mdb").write_bytes(b"\x00\x01\x00\x00Standard Jet DB" + b"\x00" * 4000)
-    program_dir.start()
-    program_dir.wait_started(text="not an SQLite database")
-    lines = program_dir.event_lines()
-    assert len(lines) == 1 and lines[0].startswith("1\tfrmVantorWebSrv_dartSvc_State\t")
-    assert program_dir.stop()[0] == 0
-
-
-def test_missing_debug_folder_does_not_stop_the_service(program_dir):
-    import shutil
-    shutil.rmtree(program_dir.path / "Debug")
-    program_dir.start()
-    time.sleep(1.0)
-    assert program_dir.process.poll() is None
-    assert program_dir.stop()[0] == 0
-    assert not (program_dir.path / "Debug").exists()  # the service never creates folders
-    assert program_dir.setting("WsStatus") == "'Not Started'"

@@ -244,25 +244,6 @@ def test_event_order_ids_messages_and_peer_close_codes(harness_factory):
     assert admission == [f"{kind}{cid}" for cid in (ida, idb, idc) for kind in ("OPEN", "CONNECTED")]
 
 
-def test_open_request_and_connected_stay_paired_under_concurrent_clients(harness_factory):
-    h = harness_factory(*SHORT)
-
-    async def one(i):
-        async with websockets.connect(f"ws://127.0.0.1:{h.port}/slowopen{i}") as ws:
-            return await ws.recv()
-
-    async def scenario():
-        return await asyncio.gather(*(one(i) for i in range(5)))
-
-    welcomes = run(scenario())
-    assert sorted(int(w.split()[1]) for w in welcomes) == [1, 2, 3, 4, 5]
-    with h.cond:
-        admission = [l.split()[0] + " " + l.split()[1] for l in h.lines if l.startswith(("OPEN ", "CONNECTED "))]
-    assert len(admission) == 10
-    for k in range(0, 10, 2):  # OPEN n is always directly followed by CONNECTED n
-        assert admission[k].startswith("OPEN ") and admission[k + 1] == "CONNECTED " + admission[k].split()[1]
-
-
 def test_next_message_waits_for_the_previous_handler(harness_factory):
     h = harness_factory(*SHORT)
 
@@ -279,35 +260,6 @@ def test_next_message_waits_for_the_previous_handler(harness_factory):
     with h.cond:
         data = [l for l in h.lines if l.startswith(f"DATA {cid} ")]
     assert data == [f"DATA {cid} 9", f"DATA {cid} 5"]
-
-
-def test_service_disconnect_and_operations_on_gone_connections(harness_factory):
-    h = harness_factory(*SHORT)
-    url = f"ws://127.0.0.1:{h.port}"
-
-    async def scenario():
-        async with websockets.connect(url + "/keep") as keeper:
-            await keeper.recv()
-            victim = await websockets.connect(url + "/drop")
-            vid = int((await victim.recv()).split()[1])
-            await victim.send("!remote")
-            assert await victim.recv() == "127.0.0.1"
-            await victim.send("!disconnect")
-            with pytest.raises(websockets.ConnectionClosed) as closed:
-                await victim.recv()
-            assert closed.value.code == 1000
-            await asyncio.get_running_loop().run_in_executor(None, h.wait, rf"^DISCONNECTED {vid} ")
-            await keeper.send(f"!send {vid} hello")
-            await keeper.send(f"!disconnect-id {vid}")
-            await keeper.send("ping")
-            assert await keeper.recv() == "ping"
-            return vid
-
-    vid = run(scenario())
-    assert h.wait(rf"^DISCONNECTED {vid} ") == f"DISCONNECTED {vid} 4000 disconnected by the service"
-    h.wait(rf"^RESULT disconnect {vid} ok$")
-    h.wait(rf"^RESULT send {vid} fail$")
-    h.wait(rf"^RESULT disconnect {vid} fail$")
 
 
 def test_refused_upgrade_gets_its_status_and_a_disconnected_event(harness_factory):
