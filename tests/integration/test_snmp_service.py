@@ -189,28 +189,6 @@ def test_net_snmp_sets_are_answered_with_their_value(service):
     asyncio.run(scenario())
 
 
-def test_commands_that_do_not_apply_change_nothing(service):
-    async def scenario():
-        agent = await connect_agent(service)
-        before = len(service.event_lines())
-        # A disconnect on the agent-command object, a command in the wrong letter case, and a
-        # disconnect with the get community: each is left alone.
-        wrong_oid = await in_thread(snmpset, service, f"{ENTERPRISE}.4.0", "agentConnDisconnect-1")
-        assert wrong_oid.stdout.splitlines() == [f'.{ENTERPRISE}.4.0 = STRING: "agentConnDisconnect-1"']
-        wrong_case = await in_thread(snmpset, service, f"{ENTERPRISE}.4.0", "GetStat1")
-        assert wrong_case.stdout.splitlines() == [f'.{ENTERPRISE}.4.0 = STRING: "GetStat1"']
-        foreign = await in_thread(snmpset, service, f"{ENTERPRISE}.3.0", "agentConnDisconnect-1",
-                                  community="public", timeout=1)
-        assert "Timeout: No Response" in foreign.stderr
-        with pytest.raises(asyncio.TimeoutError):
-            await asyncio.wait_for(agent.recv(), 0.5)
-        assert await still_open(agent)
-        events = new_events(service, before)
-        await agent.close()
-        return events
-    assert asyncio.run(scenario()) == []
-
-
 def test_console_command_writes_the_connection_reports(service):
     reports = [service.path / "Debug" / name for name in ("AgtConn.txt", "MobConn.txt")]
     for report in reports:
