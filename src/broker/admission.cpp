@@ -2,10 +2,10 @@
 // mobile may register, and the first message that tells the client the verdict.
 
 #include "broker/broker.hpp"
-#include "core/text_fields.hpp"
-#include "platform/text_file.hpp"
 #include "core/procedure.hpp"
 #include "core/procedure_error.hpp"
+#include "core/text_fields.hpp"
+#include "platform/text_file.hpp"
 
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>

@@ -1,7 +1,7 @@
 #include "broker/broker.hpp"
 
-#include "core/text_fields.hpp"
 #include "core/procedure_error.hpp"
+#include "core/text_fields.hpp"
 
 namespace vantor {
 

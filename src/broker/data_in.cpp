@@ -3,12 +3,12 @@
 // that sent it is the one registered for the customer (and mobile slot) its header names.
 
 #include "broker/broker.hpp"
-#include "core/text_fields.hpp"
-#include "logging/stat_log.hpp"
 #include "core/procedure.hpp"
 #include "core/procedure_error.hpp"
 #include "core/schema.hpp"
 #include "core/settings.hpp"
+#include "core/text_fields.hpp"
+#include "logging/stat_log.hpp"
 
 #include <fmt/format.h>
 

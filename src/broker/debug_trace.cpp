@@ -1,9 +1,9 @@
 #include "broker/debug_trace.hpp"
 
-#include "core/text_fields.hpp"
-#include "platform/text_file.hpp"
-#include "logging/timestamp.hpp"
 #include "core/procedure_error.hpp"
+#include "core/text_fields.hpp"
+#include "logging/timestamp.hpp"
+#include "platform/text_file.hpp"
 
 #include <fmt/format.h>
 

@@ -1,8 +1,8 @@
 #include "logging/app_event.hpp"
 
-#include "platform/text_file.hpp"
-#include "logging/timestamp.hpp"
 #include "core/pause.hpp"
+#include "logging/timestamp.hpp"
+#include "platform/text_file.hpp"
 
 #include <fmt/format.h>
 

@@ -1,11 +1,11 @@
 #include "logging/backup.hpp"
 
-#include "platform/text_file.hpp"
-#include "logging/timestamp.hpp"
 #include "core/pause.hpp"
 #include "core/procedure.hpp"
 #include "core/procedure_error.hpp"
 #include "core/schema.hpp"
+#include "logging/timestamp.hpp"
+#include "platform/text_file.hpp"
 
 #include <sqlite3.h>
 

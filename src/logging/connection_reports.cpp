@@ -1,9 +1,9 @@
 #include "logging/connection_reports.hpp"
 
-#include "platform/text_file.hpp"
-#include "logging/timestamp.hpp"
 #include "core/procedure.hpp"
 #include "core/procedure_error.hpp"
+#include "logging/timestamp.hpp"
+#include "platform/text_file.hpp"
 
 #include <fmt/format.h>
 

@@ -1,11 +1,11 @@
 #include "logging/stat_log.hpp"
 
-#include "core/text_fields.hpp"
-#include "core/tables.hpp"
-#include "platform/text_file.hpp"
 #include "core/pause.hpp"
 #include "core/procedure.hpp"
 #include "core/procedure_error.hpp"
+#include "core/tables.hpp"
+#include "core/text_fields.hpp"
+#include "platform/text_file.hpp"
 
 namespace vantor {
 

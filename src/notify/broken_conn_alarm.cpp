@@ -1,8 +1,8 @@
-#include "notify/notifier.hpp"
 #include "core/pause.hpp"
 #include "core/procedure.hpp"
 #include "core/procedure_error.hpp"
 #include "core/settings.hpp"
+#include "notify/notifier.hpp"
 
 #include <optional>
 

@@ -1,8 +1,8 @@
+#include "core/procedure_error.hpp"
+#include "core/settings.hpp"
 #include "notify/mail_address.hpp"
 #include "notify/mail_message.hpp"
 #include "notify/notifier.hpp"
-#include "core/procedure_error.hpp"
-#include "core/settings.hpp"
 
 #include <fmt/format.h>
 

@@ -1,7 +1,7 @@
-#include "notify/notifier.hpp"
-#include "notify/push_form.hpp"
 #include "core/procedure_error.hpp"
 #include "core/settings.hpp"
+#include "notify/notifier.hpp"
+#include "notify/push_form.hpp"
 
 #include <strings.h>
 

@@ -1,7 +1,7 @@
-#include "notify/notifier.hpp"
 #include "core/pause.hpp"
 #include "core/procedure.hpp"
 #include "core/settings.hpp"
+#include "notify/notifier.hpp"
 
 namespace vantor {
 namespace {

@@ -1,9 +1,9 @@
 #include "service/command_line.hpp"
 
-#include "logging/app_event.hpp"
 #include "core/procedure_error.hpp"
 #include "core/schema.hpp"
 #include "core/settings.hpp"
+#include "logging/app_event.hpp"
 
 #include <ostream>
 

@@ -2,14 +2,14 @@
 // server. Each start writes its status back into the settings row and, in debug mode, a block
 // into Debug/Services.txt.
 
-#include "platform/text_file.hpp"
-#include "logging/timestamp.hpp"
-#include "service/listener_status.hpp"
 #include "core/pause.hpp"
 #include "core/procedure.hpp"
 #include "core/procedure_error.hpp"
-#include "service/service.hpp"
 #include "core/settings.hpp"
+#include "logging/timestamp.hpp"
+#include "platform/text_file.hpp"
+#include "service/listener_status.hpp"
+#include "service/service.hpp"
 
 #include <boost/asio/ip/address.hpp>
 #include <boost/asio/post.hpp>

@@ -4,6 +4,7 @@
 // interleave only where they wait (PauseMs, AppEvent, awaited work).
 
 #include "broker/broker.hpp"
+#include "core/settings.hpp"
 #include "logging/app_event.hpp"
 #include "notify/notifier.hpp"
 #include "platform/certificate_manager.hpp"
@@ -12,7 +13,6 @@
 #include "platform/snmp_agent.hpp"
 #include "platform/websocket_server.hpp"
 #include "platform/worker_pool.hpp"
-#include "core/settings.hpp"
 #include "supervision/supervisor.hpp"
 
 #include <cstdint>

@@ -1,9 +1,9 @@
 #include "snmp/console_commands.hpp"
 
-#include "core/text_fields.hpp"
-#include "logging/connection_reports.hpp"
 #include "core/pause.hpp"
 #include "core/procedure_error.hpp"
+#include "core/text_fields.hpp"
+#include "logging/connection_reports.hpp"
 
 #include <cmath>
 

@@ -1,13 +1,13 @@
 #include "supervision/supervisor.hpp"
 
+#include "core/pause.hpp"
+#include "core/procedure.hpp"
+#include "core/schema.hpp"
 #include "logging/backup.hpp"
 #include "logging/connection_reports.hpp"
 #include "logging/debug_cleanup.hpp"
 #include "logging/timestamp.hpp"
 #include "supervision/debug_switch.hpp"
-#include "core/pause.hpp"
-#include "core/procedure.hpp"
-#include "core/schema.hpp"
 
 #include <fmt/format.h>
 

@@ -1,7 +1,7 @@
 #include "commands.hpp"
 
-#include "platform/database.hpp"
 #include "core/schema.hpp"
+#include "platform/database.hpp"
 
 #include <ostream>
 

@@ -4,9 +4,9 @@
 #include "commands.hpp"
 #include "snmp_client.hpp"
 
-#include "core/tables.hpp"
 #include "core/schema.hpp"
 #include "core/settings.hpp"
+#include "core/tables.hpp"
 #include "snmp/console_commands.hpp"
 
 #include <fmt/format.h>
