@@ -93,8 +93,8 @@ void BM_DirectEcho(benchmark::State& state) {
   const std::string answer = Message("DA", static_cast<std::size_t>(state.range(0)));
   s.Run([&]() -> boost::asio::awaitable<void> {
     for (auto _ : state) {
-      s.ws.Send(kAgent, request);
-      s.ws.Send(kMobile, answer);
+      s.ws.Send(kAgent, std::string(request));
+      s.ws.Send(kMobile, std::string(answer));
       benchmark::DoNotOptimize(s.ws.sent.data());
       s.ws.sent.clear();
     }

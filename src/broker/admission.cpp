@@ -196,7 +196,7 @@ asio::awaitable<void> Broker::Connected(const ServerDescriptor& s, ConnectionId 
     const std::uint64_t serial = it->second.second;
     trace_.Block(std::string(s.filePrefix) + "Connected-", id, "##### Connected #####",
                  {"---> " + first});
-    SendTo(s.type, id, first);
+    SendTo(s.type, id, std::string(first));
     if (refused) {
       // The client is expected to close on the refusal; if it does not, the service does.
       asio::co_spawn(co_await asio::this_coro::executor, CloseAfterGrace(s, id, serial),

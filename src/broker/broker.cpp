@@ -24,7 +24,7 @@ WebSocketServer* Broker::ServerFor(std::string_view connType) const {
   return connType == "ws" ? plainServer_ : tlsServer_;
 }
 
-void Broker::SendTo(std::string_view connType, ConnectionId id, std::string text) const {
+void Broker::SendTo(std::string_view connType, ConnectionId id, std::string&& text) const {
   WebSocketServer* server = ServerFor(connType);
   if (!server || !server->Send(id, std::move(text))) {
     throw ProcedureError("Cannot send: connection " + std::to_string(id) + " is not open");
@@ -41,7 +41,7 @@ void Broker::DisconnectFrom(std::string_view connType, ConnectionId id) const {
 void Broker::Reply(const ServerDescriptor& s, ConnectionId id, std::string_view header,
                    std::string_view replyText, std::string& sent) {
   sent = "CW" + std::string(Mid(header, 3, 8)) + "0  " + std::string(replyText);
-  SendTo(s.type, id, sent);
+  SendTo(s.type, id, std::string(sent));
 }
 
 CustomerRecord* Broker::RegisteredAgent(const ServerDescriptor& s, ConnectionId id,

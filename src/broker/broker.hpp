@@ -68,7 +68,7 @@ class Broker {
   WebSocketServer* ServerFor(std::string_view connType) const;
 
   // Sends through the server of `connType`; a connection that is gone throws ProcedureError.
-  void SendTo(std::string_view connType, ConnectionId id, std::string text) const;
+  void SendTo(std::string_view connType, ConnectionId id, std::string&& text) const;
   void DisconnectFrom(std::string_view connType, ConnectionId id) const;
 
   // Table procedures.

@@ -85,7 +85,7 @@ Broker::Handled Broker::RelayRequest(const ServerDescriptor& s, ConnectionId id,
   if (trace_.enabled()) {
     handled.sent = text;
     s.cleanRequest(handled.sent);
-    SendTo(agent.connType, agent.connID, handled.sent);
+    SendTo(agent.connType, agent.connID, std::string(handled.sent));
   } else {
     // The hot path: the received buffer itself is cleaned and handed to the agent's server.
     s.cleanRequest(text);
@@ -108,7 +108,7 @@ Broker::Handled Broker::RelayAnswer(const ServerDescriptor& s, ConnectionId id, 
   Handled handled{MobileTracePrefix(mobile.connType), mobile.connID, {}, true};
   const auto agentSent = Add32(agent.pktSent, 1);
   const auto mobileSent = Add32(mobile.pktSent, 1);
-  SendTo(mobile.connType, mobile.connID, text);
+  SendTo(mobile.connType, mobile.connID, std::string(text));
   if (trace_.enabled()) handled.sent = text;
   agent.pktSent = agentSent;
   mobile.pktSent = mobileSent;
@@ -194,7 +194,7 @@ Broker::Handled Broker::KeepAlive(const ServerDescriptor& s, ConnectionId id, Cu
     agent.rttCount = To16(std::int64_t{agent.rttCount} + 1);
     agent.rttSum = sum;
   }
-  SendTo(agent.connType, agent.connID, echo);
+  SendTo(agent.connType, agent.connID, std::string(echo));
   trace_.KeepAlive(s.filePrefix, id, rtt, echo, echo);
   return Handled{{}, 0, echo, false};
 }

@@ -205,7 +205,7 @@ class SessionBase : public std::enable_shared_from_this<SessionBase> {
 
   const std::string& RemoteAddress() const { return remoteAddress_; }
 
-  bool Enqueue(std::string text) {
+  bool Enqueue(std::string&& text) {
     if (state_ != State::Open) return false;
     if (queuedBytes_ + text.size() > server_->limits.maxQueuedBytes) {
       Fail(kAbnormalClosure, "client does not read: more than " +
@@ -691,7 +691,7 @@ int BeastWebSocketServer::LocalPort() const {
   return impl_->port;
 }
 
-bool BeastWebSocketServer::Send(ConnectionId id, std::string text) {
+bool BeastWebSocketServer::Send(ConnectionId id, std::string&& text) {
   try {
     auto it = impl_->sessions.find(id);
     return it != impl_->sessions.end() && it->second->Enqueue(std::move(text));

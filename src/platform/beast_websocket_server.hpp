@@ -38,7 +38,7 @@ class BeastWebSocketServer final : public WebSocketServer {
   bool Listening() const override;
   std::string LocalAddress() const override;
   int LocalPort() const override;
-  bool Send(ConnectionId id, std::string text) override;
+  bool Send(ConnectionId id, std::string&& text) override;
   bool Disconnect(ConnectionId id) override;
   std::optional<std::string> RemoteAddress(ConnectionId id) const override;
   void Shutdown() override;

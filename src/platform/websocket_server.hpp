@@ -151,7 +151,8 @@ class WebSocketServer {
   // Queues one text message for the connection; messages leave in call order. Returns false when
   // the connection is not open (unknown, not yet connected, closing or closed). When the queue
   // would exceed WebSocketLimits::maxQueuedBytes the client is dropped and false is returned.
-  virtual bool Send(ConnectionId id, std::string text) = 0;
+  // The text is taken only when Send returns true; on false the caller still holds it.
+  virtual bool Send(ConnectionId id, std::string&& text) = 0;
   // Sends what is queued, then a close frame (1000), then closes the socket, all within
   // WebSocketLimits::closeTimeout. OnDisconnected follows with kClosedByServer. Returns false when
   // the connection is not open or already closing.

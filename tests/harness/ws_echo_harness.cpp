@@ -73,7 +73,7 @@ class EchoService final : public WebSocketEvents {
       int target = 0;
       std::string rest;
       in >> target >> rest;
-      Result("send", target, server_->Send(static_cast<ConnectionId>(target), rest));
+      Result("send", target, server_->Send(static_cast<ConnectionId>(target), std::string(rest)));
     } else if (command == "!disconnect-id") {
       int target = 0;
       in >> target;
@@ -83,7 +83,7 @@ class EchoService final : public WebSocketEvents {
       in >> ms;
       asio::steady_timer timer(io_, std::chrono::milliseconds(ms));
       co_await timer.async_wait(asio::use_awaitable);
-      server_->Send(id, text);
+      server_->Send(id, std::string(text));
     } else if (command == "!remote") {
       server_->Send(id, server_->RemoteAddress(id).value_or("none"));
     } else {

@@ -106,6 +106,14 @@ TEST_F(BrokerProtocolTest, RequestsAndAnswersAreRelayedAcrossServers) {
   Receive(wss_, 1, "DA01000001" "0  " "x");
   EXPECT_TRUE(TakeSent(ws_).empty());
   EXPECT_NE(Events().find("Subscript out of range(connID=1, text=DA01000001" "0  x)"), std::string::npos);
+
+  // The agent's connection is closing: the request cannot go out, the event shows what was not
+  // sent, and nothing is counted.
+  wss_.Disconnect(1);
+  Receive(ws_, 3, "DM01000001" "1  " "GET\xC2\xA0late");
+  EXPECT_NE(Events().find("Cannot send: connection 1 is not open(connID=3, text=DM01000001" "1  GETlate)"),
+            std::string::npos);
+  EXPECT_EQ(Customer(1).pktRecv, 2);
 }
 
 TEST_F(BrokerProtocolTest, RequestWithoutAgentAndVersionCheck) {

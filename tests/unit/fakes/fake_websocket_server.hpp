@@ -44,7 +44,7 @@ class FakeWebSocketServer final : public WebSocketServer {
   bool Listening() const override { return listening_; }
   std::string LocalAddress() const override { return address_.empty() ? "0.0.0.0" : address_; }
   int LocalPort() const override { return port_; }
-  bool Send(ConnectionId id, std::string text) override {
+  bool Send(ConnectionId id, std::string&& text) override {
     if (!open_.contains(id)) return false;
     sent.push_back({id, std::move(text)});
     return true;
