@@ -1,0 +1,76 @@
+#include "platform/websocket_listener.hpp"
+
+#include "platform/no_throw_awaitable.hpp"
+#include "platform/websocket_session.hpp"
+
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/steady_timer.hpp>
+
+namespace vantor {
+
+using tcp = asio::ip::tcp;
+
+namespace {
+
+std::error_code ToStd(const boost::system::error_code& ec) {
+  if (!ec) return {};
+  if (ec.category() == boost::system::system_category() || ec.category() == boost::system::generic_category())
+    return {ec.value(), std::system_category()};
+  return std::make_error_code(std::errc::io_error);
+}
+
+// Gives an accepted socket an id and a running session; over the connection limit, or with
+// every id held, the socket is closed at once without an event.
+void Admit(const std::shared_ptr<BeastWebSocketServer::Impl>& server, tcp::socket socket) {
+  const ConnectionId id = server->sessions.size() < server->limits.maxConnections ? server->NextId() : 0;
+  if (id == 0) {
+    boost::system::error_code ignored;
+    socket.close(ignored);
+    return;
+  }
+  boost::system::error_code epError;
+  const auto remote = socket.remote_endpoint(epError);
+  std::string address = epError ? std::string("0.0.0.0") : remote.address().to_string();
+  const int port = epError ? 0 : remote.port();
+  auto session = MakeWebSocketSession(server, id, std::move(address), port, std::move(socket));
+  server->sessions.emplace(id, session);
+  asio::co_spawn(server->io, session->Run(), [](std::exception_ptr) {});
+}
+
+// Accepts until the acceptor is closed (Shutdown, or the server object destroyed).
+asio::awaitable<void> AcceptLoop(std::shared_ptr<BeastWebSocketServer::Impl> server) {
+  asio::steady_timer backoff(server->io);
+  while (server->acceptor && server->acceptor->is_open()) {
+    auto [ec, socket] = co_await server->acceptor->async_accept(kNoThrow);
+    if (ec == asio::error::operation_aborted || !server->acceptor || !server->acceptor->is_open()) break;
+    if (ec) {
+      // Out of descriptors or a similar transient fault: retry shortly instead of spinning.
+      backoff.expires_after(std::chrono::milliseconds(100));
+      co_await backoff.async_wait(kNoThrow);
+      continue;
+    }
+    Admit(server, std::move(socket));
+  }
+}
+
+}  // namespace
+
+std::error_code StartListening(const std::shared_ptr<BeastWebSocketServer::Impl>& server) {
+  boost::system::error_code ec;
+  const std::string text = server->address.empty() ? "0.0.0.0" : server->address;
+  const auto address = asio::ip::make_address(text, ec);
+  if (ec) return std::make_error_code(std::errc::invalid_argument);
+  if (server->port < 0 || server->port > 65535) return std::make_error_code(std::errc::invalid_argument);
+  tcp::acceptor acceptor(server->io);
+  const tcp::endpoint endpoint(address, static_cast<unsigned short>(server->port));
+  acceptor.open(endpoint.protocol(), ec);
+  if (!ec) acceptor.set_option(tcp::acceptor::reuse_address(true), ec);
+  if (!ec) acceptor.bind(endpoint, ec);
+  if (!ec) acceptor.listen(asio::socket_base::max_listen_connections, ec);
+  if (ec) return ToStd(ec);
+  server->acceptor.emplace(std::move(acceptor));
+  asio::co_spawn(server->io, AcceptLoop(server), [](std::exception_ptr) {});
+  return {};
+}
+
+}  // namespace vantor
