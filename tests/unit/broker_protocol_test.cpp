@@ -106,6 +106,10 @@ TEST_F(BrokerProtocolTest, RequestsAndAnswersAreRelayedAcrossServers) {
   Receive(wss_, 1, "DA01000001" "0  " "x");
   EXPECT_TRUE(TakeSent(ws_).empty());
   EXPECT_NE(Events().find("Subscript out of range(connID=1, text=DA01000001" "0  x)"), std::string::npos);
+  // A long text is echoed in the event only up to its first 256 characters.
+  Receive(wss_, 1, "DA01000001" "0  " + std::string(1000, 'y'));
+  EXPECT_NE(Events().find("text=DA01000001" "0  " + std::string(243, 'y') + "... (1013 characters))\r\n"),
+            std::string::npos);
 
   // The agent's connection is closing: the request cannot go out, the event shows what was not
   // sent, and nothing is counted.

@@ -17,7 +17,6 @@ class ServiceStateTest : public testing::ServiceTest {
     // The listeners are off here; their start-up has tests of its own.
     dir_.Sql("UPDATE General_Settings SET SnmpEnabled = 0, WsEnabled = 0, WssEnabled = 0");
   }
-  std::vector<std::string> EventsWithoutTime(const std::filesystem::path&) const { return Events(); }
   Service& service_ = service();
 };
 
@@ -29,7 +28,7 @@ TEST_F(ServiceStateTest, StartClearsTracesReadsSettingsAndLogsOnce) {
   Run();
 
   EXPECT_FALSE(std::filesystem::exists(dir_.path() / "Debug" / "Ws5.txt"));
-  EXPECT_EQ(EventsWithoutTime(dir_.path()),
+  EXPECT_EQ(Events(),
             (std::vector<std::string>{"3\tfrmVantorWebSrv_dartSvc_State\tService Started. Version: 3.2"}));
   EXPECT_EQ(service_.progVersion(), "3.2");
   EXPECT_TRUE(service_.debugMode());
@@ -44,7 +43,7 @@ TEST_F(ServiceStateTest, StartWithUnreadableDatabaseLogsOneErrorAndStaysIdle) {
   dir_.Sql("UPDATE General_Settings SET DebugMode = NULL");
   service_.PostState(kStateStart);
   Run();
-  EXPECT_EQ(EventsWithoutTime(dir_.path()),
+  EXPECT_EQ(Events(),
             (std::vector<std::string>{
                 "1\tfrmVantorWebSrv_dartSvc_State\tInvalid use of Null (General_Settings.DebugMode)"}));
   EXPECT_FALSE(service_.timerEnabled());
@@ -61,7 +60,7 @@ TEST_F(ServiceStateTest, StopResetsStatusesWithItsPausesAndEndsTheService) {
   service_.PostState(kStateStop);  // queued behind the start
   Run();
 
-  EXPECT_EQ(EventsWithoutTime(dir_.path()),
+  EXPECT_EQ(Events(),
             (std::vector<std::string>{"3\tfrmVantorWebSrv_dartSvc_State\tService Started. Version: 1.0.0",
                                       "3\tfrmVantorWebSrv_dartSvc_State\tService Stopped"}));
   for (const char* column : {"SnmpStatus", "WsStatus", "WssStatus"}) {
@@ -82,7 +81,7 @@ TEST_F(ServiceStateTest, PauseAndResumeAreOnlyLogged) {
   service_.PostState(kStateResume);
   service_.PostState(7);  // unknown states are ignored
   Run();
-  EXPECT_EQ(EventsWithoutTime(dir_.path()),
+  EXPECT_EQ(Events(),
             (std::vector<std::string>{"3\tfrmVantorWebSrv_dartSvc_State\tService Started. Version: 1.0.0",
                                       "3\tfrmVantorWebSrv_dartSvc_State\tPause Not Implemented",
                                       "3\tfrmVantorWebSrv_dartSvc_State\tResume Not Implemented"}));

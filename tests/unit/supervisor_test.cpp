@@ -248,12 +248,14 @@ TEST(Backup, NamedAfterTheDayThatEndedAndAtomic) {
   ASSERT_TRUE(copy->Query("SELECT Company FROM Customer", {}, rows));
   EXPECT_EQ(std::get<std::string>(rows.at(0).values[0]), "Alpha");
 
-  // A failed copy keeps the backup there is.
-  std::filesystem::remove(dir.database());
+  // A copy that fails half-way keeps the backup there is and leaves no partial file.
+  WriteFile(dir.database(), std::string(8192, 'x'));
   clock.Set(LocalTimePoint(2026, 3, 16, 0, 0, 20));
   RunToEnd(io, BackupDatabase(clock, pool, log, dir.path()));
-  EXPECT_TRUE(std::filesystem::exists(dir.path() / "Backup" / "VantorWeb-03-14.mdb"));
-  EXPECT_NE(ReadFile(log.file()).find("\t1\tmodVantorWebSrv_BackupDatabase\tFile not found"), std::string::npos);
+  names.clear();
+  for (auto& e : std::filesystem::directory_iterator(dir.path() / "Backup")) names.push_back(e.path().filename());
+  EXPECT_EQ(names, (std::vector<std::string>{"VantorWeb-03-14.mdb"}));
+  EXPECT_NE(ReadFile(log.file()).find("\t1\tmodVantorWebSrv_BackupDatabase\tBackup failed: "), std::string::npos);
 }
 
 }  // namespace

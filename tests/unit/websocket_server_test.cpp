@@ -71,13 +71,6 @@ TEST_F(WebSocketServerTest, ListensOnTheBoundPortAndReportsBindErrors) {
   EXPECT_FALSE(server_.Listening());
 }
 
-TEST_F(WebSocketServerTest, OperationsOnUnknownConnectionsFail) {
-  EXPECT_FALSE(server_.Send(1, "text"));
-  EXPECT_FALSE(server_.Disconnect(1));
-  EXPECT_EQ(server_.RemoteAddress(1), std::nullopt);
-  EXPECT_EQ(server_.ConnectionCount(), 0u);
-}
-
 TEST_F(WebSocketServerTest, TlsNeedsMatchingCertificateAndKey) {
   EXPECT_NE(server_.UseTls({"not a certificate", "not a key"}), std::nullopt);
   EXPECT_NE(server_.UseTls({}), std::nullopt);
