@@ -49,31 +49,60 @@ class FormLoadTest : public ::testing::Test {
   FakeInstaller installer_;
 };
 
-TEST_F(FormLoadTest, InstallVariants) {
-  auto plain = Load("-install");
-  EXPECT_EQ(plain.result.exitCode, 0);
-  EXPECT_FALSE(plain.result.runService);
-  EXPECT_EQ(plain.out, "Vantor Web Service Installed Successfully\n");
+// What one command line does when the installer succeeds: exit status, what is printed, and
+// which installer call is made ("" for none).
+struct OptionCase {
+  const char* line;
+  bool anotherInstance;
+  int exitCode;
+  const char* out;
+  const char* err;
+  const char* installerCall;
+};
 
-  auto quiet = Load("-install_noMsg");
-  EXPECT_EQ(quiet.result.exitCode, 0);
-  EXPECT_EQ(quiet.out, "");
+const OptionCase kOptionCases[] = {
+    {"-install", false, 0, "Vantor Web Service Installed Successfully\n", "", "install VantorWebSrv"},
+    {"-install_noMsg", false, 0, "", "", "install VantorWebSrv"},
+    {"-installXYZ now", false, 0, "Vantor Web Service Installed Successfully\n", "", "install VantorWebSrv"},
+    {"-uninstall", false, 0, "Vantor Web Service Uninstalled Successfully\n", "", "uninstall"},
+    {"-uninstall now", false, 1, "", "Invalid command option\n", ""},
+    {"-Install", false, 1, "", "Invalid command option\n", ""},
+    {"--help", false, 1, "", "Invalid command option\n", ""},
+    {"x", false, 1, "", "Invalid command option\n", ""},
+    {"", true, 1, "", "The Vantor Web Service is already running\n", ""},
+    {"-install", true, 1, "", "The Vantor Web Service is already running\n", ""},
+    {"-uninstall", true, 1, "", "The Vantor Web Service is already running\n", ""},
+};
 
-  auto other = Load("-installXYZ now");  // the first 8 characters decide
-  EXPECT_EQ(other.out, "Vantor Web Service Installed Successfully\n");
-
-  EXPECT_EQ(installer_.calls, (std::vector<std::string>(3, "install VantorWebSrv")));
-  const std::string line = "2026-02-03 04:05:06\t3\tfrmVantorWebSrv_Form_Load\tService Installed\r\n";
-  EXPECT_EQ(Events(), line + line + line);
+TEST_F(FormLoadTest, OptionsOutcomes) {
+  for (const OptionCase& c : kOptionCases) {
+    SCOPED_TRACE(std::string("'") + c.line + "'" + (c.anotherInstance ? " with another instance" : ""));
+    installer_.calls.clear();
+    const auto outcome = Load(c.line, c.anotherInstance);
+    EXPECT_EQ(outcome.result.exitCode, c.exitCode);
+    EXPECT_FALSE(outcome.result.runService);
+    EXPECT_EQ(outcome.out, c.out);
+    EXPECT_EQ(outcome.err, c.err);
+    EXPECT_EQ(installer_.calls, *c.installerCall ? std::vector<std::string>{c.installerCall}
+                                                 : std::vector<std::string>{});
+  }
+  EXPECT_EQ(Events(), "2026-02-03 04:05:06\t3\tfrmVantorWebSrv_Form_Load\tService Installed\r\n"
+                      "2026-02-03 04:05:06\t3\tfrmVantorWebSrv_Form_Load\tService Installed\r\n"
+                      "2026-02-03 04:05:06\t3\tfrmVantorWebSrv_Form_Load\tService Installed\r\n"
+                      "2026-02-03 04:05:06\t3\tfrmVantorWebSrv_Form_Load\tService Uninstalled\r\n");
+  EXPECT_TRUE(Load("").result.runService);
 }
 
-TEST_F(FormLoadTest, InstallFailures) {
+TEST_F(FormLoadTest, InstallerAndDatabaseFailures) {
   installer_.installError = "systemctl enable failed";
+  installer_.uninstallError = "the service is not installed";
   auto failed = Load("-install");
   EXPECT_EQ(failed.result.exitCode, 1);
   EXPECT_EQ(failed.err, "Vantor Web Service Failed To Install\n");
-  EXPECT_EQ(Events(),
-            "2026-02-03 04:05:06\t1\tfrmVantorWebSrv_Form_Load\tsystemctl enable failed\r\n");
+  EXPECT_EQ(Events(), "2026-02-03 04:05:06\t1\tfrmVantorWebSrv_Form_Load\tsystemctl enable failed\r\n");
+  auto notInstalled = Load("-uninstall");
+  EXPECT_EQ(notInstalled.err, "Vantor Web Service Failed To Uninstall\n");
+  EXPECT_EQ(notInstalled.result.exitCode, 1);
 
   // A database the service could not read is refused before anything is registered.
   dir_.Sql("DROP TABLE General_Settings");
@@ -82,45 +111,11 @@ TEST_F(FormLoadTest, InstallFailures) {
   EXPECT_EQ(unreadable.result.exitCode, 1);
   EXPECT_EQ(unreadable.err, DatabaseErrorText() + "\n");
   EXPECT_EQ(std::count(unreadable.err.begin(), unreadable.err.end(), '\n'), 8);
-  EXPECT_TRUE(installer_.calls.empty());
 
   std::filesystem::remove(dir_.database());
   auto missing = Load("-install_noMsg");
   EXPECT_EQ(missing.err, "VantorWeb.mdb does not exits\n");
   EXPECT_EQ(missing.result.exitCode, 1);
-  EXPECT_TRUE(installer_.calls.empty());
-}
-
-TEST_F(FormLoadTest, UninstallAndOtherOptions) {
-  auto ok = Load("-uninstall");
-  EXPECT_EQ(ok.out, "Vantor Web Service Uninstalled Successfully\n");
-  EXPECT_EQ(ok.result.exitCode, 0);
-  EXPECT_EQ(Events(), "2026-02-03 04:05:06\t3\tfrmVantorWebSrv_Form_Load\tService Uninstalled\r\n");
-
-  installer_.uninstallError = "the service is not installed";
-  auto failed = Load("-uninstall");
-  EXPECT_EQ(failed.err, "Vantor Web Service Failed To Uninstall\n");
-  EXPECT_EQ(failed.result.exitCode, 1);
-
-  for (const char* line : {"-uninstall now", "-Install", "--help", "x"}) {
-    auto invalid = Load(line);
-    EXPECT_EQ(invalid.err, "Invalid command option\n") << line;
-    EXPECT_EQ(invalid.result.exitCode, 1) << line;
-    EXPECT_FALSE(invalid.result.runService);
-  }
-  EXPECT_EQ(installer_.calls, (std::vector<std::string>{"uninstall", "uninstall"}));
-
-  auto service = Load("");
-  EXPECT_TRUE(service.result.runService);
-}
-
-TEST_F(FormLoadTest, SecondInstanceIsRefusedWhateverItsOptions) {
-  for (const char* line : {"", "-install", "-uninstall", "bogus"}) {
-    auto outcome = Load(line, true);
-    EXPECT_EQ(outcome.err, "The Vantor Web Service is already running\n") << line;
-    EXPECT_EQ(outcome.result.exitCode, 1);
-    EXPECT_FALSE(outcome.result.runService);
-  }
   EXPECT_TRUE(installer_.calls.empty());
 }
 
