@@ -1,17 +1,29 @@
-"""Fixtures that run the real service in a temporary program directory."""
+"""Shared pieces of the integration tests: the real service in a temporary program directory,
+WebSocket agents and mobiles, snmptrapd, a test PKI, and local push and mail servers."""
+import asyncio
 import contextlib
 import os
+import random
+import re
 import shutil
 import signal
 import socket
+import ssl
 import subprocess
+import threading
 import time
+import urllib.parse
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from pathlib import Path
 
 import pytest
+import websockets
+from aiosmtpd.controller import Controller
 
 SERVICE = os.environ.get("VANTOR_SERVICE", "build/src/VantorWebSrv")
 CONSOLE = os.environ.get("VANTOR_CONSOLE", "build/tools/vantor-console")
+ALARM = "No Keep-Alive Messages From Agent. Probably Due To Broken Connection."
+C1, C2 = "01000001", "02000002"
 
 
 def pytest_configure(config):
@@ -27,25 +39,45 @@ def console(program_dir, *args, check=True):
     return result
 
 
-def free_port(kind=socket.SOCK_STREAM):
-    """A port that nothing on this machine listens on right now."""
-    with socket.socket(socket.AF_INET, kind) as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def free_low_port(kind=socket.SOCK_DGRAM):
-    """A free port below 32768, for settings held as 16-bit numbers (TrapPort)."""
-    import random
+def free_port(kind=socket.SOCK_STREAM, below=None):
+    """A port that nothing on this machine listens on right now; `below` keeps it under a bound
+    for settings held as 16-bit numbers (TrapPort)."""
     for _ in range(200):
-        port = random.randint(20000, 32000)
         with socket.socket(socket.AF_INET, kind) as s:
             try:
-                s.bind(("127.0.0.1", port))
+                s.bind(("127.0.0.1", random.randint(20000, below) if below else 0))
             except OSError:
                 continue
-            return port
-    raise RuntimeError("no free port below 32768")
+            return s.getsockname()[1]
+    raise RuntimeError("no free port")
+
+
+def listening_socket():
+    """A TCP socket that accepts connections and never says a word."""
+    s = socket.socket()
+    s.bind(("127.0.0.1", 0))
+    s.listen()
+    return s
+
+
+def wait_for(predicate, timeout=15.0, what="condition"):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        value = predicate()
+        if value:
+            return value
+        time.sleep(0.05)
+    raise AssertionError(f"timed out waiting for {what}")
+
+
+async def until(predicate, timeout, what):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        value = predicate()
+        if value:
+            return value
+        await asyncio.sleep(0.02)
+    raise AssertionError(f"timed out waiting for {what}")
 
 
 @contextlib.contextmanager
@@ -73,16 +105,6 @@ def snmptrapd(folder, port):
         proc.wait(timeout=10)
 
 
-def wait_for(predicate, timeout=15.0, what="condition"):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        value = predicate()
-        if value:
-            return value
-        time.sleep(0.05)
-    raise AssertionError(f"timed out waiting for {what}")
-
-
 class ProgramDir:
     """A program directory holding a copy of the service executable and its database."""
 
@@ -94,6 +116,10 @@ class ProgramDir:
     def console(self, *args, check=True):
         return console(self.path, *args, check=check)
 
+    def configure(self, **settings):
+        for column, value in settings.items():
+            self.console("settings", "set", column, str(value))
+
     def events(self):
         f = self.path / "Debug" / "AppEvent.txt"
         return f.read_bytes().decode("utf-8", "replace") if f.exists() else ""
@@ -103,8 +129,7 @@ class ProgramDir:
         return [line.split("\t", 1)[1] for line in self.events().split("\r\n") if line]
 
     def setting(self, column):
-        out = self.console("settings", "show").stdout
-        for line in out.splitlines():
+        for line in self.console("settings", "show").stdout.splitlines():
             name, _, value = line.partition(" ")
             if name == column:
                 return value.strip()
@@ -114,11 +139,13 @@ class ProgramDir:
         return subprocess.run([str(self.exe), *args], capture_output=True, text=True,
                               timeout=timeout, env=env)
 
-    def start(self, env=None):
+    def start(self, env=None, wait=True):
         """Starts the service; `env` adds variables to this process's environment."""
         full_env = {**os.environ, **env} if env else None
         self.process = subprocess.Popen([str(self.exe)], stdout=subprocess.PIPE,
                                         stderr=subprocess.PIPE, text=True, env=full_env)
+        if wait:
+            self.wait_started()
         return self.process
 
     def wait_started(self, text="Service Started"):
@@ -137,16 +164,15 @@ class ProgramDir:
 def make_program_dir(path):
     """A new program directory at `path` with one customer and ports of its own."""
     console(path, "init", str(path))
-    console(path, "customer", "add", "01000001", "Demo Company")
+    console(path, "customer", "add", C1, "Demo Company")
     # Every program directory gets ports of its own, so tests can run side by side.
     pd = ProgramDir(path)
     pd.ws_port = free_port()
     pd.wss_port = free_port()
     pd.snmp_port = free_port(socket.SOCK_DGRAM)
-    pd.trap_port = free_low_port()
-    for column, value in (("WsPort", pd.ws_port), ("WssPort", pd.wss_port),
-                          ("SnmpPort", pd.snmp_port), ("TrapPort", pd.trap_port)):
-        console(path, "settings", "set", column, str(value))
+    pd.trap_port = free_port(socket.SOCK_DGRAM, below=32000)
+    pd.configure(WsPort=pd.ws_port, WssPort=pd.wss_port, SnmpPort=pd.snmp_port,
+                 TrapPort=pd.trap_port)
     shutil.copy2(SERVICE, path / "VantorWebSrv")
     return pd
 
@@ -158,3 +184,212 @@ def program_dir(tmp_path):
     if pd.process and pd.process.poll() is None:
         pd.process.kill()
         pd.process.wait()
+
+
+# ---------------------------------------------------------------- WebSocket clients
+
+NO_TLS_CHECK = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+NO_TLS_CHECK.check_hostname = False
+NO_TLS_CHECK.verify_mode = ssl.CERT_NONE
+
+
+class Client:
+    """One WebSocket client of the service. A reader task queues what arrives and notes when the
+    connection closed; keep-alive echoes are counted, not queued."""
+    opened = []
+
+    def __init__(self, ws, cust):
+        self.ws, self.cust = ws, cust
+        self.inbox = asyncio.Queue()
+        self.echo = f"CA{cust}0  keep-alive"
+        self.echoes = 0
+        self.closed_at = None
+        self.pinger = None
+        self.reader = asyncio.create_task(self._read())
+        Client.opened.append(self)
+
+    @classmethod
+    async def connect(cls, pd, path, tls=False):
+        """Connects to the plain or the TLS listener; the path goes out as written."""
+        url = f"{'wss' if tls else 'ws'}://127.0.0.1:{pd.wss_port if tls else pd.ws_port}{path}"
+        ws = await websockets.connect(url, ssl=NO_TLS_CHECK if tls else None,
+                                      open_timeout=5, close_timeout=2)
+        return cls(ws, path[5:13])
+
+    async def _read(self):
+        try:
+            async for message in self.ws:
+                if message == self.echo:
+                    self.echoes += 1
+                else:
+                    await self.inbox.put(message)
+        except websockets.ConnectionClosed:
+            pass
+        self.closed_at = time.monotonic()
+
+    async def next(self, timeout=3.0):
+        return await asyncio.wait_for(self.inbox.get(), timeout)
+
+    async def expect(self, text, timeout=5.0):
+        got = await self.next(timeout)
+        assert got == text
+        return time.monotonic()
+
+    async def quiet(self, seconds=0.5):
+        """True when no message arrives within the time (a close counts as nothing)."""
+        with contextlib.suppress(asyncio.TimeoutError):
+            message = await self.next(seconds)
+            raise AssertionError(f"unexpected message {message!r}")
+        return True
+
+    async def send(self, text):
+        await self.ws.send(text)
+        return time.monotonic()
+
+    async def echoed(self, suffix=""):
+        """Sends a keep-alive and waits for its echo."""
+        seen = self.echoes
+        await self.send(self.echo + suffix)
+        await until(lambda: self.echoes > seen, 5, "the keep-alive echo")
+
+    async def closed(self, timeout=5.0):
+        await asyncio.wait_for(asyncio.shield(self.reader), timeout)
+        return self.closed_at
+
+    def keep_alive(self, every):
+        async def ping():
+            while True:
+                await self.ws.send(self.echo)
+                await asyncio.sleep(every)
+        self.pinger = asyncio.create_task(ping())
+
+
+def run_clients(scenario, timeout=90):
+    """Runs a coroutine function and closes every client it opened, so none is left to time out."""
+    async def main():
+        Client.opened = []
+        try:
+            return await asyncio.wait_for(scenario(), timeout)
+        finally:
+            for client in Client.opened:
+                if client.pinger:
+                    client.pinger.cancel()
+                await client.ws.close()
+    return asyncio.run(main())
+
+
+async def agent(pd, cust=C1, password="pw", tls=False, sep=" ", keepalive=30, receiver=None):
+    """An agent that has connected, announced its version and interval and, optionally, its
+    alarm receiver."""
+    peer = await Client.connect(pd, f"/agt?{cust}{sep}{password}__________", tls)
+    await peer.expect(f"CW{cust}0  Connection Accepted")
+    await peer.send(f"CA{cust}0  VER:3.10 KEEPALIVE:{keepalive}")
+    await peer.expect(f"CW{cust}0  VER:OK KEEPALIVE:OK")
+    if receiver:
+        await peer.send(f"CA{cust}0  BCA:{receiver}")
+        await peer.expect(f"CW{cust}0  BCA:OK")
+    return peer
+
+
+async def mobile(pd, cust=C1, password="pw", tls=False, sep=" "):
+    """A mobile that has connected and announced its version; `nr` is its mobile number as the
+    header carries it (3 characters)."""
+    peer = await Client.connect(pd, f"/mob?{cust}{sep}{password}__________", tls)
+    first = await peer.next()
+    match = re.fullmatch(rf"CW{cust}(\d +|\d\d |\d\d\d)Connection Accepted", first)
+    assert match, first
+    peer.nr = match.group(1)
+    await peer.send(f"CM{cust}{peer.nr}VER:3.10")
+    await peer.expect(f"CW{cust}0  VER:OK")
+    return peer
+
+
+# ---------------------------------------------------------------- certificates
+
+def openssl(*args, cwd):
+    subprocess.run(["openssl", *args], cwd=cwd, check=True, capture_output=True)
+
+
+@pytest.fixture(scope="module")
+def certs(tmp_path_factory):
+    """A test CA, a rogue CA, and a server certificate for 127.0.0.1/localhost signed by each; the
+    trusted one and its key lie in the user certificate store folder stores/My."""
+    d = tmp_path_factory.mktemp("pki")
+    (d / "stores" / "My").mkdir(parents=True)
+    ec = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes"]
+    for name in ("ca", "rogue"):
+        openssl("req", "-x509", *ec, "-days", "2", "-subj", f"/CN=Vantor Test {name} CA",
+                "-keyout", f"{name}.key", "-out", f"{name}.pem", cwd=d)
+    openssl("req", *ec, "-subj", "/O=Vantor Test/CN=localhost", "-keyout", "stores/My/server.key",
+            "-out", "server.csr", cwd=d)
+    (d / "ext.cnf").write_text("subjectAltName=DNS:localhost,IP:127.0.0.1\nextendedKeyUsage=serverAuth\n")
+    for signer, out in (("ca", "stores/My/server.pem"), ("rogue", "rogue-server.pem")):
+        openssl("x509", "-req", "-in", "server.csr", "-CA", f"{signer}.pem", "-CAkey", f"{signer}.key",
+                "-CAcreateserial", "-days", "2", "-extfile", "ext.cnf", "-out", out, cwd=d)
+    return d
+
+
+# ---------------------------------------------------------------- push API and mail server
+
+class PushApi:
+    """An HTTPS push API that records each posted form and answers 200."""
+
+    def __init__(self, certfile, keyfile):
+        self.posts = []
+        api = self
+
+        class Handler(BaseHTTPRequestHandler):
+            def do_POST(self):
+                raw = self.rfile.read(int(self.headers.get("Content-Length", 0))).decode("ascii")
+                api.posts.append(urllib.parse.parse_qs(raw, keep_blank_values=True))
+                body = b'{"status":1,"request":"req-1"}'
+                self.send_response(200)
+                self.send_header("Content-Length", str(len(body)))
+                self.end_headers()
+                self.wfile.write(body)
+
+            def log_message(self, *args):
+                pass
+
+        self.server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(certfile, keyfile)
+        self.server.socket = context.wrap_socket(self.server.socket, server_side=True)
+        self.url = f"https://127.0.0.1:{self.server.server_address[1]}/1/messages.json"
+        threading.Thread(target=self.server.serve_forever, daemon=True).start()
+
+    def close(self):
+        self.server.shutdown()
+        self.server.server_close()
+
+
+@pytest.fixture
+def push_api(certs, program_dir):
+    api = PushApi(certs / "stores/My/server.pem", certs / "stores/My/server.key")
+    program_dir.configure(PushApiUrl=api.url, PushCaFile=certs / "ca.pem")
+    yield api
+    api.close()
+
+
+class MailBox:
+    """Records each message aiosmtpd accepts."""
+
+    def __init__(self):
+        self.messages = []
+
+    async def handle_DATA(self, server, session, envelope):
+        self.messages.append((envelope.mail_from, list(envelope.rcpt_tos), envelope.content))
+        return "250 Message accepted for delivery"
+
+
+@pytest.fixture
+def smtp_server(program_dir):
+    """aiosmtpd with a MailBox; the program directory's mail settings point at it."""
+    box = MailBox()
+    port = free_port()
+    controller = Controller(box, hostname="127.0.0.1", port=port)
+    controller.start()
+    program_dir.configure(MailHostAddress="127.0.0.1", MailPort=port,
+                          MailFromAddress="alarm@vantor.example")
+    yield box
+    controller.stop()

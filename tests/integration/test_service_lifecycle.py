@@ -1,66 +1,54 @@
-"""The service started in the foreground, signalled and stopped, and the files it leaves."""
+"""The service started in the foreground, signalled and stopped, the files it leaves, and its
+command-line options: -install and -uninstall against a temporary unit folder and a stand-in for
+systemctl."""
+import os
+import shutil
 import signal
+import subprocess
 import time
+
+import pytest
 
 from conftest import wait_for
 
+STATE = "3\tfrmVantorWebSrv_dartSvc_State\t"
 
-def test_start_and_stop_write_events_and_reset_statuses(program_dir):
-    program_dir.console("settings", "set", "ProgVersion", "2.5.1")
-    program_dir.console("settings", "set", "WsStatus", "stale")
-    (program_dir.path / "Debug" / "Ws7.txt").write_text("old trace")
-    (program_dir.path / "KeepAlive" / "Ws7.txt").write_text("old trace")
 
-    program_dir.start()
-    program_dir.wait_started()
-    assert not (program_dir.path / "Debug" / "Ws7.txt").exists()
-    assert not (program_dir.path / "KeepAlive" / "Ws7.txt").exists()
+def test_start_pause_resume_second_instance_and_stop(program_dir):
+    pd = program_dir
+    pd.configure(ProgVersion="2.5.1", WsStatus="stale")
+    for folder in ("Debug", "KeepAlive"):
+        (pd.path / folder / "Ws7.txt").write_text("old trace")
+    pd.start()
+    assert not (pd.path / "Debug" / "Ws7.txt").exists()
+    assert not (pd.path / "KeepAlive" / "Ws7.txt").exists()
 
-    code, _, _ = program_dir.stop()
-    assert code == 0
-    raw = (program_dir.path / "Debug" / "AppEvent.txt").read_bytes()
+    pd.process.send_signal(signal.SIGUSR1)
+    wait_for(lambda: "Pause Not Implemented" in pd.events(), what="pause event")
+    pd.process.send_signal(signal.SIGUSR2)
+    wait_for(lambda: "Resume Not Implemented" in pd.events(), what="resume event")
+    for args in ([], ["-install"], ["bogus"]):
+        result = pd.run(*args)
+        assert (result.returncode, result.stderr) == (1, "The Vantor Web Service is already running\n"), args
+    assert pd.stop(signal.SIGINT)[0] == 0
+
+    raw = (pd.path / "Debug" / "AppEvent.txt").read_bytes()
     assert raw.endswith(b"\r\n") and b"\n" not in raw.replace(b"\r\n", b"")
-    assert program_dir.event_lines() == [
-        "3\tfrmVantorWebSrv_dartSvc_State\tService Started. Version: 2.5.1",
-        "3\tfrmVantorWebSrv_dartSvc_State\tService Stopped",
-    ]
+    assert pd.event_lines() == [STATE + "Service Started. Version: 2.5.1", STATE + "Pause Not Implemented",
+                                STATE + "Resume Not Implemented", STATE + "Service Stopped"]
     for column in ("SnmpStatus", "WsStatus", "WssStatus"):
-        assert program_dir.setting(column) == "'Not Started'"
-
-
-def test_pause_resume_and_sigint(program_dir):
-    program_dir.start()
-    program_dir.wait_started()
-    program_dir.process.send_signal(signal.SIGUSR1)
-    wait_for(lambda: "Pause Not Implemented" in program_dir.events(), what="pause event")
-    program_dir.process.send_signal(signal.SIGUSR2)
-    wait_for(lambda: "Resume Not Implemented" in program_dir.events(), what="resume event")
-    assert program_dir.process.poll() is None
-    code, _, _ = program_dir.stop(signal.SIGINT)
-    assert code == 0
-    assert program_dir.event_lines()[-1] == "3\tfrmVantorWebSrv_dartSvc_State\tService Stopped"
-
-
-def test_second_instance_is_refused_whatever_its_options(program_dir):
-    program_dir.start()
-    program_dir.wait_started()
-    for args in ([], ["-install"], ["-uninstall"], ["bogus"]):
-        result = program_dir.run(*args)
-        assert result.returncode == 1, args
-        assert result.stderr == "The Vantor Web Service is already running\n"
-    assert program_dir.stop()[0] == 0
+        assert pd.setting(column) == "'Not Started'"
     # The lock file stays; a new instance can start once the first has ended.
-    assert (program_dir.path / "VantorWebSrv.lock").exists()
-    program_dir.start()
-    wait_for(lambda: program_dir.events().count("Service Started") == 2, what="second start")
-    assert program_dir.process.poll() is None
-    assert program_dir.stop()[0] == 0
+    assert (pd.path / "VantorWebSrv.lock").exists()
+    pd.start(wait=False)
+    wait_for(lambda: pd.events().count("Service Started") == 2, what="second start")
+    assert pd.stop()[0] == 0
 
 
 def test_unreadable_database_leaves_service_idle_and_database_intact(program_dir):
-    program_dir.console("settings", "set", "DebugMode", "--null")
+    program_dir.configure(DebugMode="--null")
     before = (program_dir.path / "VantorWeb.mdb").read_bytes()
-    program_dir.start()
+    program_dir.start(wait=False)
     program_dir.wait_started(text="Invalid use of Null")
     time.sleep(0.5)
     assert program_dir.process.poll() is None  # idle, not crashed and not restarting
@@ -69,3 +57,51 @@ def test_unreadable_database_leaves_service_idle_and_database_intact(program_dir
     assert (program_dir.path / "VantorWeb.mdb").read_bytes() == before
     assert program_dir.stop()[0] == 0
 
+
+def test_install_verify_and_uninstall(program_dir, tmp_path):
+    units, log, fake = tmp_path / "units", tmp_path / "systemctl.log", tmp_path / "systemctl"
+    units.mkdir()
+    fake.write_text(f'#!/bin/sh\necho "$@" >> "{log}"\n[ -f "{tmp_path}/fail" ] && exit 1\nexit 0\n')
+    fake.chmod(0o755)
+    env = dict(os.environ, VANTOR_UNIT_DIR=str(units), VANTOR_SYSTEMCTL=str(fake))
+    result = program_dir.run("-install", env=env)
+    assert (result.returncode, result.stdout, result.stderr) == (
+        0, "Vantor Web Service Installed Successfully\n", "")
+    unit = units / "vantor-web.service"
+    text = unit.read_text()
+    assert f'ExecStart="{program_dir.exe}"' in text
+    assert f"WorkingDirectory={program_dir.path}\n" in text and "Type=notify\n" in text
+    assert log.read_text().splitlines() == ["daemon-reload", "enable vantor-web.service"]
+    assert program_dir.event_lines() == ["3\tfrmVantorWebSrv_Form_Load\tService Installed"]
+    if shutil.which("systemd-analyze"):
+        verify = subprocess.run(["systemd-analyze", "verify", str(unit)],
+                                capture_output=True, text=True, timeout=60)
+        # Complaints about the machine itself (no running systemd in a container) are not ours;
+        # anything that names our unit file is.
+        assert [line for line in (verify.stdout + verify.stderr).splitlines()
+                if "vantor-web.service" in line] == []
+
+    removed = program_dir.run("-uninstall", env=env)
+    assert (removed.returncode, removed.stdout) == (0, "Vantor Web Service Uninstalled Successfully\n")
+    assert not unit.exists()
+    assert log.read_text().splitlines()[-2:] == ["disable vantor-web.service", "daemon-reload"]
+    again = program_dir.run("-uninstall", env=env)
+    assert (again.returncode, again.stderr) == (1, "Vantor Web Service Failed To Uninstall\n")
+
+    (tmp_path / "fail").write_text("")
+    failed = program_dir.run("-install_noMsg", env=env)
+    assert (failed.returncode, failed.stdout) == (1, "")
+    assert program_dir.event_lines()[-1].startswith("1\tfrmVantorWebSrv_Form_Load\t")
+
+
+@pytest.mark.parametrize("args,database,stderr", [
+    (["-uninstallx"], True, "Invalid command option\n"),
+    (["-uninstall", "now"], True, "Invalid command option\n"),
+    (["--help"], True, "Invalid command option\n"),
+    (["-install"], False, "VantorWeb.mdb does not exits\n"),
+])
+def test_refused_options(program_dir, args, database, stderr):
+    if not database:
+        (program_dir.path / "VantorWeb.mdb").unlink()
+    result = program_dir.run(*args)
+    assert (result.returncode, result.stderr) == (1, stderr)
