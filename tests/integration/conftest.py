@@ -1,5 +1,5 @@
 """Shared pieces of the integration tests: the real service in a temporary program directory,
-WebSocket agents and mobiles, snmptrapd, a test PKI, and local push and mail servers."""
+its WebSocket agents and mobiles, and a test PKI."""
 import asyncio
 import contextlib
 import os
@@ -10,33 +10,20 @@ import signal
 import socket
 import ssl
 import subprocess
-import threading
 import time
-import urllib.parse
-from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from pathlib import Path
 
 import pytest
 import websockets
-from aiosmtpd.controller import Controller
 
 SERVICE = os.environ.get("VANTOR_SERVICE", "build/src/VantorWebSrv")
 CONSOLE = os.environ.get("VANTOR_CONSOLE", "build/tools/vantor-console")
-ALARM = "No Keep-Alive Messages From Agent. Probably Due To Broken Connection."
 C1, C2 = "01000001", "02000002"
 
 
 def pytest_configure(config):
     config.addinivalue_line(
         "markers", "realtime: waits on real time (the service's shortened supervision tick)")
-
-
-def console(program_dir, *args, check=True):
-    result = subprocess.run([CONSOLE, "--dir", str(program_dir), *args],
-                            capture_output=True, text=True, timeout=30)
-    if check and result.returncode != 0:
-        raise AssertionError(f"vantor-console {args} failed: {result.stderr}")
-    return result
 
 
 def free_port(kind=socket.SOCK_STREAM, below=None):
@@ -80,31 +67,6 @@ async def until(predicate, timeout, what):
     raise AssertionError(f"timed out waiting for {what}")
 
 
-@contextlib.contextmanager
-def snmptrapd(folder, port):
-    """net-snmp's trap receiver on 127.0.0.1:port, logging one block per trap into a file.
-
-    Yields the log's path. Each trap reads "TRAP agent=... enterprise=... generic=... specific=...
-    uptime=... security=..." followed by one "oid|value" line per variable."""
-    folder = Path(folder)
-    (folder / "snmptrapd.conf").write_text("disableAuthorization yes\n")
-    log = folder / "traps.txt"
-    fmt = "TRAP agent=%a enterprise=%N generic=%w specific=%q uptime=%T security=%P\\n%V|%v\\n"
-    env = {"PATH": "/usr/bin:/usr/sbin:/bin", "MIBS": "", "MIBDIRS": "/nonexistent",
-           "SNMP_PERSISTENT_DIR": str(folder)}
-    with open(log, "w") as out:
-        proc = subprocess.Popen(
-            ["snmptrapd", "-f", "-Lo", "-C", "-c", str(folder / "snmptrapd.conf"), "-n", "-On",
-             "-F", fmt, f"udp:127.0.0.1:{port}"],
-            stdout=out, stderr=subprocess.STDOUT, env=env)
-    try:
-        wait_for(lambda: "NET-SNMP version" in log.read_text(), what="snmptrapd")
-        yield log
-    finally:
-        proc.terminate()
-        proc.wait(timeout=10)
-
-
 class ProgramDir:
     """A program directory holding a copy of the service executable and its database."""
 
@@ -114,7 +76,11 @@ class ProgramDir:
         self.process = None
 
     def console(self, *args, check=True):
-        return console(self.path, *args, check=check)
+        result = subprocess.run([CONSOLE, "--dir", str(self.path), *args],
+                                capture_output=True, text=True, timeout=30)
+        if check and result.returncode != 0:
+            raise AssertionError(f"vantor-console {args} failed: {result.stderr}")
+        return result
 
     def configure(self, **settings):
         for column, value in settings.items():
@@ -139,41 +105,37 @@ class ProgramDir:
         return subprocess.run([str(self.exe), *args], capture_output=True, text=True,
                               timeout=timeout, env=env)
 
-    def start(self, env=None, wait=True):
-        """Starts the service; `env` adds variables to this process's environment."""
+    def start(self, env=None, started="Service Started"):
+        """Starts the service and waits for one more `started` event; `env` adds variables to this
+        process's environment."""
+        before = self.events().count(started)
         full_env = {**os.environ, **env} if env else None
         self.process = subprocess.Popen([str(self.exe)], stdout=subprocess.PIPE,
                                         stderr=subprocess.PIPE, text=True, env=full_env)
-        if wait:
-            self.wait_started()
-        return self.process
-
-    def wait_started(self, text="Service Started"):
-        wait_for(lambda: text in self.events() or self.process.poll() is not None,
+        wait_for(lambda: self.events().count(started) > before or self.process.poll() is not None,
                  what="service start")
         assert self.process.poll() is None, self.process.communicate()
 
     def stop(self, sig=signal.SIGTERM, timeout=30):
+        """Signals the service and returns its exit code."""
         self.process.send_signal(sig)
-        out, err = self.process.communicate(timeout=timeout)
-        code = self.process.returncode
-        self.process = None
-        return code, out, err
+        self.process.communicate(timeout=timeout)
+        code, self.process = self.process.returncode, None
+        return code
 
 
 def make_program_dir(path):
-    """A new program directory at `path` with one customer and ports of its own."""
-    console(path, "init", str(path))
-    console(path, "customer", "add", C1, "Demo Company")
-    # Every program directory gets ports of its own, so tests can run side by side.
+    """A new program directory at `path` with one customer and ports of its own, so tests can run
+    side by side."""
     pd = ProgramDir(path)
-    pd.ws_port = free_port()
-    pd.wss_port = free_port()
+    pd.console("init", str(path))
+    pd.console("customer", "add", C1, "Demo Company")
+    pd.ws_port, pd.wss_port = free_port(), free_port()
     pd.snmp_port = free_port(socket.SOCK_DGRAM)
     pd.trap_port = free_port(socket.SOCK_DGRAM, below=32000)
     pd.configure(WsPort=pd.ws_port, WssPort=pd.wss_port, SnmpPort=pd.snmp_port,
                  TrapPort=pd.trap_port)
-    shutil.copy2(SERVICE, path / "VantorWebSrv")
+    shutil.copy2(SERVICE, pd.exe)
     return pd
 
 
@@ -327,69 +289,3 @@ def certs(tmp_path_factory):
         openssl("x509", "-req", "-in", "server.csr", "-CA", f"{signer}.pem", "-CAkey", f"{signer}.key",
                 "-CAcreateserial", "-days", "2", "-extfile", "ext.cnf", "-out", out, cwd=d)
     return d
-
-
-# ---------------------------------------------------------------- push API and mail server
-
-class PushApi:
-    """An HTTPS push API that records each posted form and answers 200."""
-
-    def __init__(self, certfile, keyfile):
-        self.posts = []
-        api = self
-
-        class Handler(BaseHTTPRequestHandler):
-            def do_POST(self):
-                raw = self.rfile.read(int(self.headers.get("Content-Length", 0))).decode("ascii")
-                api.posts.append(urllib.parse.parse_qs(raw, keep_blank_values=True))
-                body = b'{"status":1,"request":"req-1"}'
-                self.send_response(200)
-                self.send_header("Content-Length", str(len(body)))
-                self.end_headers()
-                self.wfile.write(body)
-
-            def log_message(self, *args):
-                pass
-
-        self.server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
-        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-        context.load_cert_chain(certfile, keyfile)
-        self.server.socket = context.wrap_socket(self.server.socket, server_side=True)
-        self.url = f"https://127.0.0.1:{self.server.server_address[1]}/1/messages.json"
-        threading.Thread(target=self.server.serve_forever, daemon=True).start()
-
-    def close(self):
-        self.server.shutdown()
-        self.server.server_close()
-
-
-@pytest.fixture
-def push_api(certs, program_dir):
-    api = PushApi(certs / "stores/My/server.pem", certs / "stores/My/server.key")
-    program_dir.configure(PushApiUrl=api.url, PushCaFile=certs / "ca.pem")
-    yield api
-    api.close()
-
-
-class MailBox:
-    """Records each message aiosmtpd accepts."""
-
-    def __init__(self):
-        self.messages = []
-
-    async def handle_DATA(self, server, session, envelope):
-        self.messages.append((envelope.mail_from, list(envelope.rcpt_tos), envelope.content))
-        return "250 Message accepted for delivery"
-
-
-@pytest.fixture
-def smtp_server(program_dir):
-    """aiosmtpd with a MailBox; the program directory's mail settings point at it."""
-    box = MailBox()
-    port = free_port()
-    controller = Controller(box, hostname="127.0.0.1", port=port)
-    controller.start()
-    program_dir.configure(MailHostAddress="127.0.0.1", MailPort=port,
-                          MailFromAddress="alarm@vantor.example")
-    yield box
-    controller.stop()

@@ -116,4 +116,4 @@ def test_refusals_are_closed_by_the_service_and_the_51st_mobile_is_refused(progr
         await extra.closed()
 
     run_clients(scenario)
-    assert pd.stop()[0] == 0
+    assert pd.stop() == 0

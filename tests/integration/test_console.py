@@ -1,17 +1,18 @@
 """vantor-console: program directory set-up and table editing."""
-from conftest import console
+from conftest import ProgramDir
 
 
 def test_init_creates_folders_and_refuses_to_overwrite(tmp_path):
     target = tmp_path / "p"
-    created = console(target, "init", str(target))
+    pd = ProgramDir(target)
+    created = pd.console("init", str(target))
     assert created.returncode == 0
     for folder in ("Debug", "Log", "KeepAlive", "Backup"):
         assert (target / folder).is_dir()
-    console(target, "customer", "add", "01000001", "First")
-    again = console(target, "init", str(target), check=False)
+    pd.console("customer", "add", "01000001", "First")
+    again = pd.console("init", str(target), check=False)
     assert again.returncode == 1 and "already exists" in again.stderr
-    assert "01000001" in console(target, "customer", "list").stdout  # nothing was lost
+    assert "01000001" in pd.console("customer", "list").stdout  # nothing was lost
 
 
 def test_customer_ids_must_land_in_the_slot_they_name(program_dir):

@@ -1,15 +1,197 @@
-"""The push sender's real libcurl client against push servers it must not trust or that never
-answer or listen; a push that arrives is checked end to end by test_supervision.py."""
+"""Alarms of the real service end to end: silent agents dropped and their broken-connection alarm
+sent by push to a local HTTPS push API and by mail to aiosmtpd, idle mobiles, relaying while an
+alarm transfer hangs, and the push sender's libcurl client against servers it cannot use.
+
+The supervision tests wait on real time. The service runs with VANTOR_TEST_TICK_MS, which shortens
+the 30-second tick; the counters still move by 30 per tick, so an agent is dropped at the fourth
+tick after its last keep-alive and a mobile at the eleventh after its last request."""
+import asyncio
 import os
+import ssl
 import subprocess
+import threading
 import time
+import urllib.parse
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 import pytest
+from aiosmtpd.controller import Controller
 
-from conftest import PushApi, free_port, listening_socket
+from conftest import C1, C2, agent, free_port, listening_socket, mobile, run_clients, until
 
 HARNESS = os.environ.get("VANTOR_NOTIFY_HARNESS", "build/tests/notify_harness")
+ALARM = "No Keep-Alive Messages From Agent. Probably Due To Broken Connection."
+TICK = 0.2
+DROP_EVENT = "2\tfrmVantorWebSrv_timer1\t{} Disconnected From Server Due To No Keep-Alive Messages"
+C3 = "03000003"
 TIMEOUT_MS = 1500
+
+
+class PushApi:
+    """An HTTPS push API that records each posted form and answers 200."""
+
+    def __init__(self, certfile, keyfile):
+        self.posts = []
+        api = self
+
+        class Handler(BaseHTTPRequestHandler):
+            def do_POST(self):
+                raw = self.rfile.read(int(self.headers.get("Content-Length", 0))).decode("ascii")
+                api.posts.append(urllib.parse.parse_qs(raw, keep_blank_values=True))
+                body = b'{"status":1,"request":"req-1"}'
+                self.send_response(200)
+                self.send_header("Content-Length", str(len(body)))
+                self.end_headers()
+                self.wfile.write(body)
+
+            def log_message(self, *args):
+                pass
+
+        self.server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(certfile, keyfile)
+        self.server.socket = context.wrap_socket(self.server.socket, server_side=True)
+        self.url = f"https://127.0.0.1:{self.server.server_address[1]}/1/messages.json"
+        threading.Thread(target=self.server.serve_forever, daemon=True).start()
+
+    def close(self):
+        self.server.shutdown()
+        self.server.server_close()
+
+
+@pytest.fixture
+def push_api(certs, program_dir):
+    api = PushApi(certs / "stores/My/server.pem", certs / "stores/My/server.key")
+    program_dir.configure(PushApiUrl=api.url, PushCaFile=certs / "ca.pem")
+    yield api
+    api.close()
+
+
+class MailBox:
+    """Records each message aiosmtpd accepts."""
+
+    def __init__(self):
+        self.messages = []
+
+    async def handle_DATA(self, server, session, envelope):
+        self.messages.append((envelope.mail_from, list(envelope.rcpt_tos), envelope.content))
+        return "250 Message accepted for delivery"
+
+
+@pytest.fixture
+def smtp_server(program_dir):
+    """aiosmtpd with a MailBox; the program directory's mail settings point at it."""
+    box = MailBox()
+    port = free_port()
+    controller = Controller(box, hostname="127.0.0.1", port=port)
+    controller.start()
+    program_dir.configure(MailHostAddress="127.0.0.1", MailPort=port,
+                          MailFromAddress="alarm@vantor.example")
+    yield box
+    controller.stop()
+
+
+def start(pd):
+    # Only the plain listener is needed; the others would add seconds of start-up pauses.
+    pd.configure(SnmpEnabled="false", WssEnabled="false")
+    pd.start(env={"VANTOR_TEST_TICK_MS": str(int(TICK * 1000))})
+
+
+@pytest.mark.realtime
+def test_silent_agents_are_dropped_and_alarmed_by_push_and_mail_while_a_live_one_stays(
+        program_dir, push_api, smtp_server):
+    pd = program_dir
+    pd.console("customer", "add", C2, "Mailed Ltd")
+    pd.console("customer", "add", C3, "Lively Ltd")
+    start(pd)
+
+    async def scenario():
+        lively = await agent(pd, C3, sep="&")
+        lively.keep_alive(TICK / 2)
+        mailed = await agent(pd, C2, sep="&", receiver="Bob\tMailSMTP\t\t\tbob@example.org")
+        pushed = await agent(pd, C1, sep="&", receiver="Ann\tMobilePO\tuKey1\t\tann@example.org")
+        last = time.monotonic()
+        await pushed.echoed()
+        closed_at = await pushed.closed(timeout=20 * TICK)
+        # Found at the fourth tick after the keep-alive (the first may come at once); the drop
+        # event's half-second pause comes before the disconnect.
+        assert closed_at - last >= 3 * TICK + 0.5
+        await mailed.closed(timeout=20 * TICK)
+        await until(lambda: push_api.posts and smtp_server.messages, 5, "the alarm push and mail")
+        echoes = lively.echoes
+        await asyncio.sleep(6 * TICK)  # more than the four ticks that would drop a silent agent
+        assert lively.closed_at is None and lively.echoes > echoes
+
+    run_clients(scenario)
+    [form] = push_api.posts
+    assert form["user"] == ["uKey1"] and "device" not in form and form["message"] == [ALARM]
+    [(sender, rcpts, content)] = smtp_server.messages
+    assert sender == "alarm@vantor.example" and rcpts == ["bob@example.org"]
+    assert content.partition(b"\r\n\r\n")[2] == ALARM.encode() + b"\r\n"
+    drops = [line for line in pd.event_lines() if "Keep-Alive Messages" in line]
+    assert sorted(drops) == [DROP_EVENT.format("Demo Company"), DROP_EVENT.format("Mailed Ltd")]
+
+
+@pytest.mark.realtime
+def test_idle_mobile_is_told_and_closed_whatever_its_agent_answers(program_dir):
+    pd = program_dir
+    start(pd)
+
+    async def scenario():
+        owner = await agent(pd, sep="&")
+        owner.keep_alive(TICK / 2)
+        idle = await mobile(pd, sep="&")
+        last = await idle.send(f"DM{C1}1  status?")
+        await owner.expect(f"DM{C1}1  status?")
+        # Answers of the agent do not count as activity of the mobile: with the last one about
+        # seven ticks after the request, the notice comes some four ticks later, not eleven.
+        for n in range(7):
+            await asyncio.sleep(TICK)
+            answered = await owner.send(f"DA{C1}1  answer {n}")
+            await idle.expect(f"DA{C1}1  answer {n}")
+        told_at = await idle.expect(f"CW{C1}0  MSG:Disconnected Due To\r\nInactive > 5 Minutes.",
+                                    timeout=30 * TICK)
+        assert told_at - last >= 10 * TICK
+        assert told_at - answered < 7 * TICK
+        await idle.closed()
+        # Its slot is free again: a new mobile gets slot 1.
+        assert (await mobile(pd, sep="&")).nr == "1  "
+        assert owner.closed_at is None
+
+    run_clients(scenario)
+    assert not [line for line in pd.event_lines() if line.startswith(("1\t", "2\t"))]
+
+
+@pytest.mark.realtime
+def test_relaying_goes_on_while_an_alarm_push_hangs(program_dir):
+    pd = program_dir
+    mute = listening_socket()  # accepts the connection and never answers the TLS handshake
+    held = []
+    threading.Thread(target=lambda: held.append(mute.accept()), daemon=True).start()
+    pd.configure(PushApiUrl=f"https://127.0.0.1:{mute.getsockname()[1]}/1/messages.json")
+    pd.console("customer", "add", C2, "Relay Ltd")
+    start(pd)
+
+    async def scenario():
+        await agent(pd, C1, sep="&", receiver="Ann\tMobilePO\tuKeyHang\t\tann@example.org")
+        relay = await agent(pd, C2, sep="&")
+        relay.keep_alive(TICK / 2)
+        await until(lambda: held, 20 * TICK, "the alarm's connection to the push server")
+        client = await mobile(pd, C2, sep="&")
+        for n in range(3):
+            await client.send(f"DM{C2}1  request {n}")
+            await relay.expect(f"DM{C2}1  request {n}")
+            await relay.send(f"DA{C2}1  answer {n}")
+            await client.expect(f"DA{C2}1  answer {n}")
+        # The transfer was still under way all along.
+        assert "modVantorWebSrv_SendMobilePO" not in pd.events()
+
+    try:
+        run_clients(scenario)
+    finally:
+        pd.process.kill()  # a stop would wait for the hanging transfer's timeout
+        pd.process.wait()
+        mute.close()
 
 
 @pytest.mark.parametrize("server,reason", [

@@ -2,13 +2,14 @@
 python3-websockets as the agents and mobiles the commands act on, and vantor-console's own SNMP
 commands."""
 import asyncio
+import contextlib
 import re
 import subprocess
 import time
 
 import pytest
 
-from conftest import C1, C2, Client, make_program_dir, run_clients, snmptrapd, wait_for
+from conftest import C1, C2, Client, make_program_dir, run_clients, wait_for
 
 VERSION = "4.2.0"
 SET_COMMUNITY = "marigolds"
@@ -44,6 +45,28 @@ def assert_system_group(lines):
         assert UPTIME.match(line) if expected is None else line == expected, line
 
 
+@contextlib.contextmanager
+def snmptrapd(folder, port):
+    """net-snmp's trap receiver on 127.0.0.1:port, logging one block per trap into a file.
+
+    Yields the log's path. Each trap reads "TRAP agent=... enterprise=... generic=... specific=...
+    uptime=... security=..." followed by one "oid|value" line per variable."""
+    (folder / "snmptrapd.conf").write_text("disableAuthorization yes\n")
+    log = folder / "traps.txt"
+    fmt = "TRAP agent=%a enterprise=%N generic=%w specific=%q uptime=%T security=%P\\n%V|%v\\n"
+    with open(log, "w") as out:
+        proc = subprocess.Popen(
+            ["snmptrapd", "-f", "-Lo", "-C", "-c", str(folder / "snmptrapd.conf"), "-n", "-On",
+             "-F", fmt, f"udp:127.0.0.1:{port}"],
+            stdout=out, stderr=subprocess.STDOUT, env={**TOOL_ENV, "SNMP_PERSISTENT_DIR": str(folder)})
+    try:
+        wait_for(lambda: "NET-SNMP version" in log.read_text(), what="snmptrapd")
+        yield log
+    finally:
+        proc.terminate()
+        proc.wait(timeout=10)
+
+
 @pytest.fixture(scope="module")
 def service(tmp_path_factory):
     """One running service in debug mode that sends its events as traps to snmptrapd, shared by
@@ -56,7 +79,7 @@ def service(tmp_path_factory):
         pd.start()
         yield pd
         if pd.process.poll() is None:
-            assert pd.stop()[0] == 0
+            assert pd.stop() == 0
 
 
 async def connect(pd, kind, cust=C1):
@@ -130,16 +153,12 @@ def test_wrong_community_gets_no_answer(service, version):
         assert f"Timeout: No Response from 127.0.0.1:{service.snmp_port}" in result.stderr
 
 
-def test_console_status_no_answer_and_bad_slots(service):
+def test_console_status_and_refusals(service):
     lines = service.console("status").stdout.splitlines()
     assert lines[:2] == [f"sysDescr     Vantor Web, ver {VERSION}", f"sysObjectID  {ENTERPRISE}"]
     assert re.fullmatch(r"sysUpTime    \d+ \(0d 00:\d\d:\d\d\)", lines[2]), lines[2]
     assert lines[3:] == ["sysContact   n/a", "sysName      n/a", "sysLocation  n/a", "sysServices  72"]
 
-    wrong = service.console("status", "--community", "Public", check=False)
-    assert (wrong.returncode, wrong.stdout) == (1, "")
-    assert f"no answer from 127.0.0.1:{service.snmp_port} within 3000 ms" in wrong.stderr
-    # The set community is fixed; another one is not answered either.
     denied = service.console("get-stat", "1", "--community", "public", check=False)
     assert denied.returncode == 1 and "no answer" in denied.stderr
     for args in (("get-stat",), ("get-stat", "0"), ("disconnect-mobile", "51"), ("report", "extra")):
