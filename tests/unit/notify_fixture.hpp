@@ -54,9 +54,11 @@ class NotifyTest : public ::testing::Test {
     return lines;
   }
 
-  void SetReceiver(const std::string& custID, const std::vector<DbValue>& fields) {
+  // Stores the alarm receiver of `custID`: name, type, push user key, push device, mail address;
+  // a null pointer stores NULL.
+  void SetReceiver(const std::string& custID, std::initializer_list<const char*> fields) {
     std::vector<DbValue> params{custID};
-    params.insert(params.end(), fields.begin(), fields.end());
+    for (const char* f : fields) params.push_back(f ? DbValue(std::string(f)) : DbValue(std::monostate{}));
     dir_.Sql("INSERT INTO Customer (CustID, Enabled, Company, BcaRecvName, BcaRecvType, "
              "BcaPoUserKey, BcaPoDevice, BcaMailAddress) VALUES (?, 1, 'Acme', ?, ?, ?, ?, ?)",
              params);

@@ -9,19 +9,15 @@ namespace {
 using testing::FakeHttpsClient;
 using testing::NotifyTest;
 
-constexpr const char* kTokenField = "token=q7Lm2Rx9TbW4nKv8Hs3JdPf6Yc1GzE";
+const std::string kTokenField = "token=q7Lm2Rx9TbW4nKv8Hs3JdPf6Yc1GzE";
+const std::string kFixedFields = "&priority=0&sound=tugboat&title=Vantor%20Com%20Server";
 
-TEST(PushForm, FieldsInOrderDeviceLeftOutWhenEmpty) {
+// Fields in order, device left out when empty; values are percent-encoded so no value adds a field.
+TEST(PushForm, FieldsInOrderAndValuesEncoded) {
   EXPECT_EQ(BuildPushForm("uKey1", "phone2", "0", "Hello"),
-            std::string(kTokenField) +
-                "&user=uKey1&device=phone2&priority=0&sound=tugboat&title=Vantor%20Com%20Server"
-                "&message=Hello");
-  EXPECT_EQ(BuildPushForm("uKey1", "", "0", "Hello"),
-            std::string(kTokenField) +
-                "&user=uKey1&priority=0&sound=tugboat&title=Vantor%20Com%20Server&message=Hello");
-}
+            kTokenField + "&user=uKey1&device=phone2" + kFixedFields + "&message=Hello");
+  EXPECT_EQ(BuildPushForm("uKey1", "", "0", "Hello"), kTokenField + "&user=uKey1" + kFixedFields + "&message=Hello");
 
-TEST(PushForm, ValuesArePercentEncodedSoNoValueAddsAField) {
   EXPECT_EQ(PercentEncode("a b&c=d+e%f\"g'h"), "a%20b%26c%3Dd%2Be%25f%22g%27h");
   EXPECT_EQ(PercentEncode("AZaz09-._~"), "AZaz09-._~");
   EXPECT_EQ(PercentEncode("\xC3\xA9\r\n"), "%C3%A9%0D%0A");  // UTF-8 bytes, line breaks
@@ -52,41 +48,33 @@ TEST_F(NotifyTest, PushSuccessGivesStatusLineAndBodyAsReceipt) {
   https_.Queue(FakeHttpsClient::Ok(R"({"status":1,"request":"r-1"})"));
   auto sent = Run(notifier_.SendMobilePO("Alarm & more", "uKey", "", "0"));
   EXPECT_EQ(sent.status, kSendOk);
-  EXPECT_EQ(sent.result,
-            "PUSH: Message sent successfully.\r\nHTTP/1.1 200 OK\r\n{\"status\":1,\"request\":\"r-1\"}");
+  EXPECT_EQ(sent.result, "PUSH: Message sent successfully.\r\nHTTP/1.1 200 OK\r\n{\"status\":1,\"request\":\"r-1\"}");
 
   auto posts = https_.posts();
   ASSERT_EQ(posts.size(), 1u);
   EXPECT_EQ(posts[0].url, "https://api.pushover.net/1/messages.json");
   EXPECT_EQ(posts[0].caFile, "");
-  EXPECT_EQ(posts[0].body, std::string(kTokenField) +
-                               "&user=uKey&priority=0&sound=tugboat&title=Vantor%20Com%20Server"
-                               "&message=Alarm%20%26%20more");
+  EXPECT_EQ(posts[0].body, kTokenField + "&user=uKey" + kFixedFields + "&message=Alarm%20%26%20more");
   EXPECT_LE(posts[0].timeouts.total.count(), 60000);
   EXPECT_TRUE(Events().empty());
 }
 
-TEST_F(NotifyTest, PushWithoutBodyReportsUnknownReceipt) {
+// Without a reply body the receipt is unknown; address and CA file come from optional settings.
+TEST_F(NotifyTest, PushWithoutBodyToConfiguredAddress) {
+  dir_.Sql("UPDATE General_Settings SET PushApiUrl = 'https://127.0.0.1:9/x', PushCaFile = '/tmp/ca.pem'");
   auto sent = Run(notifier_.SendMobilePO("m", "uKey", "dev", "0"));
   EXPECT_EQ(sent.result, "PUSH: Message sent successfully.\r\nHTTP/1.1 200 OK\r\nReceipt = UnKnown");
-}
-
-TEST_F(NotifyTest, PushAddressAndCaFileComeFromOptionalSettings) {
-  dir_.Sql("UPDATE General_Settings SET PushApiUrl = 'https://127.0.0.1:9/x', "
-           "PushCaFile = '/tmp/ca.pem'");
-  Run(notifier_.SendMobilePO("m", "k", "", "0"));
   ASSERT_EQ(https_.posts().size(), 1u);
   EXPECT_EQ(https_.posts()[0].url, "https://127.0.0.1:9/x");
   EXPECT_EQ(https_.posts()[0].caFile, "/tmp/ca.pem");
 }
 
 TEST_F(NotifyTest, LimitHeadersIgnoreCaseAndKeepValueOnText) {
-  https_.Queue(FakeHttpsClient::Reply(200, "HTTP/2 200", {{"x-limit-app-limit", "10000"},
-                                                          {"X-LIMIT-APP-REMAINING", "9876"},
-                                                          {"X-Limit-App-Reset", "5"}}, ""));
-  https_.Queue(FakeHttpsClient::Reply(200, "HTTP/1.1 200 OK", {{"X-Limit-App-Limit", "lots"},
-                                                               {"X-Limit-App-Remaining", "9875"}},
-                                      ""));
+  https_.Queue(FakeHttpsClient::Reply(
+      200, "HTTP/2 200", {{"x-limit-app-limit", "10000"}, {"X-LIMIT-APP-REMAINING", "9876"}, {"X-Limit-App-Reset", "5"}},
+      ""));
+  https_.Queue(FakeHttpsClient::Reply(
+      200, "HTTP/1.1 200 OK", {{"X-Limit-App-Limit", "lots"}, {"X-Limit-App-Remaining", "9875"}}, ""));
   Run(notifier_.SendMobilePO("m", "k", "", "0"));
   EXPECT_EQ(notifier_.appLimit(), 10000);
   EXPECT_EQ(notifier_.appRemaining(), 9876);
@@ -113,8 +101,7 @@ TEST_F(NotifyTest, NonSuccessReplyIsFailureWithApiTextAndEvent) {
   EXPECT_EQ(Events(), (std::vector<std::string>{
                           "1\tmodVantorWebSrv_SendMobilePO\tUserKey: badKey, HTTP/1.1 400 Bad "
                           "Request: user identifier is invalid",
-                          "1\tmodVantorWebSrv_SendMobilePO\tUserKey: k2, HTTP/1.1 500 Internal "
-                          "Server Error"}));
+                          "1\tmodVantorWebSrv_SendMobilePO\tUserKey: k2, HTTP/1.1 500 Internal Server Error"}));
 }
 
 TEST_F(NotifyTest, TransportAndSettingsFailuresAreStatusThree) {
