@@ -18,8 +18,10 @@ def test_init_creates_folders_and_refuses_to_overwrite(tmp_path):
 def test_customer_ids_must_land_in_the_slot_they_name(program_dir):
     bad = program_dir.console("customer", "add", "05000001", "Gap", check=False)
     assert bad.returncode == 1 and "would land in slot 2, not slot 5" in bad.stderr
-    for wrong in ("1", "0100000", "AB000001", "00000001", "02 00001"):
-        assert program_dir.console("customer", "add", wrong, "X", check=False).returncode == 1, wrong
+    for wrong, why in (("1", "8 characters"), ("0100000", "8 characters"), ("AB000001", "01 to 99"),
+                       ("00000001", "01 to 99"), ("02 00001", "no spaces")):
+        refused = program_dir.console("customer", "add", wrong, "X", check=False)
+        assert refused.returncode == 1 and why in refused.stderr, (wrong, refused.stderr)
     dup = program_dir.console("customer", "add", "01000001", "Again", check=False)
     assert dup.returncode == 1 and "already exists" in dup.stderr
 
