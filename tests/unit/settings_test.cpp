@@ -10,23 +10,19 @@ namespace {
 using testing::TempProgramDir;
 using testing::WriteFile;
 
-std::string LoadFailure(const std::filesystem::path& file) {
+// The text of the ProcedureError that `call` throws, or "" when it throws none.
+template <typename Call>
+std::string Failure(Call call) {
   try {
-    GeneralSettings::Load(file);
+    call();
   } catch (const ProcedureError& e) {
     return e.what();
   }
   return "";
 }
 
-template <typename Read>
-std::string ReadFailure(Read read) {
-  try {
-    read();
-  } catch (const ProcedureError& e) {
-    return e.what();
-  }
-  return "";
+std::string LoadFailure(const std::filesystem::path& file) {
+  return Failure([&] { GeneralSettings::Load(file); });
 }
 
 TEST(Settings, ReadsTypedValuesAndWritesBack) {
@@ -51,17 +47,17 @@ TEST(Settings, MissingNullOverflowAndTypeMismatchAreErrors) {
   dir.Sql("ALTER TABLE General_Settings DROP COLUMN TrapComm");
   dir.Sql("ALTER TABLE General_Settings DROP COLUMN PushApiUrl");
   auto settings = GeneralSettings::Load(dir.database());
-  EXPECT_EQ(ReadFailure([&] { settings.Bool("DebugMode"); }),
+  EXPECT_EQ(Failure([&] { settings.Bool("DebugMode"); }),
             "Invalid use of Null (General_Settings.DebugMode)");
-  EXPECT_EQ(ReadFailure([&] { settings.Text("TrapComm"); }),
+  EXPECT_EQ(Failure([&] { settings.Text("TrapComm"); }),
             "Column TrapComm not found in General_Settings");
-  EXPECT_EQ(ReadFailure([&] { settings.Int16("TrapPort"); }),
+  EXPECT_EQ(Failure([&] { settings.Int16("TrapPort"); }),
             "Overflow (General_Settings.TrapPort = 40000)");
-  EXPECT_EQ(ReadFailure([&] { settings.Int32("SnmpPort"); }),
+  EXPECT_EQ(Failure([&] { settings.Int32("SnmpPort"); }),
             "Type mismatch (General_Settings.SnmpPort = 'abc')");
   // Optional columns may be absent altogether.
   EXPECT_EQ(settings.Optional("PushApiUrl"), std::nullopt);
-  EXPECT_NE(ReadFailure([&] { settings.Set("NoSuchColumn", std::int64_t{1}); }), "");
+  EXPECT_NE(Failure([&] { settings.Set("NoSuchColumn", std::int64_t{1}); }), "");
 }
 
 TEST(Settings, UnusableDatabaseFilesGivePlainErrors) {
