@@ -16,6 +16,7 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 import pytest
 from aiosmtpd.controller import Controller
+from aiosmtpd.smtp import AuthResult
 
 from conftest import C1, C2, agent, free_port, listening_socket, mobile, run_clients, until
 
@@ -209,3 +210,48 @@ def test_push_to_a_server_it_cannot_use_fails_within_the_timeout(certs, program_
     assert elapsed < TIMEOUT_MS / 1000 + 5
     if server == "silent":
         assert elapsed >= TIMEOUT_MS / 1000
+
+
+def notify(pd, *args):
+    """One call of the notifier with the real libcurl clients; returns its STATUS and RESULT."""
+    run = subprocess.run([HARNESS, str(pd.path), "--timeout-ms", str(TIMEOUT_MS), *args],
+                         capture_output=True, text=True, timeout=60)
+    assert run.returncode == 0, run.stderr
+    return dict(line.partition(" ")[::2] for line in run.stdout.splitlines())
+
+
+def test_mail_login_mechanisms_and_a_server_that_never_answers(program_dir):
+    logins = []
+
+    def authenticate(server, session, envelope, mechanism, auth_data):
+        logins.append((mechanism, auth_data.login, auth_data.password))
+        return AuthResult(success=auth_data.password == b"s3cret&'", handled=False)
+
+    port = free_port()
+    controller = Controller(MailBox(), hostname="127.0.0.1", port=port, authenticator=authenticate,
+                            auth_required=True, auth_require_tls=False)
+    controller.start()
+    try:
+        program_dir.configure(MailHostAddress="127.0.0.1", MailPort=port, MailUseAuth="true",
+                              MailAuthMode="AUTH LOGIN", MailAccount="acct", MailPassword="s3cret&'")
+        assert notify(program_dir, "mail", "m1", "ops@example.org")["STATUS"] == "1"
+        program_dir.configure(MailAuthMode="auth login")  # only the exact text selects LOGIN
+        assert notify(program_dir, "mail", "m2", "ops@example.org")["STATUS"] == "1"
+        program_dir.configure(MailPassword="wrong")
+        denied = notify(program_dir, "mail", "m3", "ops@example.org")
+    finally:
+        controller.stop()
+    assert denied["STATUS"] == "3"
+    assert denied["RESULT"].startswith("SMTP: Error when sending message. Error: 5")
+    assert [login[0] for login in logins[:2]] == ["LOGIN", "PLAIN"]
+    assert logins[0][1:] == (b"acct", b"s3cret&'")
+
+    silent = listening_socket()
+    program_dir.configure(MailPort=silent.getsockname()[1], MailUseAuth="false")
+    started = time.monotonic()
+    try:
+        out = notify(program_dir, "mail", "m", "ops@example.org")
+    finally:
+        silent.close()
+    assert out["RESULT"] == "SMTP: Error when sending message. Error: 28"  # timed out, three times
+    assert 3 * TIMEOUT_MS / 1000 <= time.monotonic() - started < 3 * TIMEOUT_MS / 1000 + 8
