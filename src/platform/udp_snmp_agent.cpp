@@ -1,9 +1,10 @@
 #include "platform/udp_snmp_agent.hpp"
 
 #include "platform/snmp_answer.hpp"
+#include "platform/no_throw_awaitable.hpp"
 #include "platform/snmp_ber.hpp"
+#include "platform/std_error_code.hpp"
 
-#include <boost/asio/as_tuple.hpp>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
 #include <boost/asio/ip/udp.hpp>
@@ -22,14 +23,6 @@ namespace {
 
 // The largest UDP payload; a datagram is read whole.
 constexpr std::size_t kMaxDatagram = 65535;
-
-constexpr auto kNoThrow = asio::as_tuple(asio::use_awaitable);
-
-std::error_code ToStd(const boost::system::error_code& ec) {
-  if (ec.category() == boost::system::system_category()) return {ec.value(), std::system_category()};
-  if (ec.category() == boost::system::generic_category()) return {ec.value(), std::generic_category()};
-  return std::make_error_code(std::errc::io_error);
-}
 
 struct Destination {
   std::string host;
@@ -174,7 +167,7 @@ std::error_code UdpSnmpAgent::Start(int port, const std::string& localAddress) {
   if (ec) {
     boost::system::error_code ignored;
     socket.close(ignored);
-    return ToStd(ec);
+    return ToStdErrorCode(ec);
   }
   state_->started = true;
   asio::co_spawn(state_->io, ReceiveLoop(state_), asio::detached);

@@ -1,6 +1,7 @@
 #include "platform/websocket_listener.hpp"
 
 #include "platform/no_throw_awaitable.hpp"
+#include "platform/std_error_code.hpp"
 #include "platform/websocket_session.hpp"
 
 #include <boost/asio/co_spawn.hpp>
@@ -11,13 +12,6 @@ namespace vantor {
 using tcp = asio::ip::tcp;
 
 namespace {
-
-std::error_code ToStd(const boost::system::error_code& ec) {
-  if (!ec) return {};
-  if (ec.category() == boost::system::system_category() || ec.category() == boost::system::generic_category())
-    return {ec.value(), std::system_category()};
-  return std::make_error_code(std::errc::io_error);
-}
 
 // Gives an accepted socket an id and a running session; over the connection limit, or with
 // every id held, the socket is closed at once without an event.
@@ -67,7 +61,7 @@ std::error_code StartListening(const std::shared_ptr<BeastWebSocketServer::Impl>
   if (!ec) acceptor.set_option(tcp::acceptor::reuse_address(true), ec);
   if (!ec) acceptor.bind(endpoint, ec);
   if (!ec) acceptor.listen(asio::socket_base::max_listen_connections, ec);
-  if (ec) return ToStd(ec);
+  if (ec) return ToStdErrorCode(ec);
   server->acceptor.emplace(std::move(acceptor));
   asio::co_spawn(server->io, AcceptLoop(server), [](std::exception_ptr) {});
   return {};
