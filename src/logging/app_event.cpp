@@ -11,21 +11,6 @@ namespace vantor {
 AppEventLog::AppEventLog(Clock& clock, std::filesystem::path programDir)
     : clock_(clock), file_(std::move(programDir) / "Debug" / "AppEvent.txt") {}
 
-std::string EscapeLineBreaks(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (char c : text) {
-    if (c == '\r') {
-      out += "\\r";
-    } else if (c == '\n') {
-      out += "\\n";
-    } else {
-      out += c;
-    }
-  }
-  return out;
-}
-
 std::string AppEventLog::FormatLine(std::string_view module, std::string_view procedure,
                                     std::string_view text, int level) const {
   return fmt::format("{}\t{}\t{}_{}\t{}", FormatDateTime(clock_.Now()), level, module, procedure,
@@ -34,6 +19,10 @@ std::string AppEventLog::FormatLine(std::string_view module, std::string_view pr
 
 bool AppEventLog::WriteLine(std::string_view module, std::string_view procedure,
                             std::string_view text, int level) const {
+  // The journal copy comes first: it is the only trace when the event file cannot be written.
+  if (journal_ && level <= kLevelDropped) {
+    journal_->Log(LogPriority::kError, fmt::format("{}_{}: {}", module, procedure, text));
+  }
   return AppendLine(file_, FormatLine(module, procedure, text, level));
 }
 

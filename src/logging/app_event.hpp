@@ -1,9 +1,11 @@
 #pragma once
 // The application event log: one line per event in Debug/AppEvent.txt, a half-second pause that
-// lets other events run, and, once traps are switched on, an SNMP trap per event.
+// lets other events run, and, once traps are switched on, an SNMP trap per event. Failures and
+// drops (levels 1 and 2) also go to the journal as errors once a service host is attached.
 
 #include "core/procedure.hpp"
 #include "platform/clock.hpp"
+#include "platform/service_host.hpp"
 
 #include <filesystem>
 #include <functional>
@@ -30,6 +32,9 @@ class AppEventLog {
   asio::awaitable<void> AppEvent(std::string_view module, std::string_view procedure,
                                  std::string_view text, int level);
 
+  // Copies every level 1 and 2 event to the host's journal from now on.
+  void MirrorFailuresTo(ServiceHost& host) { journal_ = &host; }
+
   // The trap sink is set once the SNMP agent runs and traps of events are switched on.
   void SetTrapSink(TrapSink sink) { trapSink_ = std::move(sink); }
 
@@ -48,9 +53,7 @@ class AppEventLog {
   Clock& clock_;
   std::filesystem::path file_;
   TrapSink trapSink_;
+  ServiceHost* journal_ = nullptr;
 };
-
-// Replaces CR and LF by the two-character texts "\r" and "\n", so one event stays one line.
-std::string EscapeLineBreaks(std::string_view text);
 
 }  // namespace vantor

@@ -3,6 +3,22 @@
 #include <fstream>
 
 namespace vantor {
+
+std::string EscapeLineBreaks(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text) {
+    if (c == '\r') {
+      out += "\\r";
+    } else if (c == '\n') {
+      out += "\\n";
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
 namespace fs = std::filesystem;
 
 bool AppendText(const fs::path& file, std::string_view text) {

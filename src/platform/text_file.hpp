@@ -11,6 +11,9 @@ namespace vantor {
 
 inline constexpr std::string_view kLineEnd = "\r\n";
 
+// Replaces CR and LF by the two-character texts "\r" and "\n", so one record stays one line.
+std::string EscapeLineBreaks(std::string_view text);
+
 // Appends `text` + CR LF, creating the file but never its folder. Returns false when the file
 // cannot be written.
 bool AppendLine(const std::filesystem::path& file, std::string_view text);

@@ -91,6 +91,7 @@ asio::awaitable<void> Service::OpenSnmpAgent() {
         trapPort_ = trapPort;
         trapComm_ = std::move(trapComm);
         snmpStarted_ = true;
+        listenersUp_.push_back(fmt::format("SNMP {}:{}", agent.LocalAddress(), agent.LocalPort()));
         events_.SetTrapSink([this](const AppEventRecord& record) { SendAppEventTrap(record); });
       }
     }
@@ -106,6 +107,7 @@ asio::awaitable<void> Service::OpenSnmpAgent() {
     failure = StartFailure{e.what(), ""};
   }
   if (!failure) co_return;
+  listenersFailed_.emplace_back("SNMP");
   co_await events_.AppEvent(kCodeModule, kOpen, failure->event, kLevelError);
   co_await Guarded(events_, kCodeModule, kOpen, [&]() -> asio::awaitable<void> {
     auto settings = GeneralSettings::Load(databaseFile());
@@ -167,6 +169,7 @@ asio::awaitable<void> Service::OpenWebSocketServer(bool tls) {
       } else {
         co_await PauseMs(clock_, tls ? 500 : 1000);
         settings.Set(prefix + "IpAddr", server.LocalAddress());
+        listenersUp_.push_back(fmt::format("{} {}:{}", tls ? "WSS" : "WS", server.LocalAddress(), server.LocalPort()));
         status = StartedStatus(clock_.Now(), componentLine, server.LocalAddress(), server.LocalPort());
       }
     }
@@ -184,10 +187,16 @@ asio::awaitable<void> Service::OpenWebSocketServer(bool tls) {
     failure = e.what();
   }
   if (!failure) co_return;
+  listenersFailed_.emplace_back(tls ? "WSS" : "WS");
   co_await events_.AppEvent(kCodeModule, kOpen, *failure, kLevelError);
   // The next start listens on every address.
   co_await Guarded(events_, kCodeModule, kOpen, [&]() -> asio::awaitable<void> {
     auto settings = GeneralSettings::Load(databaseFile());
+    const std::string old = settings.Text(prefix + "IpAddr");
+    if (old != "0.0.0.0") {
+      host_.Log(LogPriority::kWarning, fmt::format("{}IpAddr changed from '{}' to '0.0.0.0' for the next start",
+                                                   prefix, EscapeLineBreaks(old)));
+    }
     settings.Set(prefix + "IpAddr", std::string("0.0.0.0"));
     settings.Set(prefix + "Status", FailedStatus(clock_.Now(), ""));
     settings.Save();

@@ -24,6 +24,12 @@ constexpr std::string_view kStateProcedure = "dartSvc_State";
 // How long a stop waits for a running tick or backup, and for open connections to close.
 constexpr std::chrono::seconds kStopGrace{20};
 constexpr std::chrono::seconds kCloseGrace{6};
+
+std::string Join(const std::vector<std::string>& parts) {
+  std::string out;
+  for (const auto& part : parts) out += (out.empty() ? "" : ", ") + part;
+  return out;
+}
 }  // namespace
 
 Service::Service(asio::io_context& io, Clock& clock, WorkerPool& pool, ServiceHost& host,
@@ -50,6 +56,7 @@ Service::Service(asio::io_context& io, Clock& clock, WorkerPool& pool, ServiceHo
           clock, pool, events_, broker_, programDir_, debugMode_, lastHour_,
           SupervisionJobs{[this](std::string custID) { return notifier_.SendBrokenConnAlarm(std::move(custID)); },
                           [this](int hour) { return notifier_.TestMessDaily(hour); }}}) {
+  events_.MirrorFailuresTo(host_);
   plainServer_ = components_.makeWebSocketServer(broker_.plainEvents());
   tlsServer_ = components_.makeWebSocketServer(broker_.tlsEvents());
   broker_.AttachServers(plainServer_.get(), tlsServer_.get());
@@ -74,10 +81,15 @@ asio::awaitable<void> Service::RunStates() {
     const int state = pendingStates_.front();
     pendingStates_.pop_front();
     co_await dartSvc_State(state);
-    if (state == kStateStop) {
+    // A start that left nothing running ends the process at once; the statuses it wrote stay
+    // in the settings row for the operator.
+    if (state == kStateStop || exitCode_ != 0) {
+      supervisor_.Disable();
       co_await WaitForRunningWork(kStopGrace);
       co_await CloseListeners();
+      pendingStates_.clear();  // nothing runs after the end
       if (onStopped_) onStopped_();
+      break;
     }
   }
   statesRunning_ = false;
@@ -104,7 +116,7 @@ asio::awaitable<void> Service::dartSvc_State(int state) {
 
 asio::awaitable<void> Service::Start() {
   if (!connectionText_.empty()) co_return;  // a second start in one process does nothing
-  co_await Guarded(events_, kFormModule, kStateProcedure, [&]() -> asio::awaitable<void> {
+  const bool started = co_await Guarded(events_, kFormModule, kStateProcedure, [&]() -> asio::awaitable<void> {
     connectionText_ = databaseFile().string();
     co_await ClearDebugDir(programDir_, events_);
     {
@@ -126,8 +138,32 @@ asio::awaitable<void> Service::Start() {
     co_await events_.AppEvent(kFormModule, kStateProcedure,
                               "Service Started. Version: " + progVersion_, kLevelInfo);
   });
-  // Ready even after a failed start: the service stays idle instead of being restarted in a loop.
-  host_.NotifyReady();
+  ReportStart(started);
+}
+
+void Service::ReportStart(bool completed) {
+  std::string status = "Listening: " + (listenersUp_.empty() ? std::string("none") : Join(listenersUp_));
+  if (!listenersFailed_.empty()) status += "; failed: " + Join(listenersFailed_);
+  host_.NotifyStatus(status);
+  if (!listenersUp_.empty() || (completed && listenersFailed_.empty())) {
+    if (listenersUp_.empty()) host_.Log(LogPriority::kWarning, "No listener is enabled: the service serves nobody");
+    host_.NotifyReady();
+    return;
+  }
+  // Nothing could start: end with a failure, so that the service manager's restart policy applies.
+  host_.Log(LogPriority::kError, "Nothing could start (" + status + "); the service ends");
+  exitCode_ = 1;
+}
+
+void Service::PostReload() { asio::co_spawn(io_, Reload(), asio::detached); }
+
+asio::awaitable<void> Service::Reload() {
+  if (connectionText_.empty() || !supervisor_.enabled()) {
+    host_.Log(LogPriority::kWarning, "SIGHUP ignored: the service is not running");
+    co_return;
+  }
+  co_await broker_.CustTableUpdate();
+  co_await events_.AppEvent(kFormModule, "SignalHangup", "Customer Table Re-read On SIGHUP", kLevelInfo);
 }
 
 asio::awaitable<void> Service::Stop() {

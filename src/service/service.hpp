@@ -53,6 +53,13 @@ class Service {
   // (or its time ran out); the caller ends the event loop.
   void OnStopped(std::function<void()> callback) { onStopped_ = std::move(callback); }
 
+  // Re-reads the customer table, as the console's table-update command does (SIGHUP). Ignored,
+  // with a warning, before the service has started.
+  void PostReload();
+
+  // The process's exit status: 1 when the start left nothing listening, 0 otherwise.
+  int exitCode() const { return exitCode_; }
+
   // The state handler itself; other states than 0 to 3 are ignored.
   asio::awaitable<void> dartSvc_State(int state);
 
@@ -91,6 +98,8 @@ class Service {
  private:
   asio::awaitable<void> RunStates();
   asio::awaitable<void> Start();
+  void ReportStart(bool completed);
+  asio::awaitable<void> Reload();
   asio::awaitable<void> Stop();
   asio::awaitable<void> CloseListeners();
   asio::awaitable<void> WaitForRunningWork(std::chrono::milliseconds limit);
@@ -114,6 +123,11 @@ class Service {
   bool statesRunning_ = false;
   std::function<void()> onStopped_;
   int runningWork_ = 0;
+  int exitCode_ = 0;
+
+  // Listeners by what the start made of them: "SNMP 127.0.0.1:161" when up, "SNMP" when failed.
+  std::vector<std::string> listenersUp_;
+  std::vector<std::string> listenersFailed_;
 
   std::string connectionText_;  // set once by the first start; marks that start has run
   std::string progVersion_;

@@ -26,6 +26,7 @@ void WatchSignals(asio::signal_set& signals, Service& service) {
       case SIGINT: service.PostState(kStateStop); break;
       case SIGUSR1: service.PostState(kStatePause); break;
       case SIGUSR2: service.PostState(kStateResume); break;
+      case SIGHUP: service.PostReload(); break;
       default: break;
     }
     WatchSignals(signals, service);
@@ -62,6 +63,7 @@ int RunService(const std::filesystem::path& programDir) {
 
   asio::signal_set signals(io, SIGTERM, SIGINT, SIGUSR1);
   signals.add(SIGUSR2);
+  signals.add(SIGHUP);
   WatchSignals(signals, service);
   service.OnStopped([&] {
     signals.cancel();
@@ -69,7 +71,7 @@ int RunService(const std::filesystem::path& programDir) {
   });
   service.PostState(kStateStart);
   io.run();
-  return 0;
+  return service.exitCode();
 }
 
 }  // namespace vantor

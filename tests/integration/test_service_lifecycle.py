@@ -9,7 +9,7 @@ import time
 
 import pytest
 
-from conftest import wait_for
+from conftest import C2, agent, listening_socket, run_clients, wait_for
 
 STATE = "3\tfrmVantorWebSrv_dartSvc_State\t"
 
@@ -22,13 +22,21 @@ def test_start_pause_resume_second_instance_and_stop(program_dir):
     wait_for(lambda: "Pause Not Implemented" in pd.events(), what="pause event")
     pd.process.send_signal(signal.SIGUSR2)
     wait_for(lambda: "Resume Not Implemented" in pd.events(), what="resume event")
+    # SIGHUP re-reads the customer table: a customer added meanwhile is admitted.
+    pd.console("customer", "add", C2, "Late Company")
+    pd.process.send_signal(signal.SIGHUP)
+    wait_for(lambda: "Re-read On SIGHUP" in pd.events(), what="reload event")
+    run_clients(lambda: agent(pd, C2))
     for args in ([], ["-install"], ["bogus"]):
         result = pd.run(*args)
         assert (result.returncode, result.stderr) == (1, "The Vantor Web Service is already running\n"), args
     assert pd.stop(signal.SIGINT) == 0
 
-    assert pd.event_lines() == [STATE + "Service Started. Version: 2.5.1", STATE + "Pause Not Implemented",
-                                STATE + "Resume Not Implemented", STATE + "Service Stopped"]
+    lines = pd.event_lines()
+    assert lines[:3] == [STATE + "Service Started. Version: 2.5.1", STATE + "Pause Not Implemented",
+                         STATE + "Resume Not Implemented"]
+    assert lines[3] == "3\tfrmVantorWebSrv_SignalHangup\tCustomer Table Re-read On SIGHUP"
+    assert lines[-1] == STATE + "Service Stopped"
     for column in ("SnmpStatus", "WsStatus", "WssStatus"):
         assert pd.setting(column) == "'Not Started'"
     # The lock file stays; a new instance can start once the first has ended.
@@ -37,16 +45,27 @@ def test_start_pause_resume_second_instance_and_stop(program_dir):
     assert pd.stop() == 0
 
 
-def test_unreadable_database_leaves_service_idle_and_database_intact(program_dir):
-    program_dir.configure(DebugMode="--null")
-    before = (program_dir.path / "VantorWeb.mdb").read_bytes()
-    program_dir.start(started="Invalid use of Null")
-    time.sleep(0.5)
-    assert program_dir.process.poll() is None  # idle, not crashed and not restarting
-    assert program_dir.event_lines() == [
-        "1\tfrmVantorWebSrv_dartSvc_State\tInvalid use of Null (General_Settings.DebugMode)"]
-    assert (program_dir.path / "VantorWeb.mdb").read_bytes() == before
-    assert program_dir.stop() == 0
+def test_failed_starts_show_on_stderr_and_end_with_a_failure(program_dir):
+    pd = program_dir
+    pd.configure(DebugMode="--null")
+    before = (pd.path / "VantorWeb.mdb").read_bytes()
+    result = pd.run()
+    assert result.returncode == 1
+    assert result.stderr.splitlines() == [
+        "<3>frmVantorWebSrv_dartSvc_State: Invalid use of Null (General_Settings.DebugMode)",
+        "<3>Nothing could start (Listening: none); the service ends"]
+    assert (pd.path / "VantorWeb.mdb").read_bytes() == before
+
+    # The only enabled listener finds its port taken: the reason, then the end.
+    pd.configure(DebugMode=0, SnmpEnabled=0, WssEnabled=0, WsIpAddr="127.0.0.1")
+    with listening_socket() as taken:
+        pd.configure(WsPort=taken.getsockname()[1])
+        result = pd.run()
+    assert result.returncode == 1
+    lines = result.stderr.splitlines()
+    assert lines[0].startswith("<3>modVantorWebSrv_ServiceOpen: ") and "in use" in lines[0], lines
+    assert lines[1:] == ["<4>WsIpAddr changed from '127.0.0.1' to '0.0.0.0' for the next start",
+                         "<3>Nothing could start (Listening: none; failed: WS); the service ends"]
 
 
 def test_install_verify_and_uninstall(program_dir, tmp_path):

@@ -57,6 +57,12 @@ TEST_F(ServiceTest, SnmpPortInUseLeavesTrapsOffAndTheServersStart) {
   EXPECT_TRUE(ws_->Listening());
   EXPECT_TRUE(wss_->Listening());
   EXPECT_TRUE(snmp_->traps.empty());  // not even for the start event
+  // The service manager hears what is up only once the servers have started, and the journal
+  // has the reason of the failure.
+  EXPECT_EQ(host_.notes, (std::vector<std::string>{"STATUS=Listening: WS 127.0.0.1:8080, WSS 127.0.0.1:8443; failed: SNMP",
+                                                   "READY"}));
+  EXPECT_EQ(host_.logged, (std::vector<std::string>{"<3>modVantorWebSrv_ServiceOpen: SNMP Agent Port was in use\n"}));
+  EXPECT_EQ(service().exitCode(), 0);
   service().ForwardSendStatus("Mr Tavo", "Daily Test Message", 1, "PUSH: ok", "MobilePO");
   EXPECT_TRUE(snmp_->traps.empty());
 }
@@ -78,6 +84,13 @@ TEST_F(ServiceTest, UnusableAddressesAndCertificates) {
                           [](const std::string& e) { return e.find("ServiceOpen\tServer certificate: ") != std::string::npos; }),
             1);
   EXPECT_FALSE(wss_->Listening());
+  // Nothing listens: the rewritten address is a warning, and the process ends with a failure.
+  EXPECT_NE(std::find(host_.logged.begin(), host_.logged.end(),
+                      "<4>WsIpAddr changed from '10.1.2.3' to '0.0.0.0' for the next start\n"),
+            host_.logged.end());
+  EXPECT_EQ(host_.notes, (std::vector<std::string>{"STATUS=Listening: none; failed: SNMP, WS, WSS"}));
+  EXPECT_EQ(service().exitCode(), 1);
+  EXPECT_EQ(stopped_, 1);
 }
 
 TEST_F(ServiceTest, SnmpRequestsAnswerFromTheSystemGroupAndIgnoreOtherCommunities) {

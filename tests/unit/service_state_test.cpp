@@ -36,10 +36,12 @@ TEST_F(ServiceStateTest, StartClearsTracesReadsSettingsAndLogsOnce) {
   EXPECT_EQ(service_.startTime(), LocalTimePoint(2026, 5, 4, 13, 59, 58));
   EXPECT_EQ(service_.lastHour(), 13);
   EXPECT_TRUE(service_.timerEnabled());
-  EXPECT_EQ(host_.notes, (std::vector<std::string>{"READY"}));
+  EXPECT_EQ(host_.notes, (std::vector<std::string>{"STATUS=Listening: none", "READY"}));
+  EXPECT_EQ(host_.logged, (std::vector<std::string>{"<4>No listener is enabled: the service serves nobody\n"}));
+  EXPECT_EQ(service_.exitCode(), 0);
 }
 
-TEST_F(ServiceStateTest, StartWithUnreadableDatabaseLogsOneErrorAndStaysIdle) {
+TEST_F(ServiceStateTest, StartWithUnreadableDatabaseLogsOneErrorAndEndsWithAFailure) {
   dir_.Sql("UPDATE General_Settings SET DebugMode = NULL");
   service_.PostState(kStateStart);
   Run();
@@ -47,7 +49,14 @@ TEST_F(ServiceStateTest, StartWithUnreadableDatabaseLogsOneErrorAndStaysIdle) {
             (std::vector<std::string>{
                 "1\tfrmVantorWebSrv_dartSvc_State\tInvalid use of Null (General_Settings.DebugMode)"}));
   EXPECT_FALSE(service_.timerEnabled());
-  EXPECT_EQ(host_.notes, (std::vector<std::string>{"READY"}));
+  // Never ready; the journal gets the reason and the process a failing status.
+  EXPECT_EQ(host_.notes, (std::vector<std::string>{"STATUS=Listening: none"}));
+  EXPECT_EQ(host_.logged,
+            (std::vector<std::string>{
+                "<3>frmVantorWebSrv_dartSvc_State: Invalid use of Null (General_Settings.DebugMode)\n",
+                "<3>Nothing could start (Listening: none); the service ends\n"}));
+  EXPECT_EQ(service_.exitCode(), 1);
+  EXPECT_EQ(stopped_, 1);
 
   // The database is not touched by a failed start.
   EXPECT_EQ(std::get<std::string>(dir_.SettingValue("ProgVersion")), "1.0.0");
@@ -72,7 +81,7 @@ TEST_F(ServiceStateTest, StopResetsStatusesWithItsPausesAndEndsTheService) {
             (std::vector<std::chrono::milliseconds>{500ms, 500ms, 500ms, 500ms, 100ms, 100ms, 500ms}));
   EXPECT_FALSE(service_.timerEnabled());
   EXPECT_EQ(stopped_, 1);
-  EXPECT_EQ(host_.notes, (std::vector<std::string>{"READY", "STOPPING"}));
+  EXPECT_EQ(host_.notes, (std::vector<std::string>{"STATUS=Listening: none", "READY", "STOPPING"}));
 }
 
 TEST_F(ServiceStateTest, PauseAndResumeAreOnlyLogged) {
