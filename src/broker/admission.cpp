@@ -59,6 +59,13 @@ asio::awaitable<void> Broker::ConnectionRequest(const ServerDescriptor& s, const
   });
 }
 
+asio::awaitable<void> Broker::ConnectionRefused(const ServerDescriptor& s, const std::string& address,
+                                                const std::string& reason) {
+  co_await ConnectionRequest(s, address, 0, false);
+  co_await events_.AppEvent(kFormModule, s.Handler("ConnectionRequest"),
+                            fmt::format("Connections From {} Refused: {}", address, reason), kLevelDropped);
+}
+
 asio::awaitable<void> Broker::WebSocketOpenRequest(const ServerDescriptor& s, OpenRequest& request) {
   // Until admission says otherwise, the connection is refused.
   verdicts_[{std::string(s.type), request.id}] = {

@@ -88,6 +88,9 @@ asio::awaitable<void> BrokerEndpoint::OnDisconnected(ConnectionId id, int status
 asio::awaitable<void> BrokerEndpoint::OnError(ConnectionId id, int code, std::string description) {
   co_await broker_.Error(server_, id, code, description);
 }
+asio::awaitable<void> BrokerEndpoint::OnConnectionRefused(std::string remoteAddress, std::string reason) {
+  co_await broker_.ConnectionRefused(server_, remoteAddress, reason);
+}
 asio::awaitable<void> BrokerEndpoint::OnSslStatus(ConnectionId id, std::string message) {
   co_await broker_.SslStatus(server_, id, message);
 }

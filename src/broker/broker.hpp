@@ -36,6 +36,7 @@ class BrokerEndpoint final : public WebSocketEvents {
                                        std::string description) override;
   asio::awaitable<void> OnError(ConnectionId id, int code, std::string description) override;
   asio::awaitable<void> OnSslStatus(ConnectionId id, std::string message) override;
+  asio::awaitable<void> OnConnectionRefused(std::string remoteAddress, std::string reason) override;
 
  private:
   Broker& broker_;
@@ -87,6 +88,10 @@ class Broker {
   // Event handlers (called by the endpoints).
   asio::awaitable<void> ConnectionRequest(const ServerDescriptor& s, const std::string& address,
                                           int port, bool accept);
+  // Connections the server closed at the accept by a limit: one line in the connection-request
+  // log ("Accept: False") and a level-2 event naming the address and the reason.
+  asio::awaitable<void> ConnectionRefused(const ServerDescriptor& s, const std::string& address,
+                                          const std::string& reason);
   asio::awaitable<void> WebSocketOpenRequest(const ServerDescriptor& s, OpenRequest& request);
   asio::awaitable<void> Connected(const ServerDescriptor& s, ConnectionId id);
   asio::awaitable<void> DataIn(const ServerDescriptor& s, ConnectionId id, std::string text);

@@ -4,8 +4,8 @@ namespace vantor {
 namespace {
 
 // Yes/no columns are INTEGER (0 false, anything else true). The optional columns at the end
-// (push API address, download hosts, mail security) may be absent or NULL; the service then uses
-// its built-in behaviour.
+// (push API address, download hosts, mail security, the opening limit per address) may be absent
+// or NULL; the service then uses its built-in behaviour.
 constexpr const char* kSchema = R"sql(
 CREATE TABLE General_Settings (
   ProgVersion     TEXT,
@@ -45,7 +45,9 @@ CREATE TABLE General_Settings (
   DownloadHost1   TEXT,
   DownloadHost2   TEXT,
   DownloadHost3   TEXT,
-  MailSecurity    TEXT
+  MailSecurity    TEXT,
+  -- WebSocket connections that may be opening (not yet upgraded) from one remote address.
+  MaxOpeningPerAddr INTEGER DEFAULT 16
 );
 
 CREATE TABLE Customer (

@@ -36,6 +36,13 @@ bool BeastWebSocketServer::Configure(const std::string& line) {
     impl_->waitForCloseResponse = value == "true";
     return true;
   }
+  if (name == "MaxOpeningPerAddress") {
+    int limit = 0;
+    const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), limit);
+    if (ec != std::errc{} || end != value.data() + value.size() || limit < 1 || limit > 65535) return false;
+    impl_->opening.SetPerAddress(static_cast<std::size_t>(limit));
+    return true;
+  }
   if (name == "SSLEnabledProtocols") {
     int protocols = 0;
     const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), protocols);

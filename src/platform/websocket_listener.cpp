@@ -13,20 +13,53 @@ using tcp = asio::ip::tcp;
 
 namespace {
 
-// Gives an accepted socket an id and a running session; over the connection limit, or with
-// every id held, the socket is closed at once without an event.
-void Admit(const std::shared_ptr<BeastWebSocketServer::Impl>& server, tcp::socket socket) {
-  const ConnectionId id = server->sessions.size() < server->limits.maxConnections ? server->NextId() : 0;
-  if (id == 0) {
-    boost::system::error_code ignored;
-    socket.close(ignored);
+asio::awaitable<void> RaiseRefused(std::shared_ptr<BeastWebSocketServer::Impl> server, std::string address,
+                                   std::string reason) {
+  if (server->detached) co_return;
+  try {
+    co_await server->events.OnConnectionRefused(std::move(address), std::move(reason));
+  } catch (...) {
+  }
+}
+
+// Closes a socket refused by a limit; the refusal is reported once per address per interval.
+void Refuse(const std::shared_ptr<BeastWebSocketServer::Impl>& server, tcp::socket& socket,
+            const std::string& address, std::string_view why) {
+  boost::system::error_code ignored;
+  socket.close(ignored);
+  std::size_t suppressed = 0;
+  if (!server->opening.ShouldReport(address, std::chrono::steady_clock::now(), server->limits.refusalReportInterval,
+                                    suppressed)) {
     return;
   }
+  std::string reason(why);
+  if (suppressed > 0) reason += " (" + std::to_string(suppressed) + " more refused since the last report)";
+  asio::co_spawn(server->io, RaiseRefused(server, address, std::move(reason)), [](std::exception_ptr) {});
+}
+
+// Gives an accepted socket an id and a running session, unless a limit refuses it: the
+// connections still opening from its address or in all, the connections of the instance, or
+// every id being held.
+void Admit(const std::shared_ptr<BeastWebSocketServer::Impl>& server, tcp::socket socket) {
   boost::system::error_code epError;
   const auto remote = socket.remote_endpoint(epError);
-  std::string address = epError ? std::string("0.0.0.0") : remote.address().to_string();
-  const int port = epError ? 0 : remote.port();
-  auto session = MakeWebSocketSession(server, id, std::move(address), port, std::move(socket));
+  if (epError) {  // the peer is already gone
+    socket.close(epError);
+    return;
+  }
+  std::string address = remote.address().to_string();
+  const auto& limits = server->limits;
+  if (server->opening.opening(address) >= server->opening.perAddress()) {
+    return Refuse(server, socket, address,
+                  std::to_string(server->opening.perAddress()) + " connections from this address are still opening");
+  }
+  if (server->opening.opening() >= limits.maxOpening) {
+    return Refuse(server, socket, address, std::to_string(limits.maxOpening) + " connections are still opening");
+  }
+  const ConnectionId id = server->sessions.size() < limits.maxConnections ? server->NextId() : 0;
+  if (id == 0) return Refuse(server, socket, address, "connection limit reached");
+  server->opening.TryEnter(address);
+  auto session = MakeWebSocketSession(server, id, std::move(address), remote.port(), std::move(socket));
   server->sessions.emplace(id, session);
   asio::co_spawn(server->io, session->Run(), [](std::exception_ptr) {});
 }

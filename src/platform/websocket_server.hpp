@@ -84,10 +84,25 @@ class WebSocketEvents {
 
   // TLS server only: the outcome of the TLS handshake (protocol and cipher).
   virtual asio::awaitable<void> OnSslStatus(ConnectionId id, std::string message) = 0;
+
+  // TCP connections from `remoteAddress` were closed at the accept because a connection limit
+  // was reached; raised at most once per address per refusal interval, outside any connection's
+  // order of events. `reason` says which limit, and how many refusals went unreported before.
+  virtual asio::awaitable<void> OnConnectionRefused(std::string remoteAddress, std::string reason) = 0;
 };
 
 // Limits a remote peer cannot exhaust. The defaults are the production values; tests may shorten
 // the times so that they do not wait long.
+//
+// Memory a peer can make the server hold, with the defaults (the service's own tables add a few
+// KiB per record):
+//   - an opening connection: its socket, the upgrade request (at most 8 KiB) and, for TLS, the
+//     TLS buffers (about 34 KiB); at most maxOpening (256) of them: under 11 MiB;
+//   - an open connection: one incoming message being read (at most maxMessageBytes, 1 MiB) and
+//     its outgoing queue (at most maxQueuedBytes, 4 MiB), plus the TLS buffers; at most
+//     maxConnections (512) in all. Only admitted agents and mobiles (99 + 50) are sent more than
+//     one refusal message, so queues can hold 149 x 4 MiB = 596 MiB at most, and reads
+//     512 x 1 MiB = 512 MiB: about 1.1 GiB in the worst case, against a few MiB in normal use.
 struct WebSocketLimits {
   // Largest text message accepted; a larger one is refused with close code 1009. Service messages
   // are a few hundred bytes; 1 MiB leaves wide room while bounding what one connection can hold.
@@ -96,9 +111,17 @@ struct WebSocketLimits {
   // is refused with 431. Real clients send under 2 KiB and about 15 fields.
   std::size_t maxRequestHeaderBytes = 8 * 1024;
   std::size_t maxRequestHeaderFields = 100;
-  // Time allowed for each opening step: the TLS handshake, the upgrade request, the 101 response.
-  // A silent client is closed after this time.
-  std::chrono::milliseconds handshakeTimeout{10'000};
+  // One deadline for the whole opening, from the TCP accept to the end of the upgrade (the TLS
+  // handshake, the upgrade request, the 101 response). It is fixed at the accept, so a client
+  // that trickles bytes cannot extend it; a silent client is closed when it passes.
+  std::chrono::milliseconds openingTimeout{5'000};
+  // Connections still opening, from one remote address and in all. Further TCP connections are
+  // closed at once; admitted connections never count here, so a flood from one address leaves
+  // room for everybody else.
+  std::size_t maxOpeningPerAddress = 16;
+  std::size_t maxOpening = 256;
+  // Refusals by these limits are reported (OnConnectionRefused) once per address per interval.
+  std::chrono::seconds refusalReportInterval{60};
   // Time allowed for the close handshake, and for a service-requested disconnect as a whole
   // (queued messages, close frame, peer's reply); afterwards the socket is closed regardless.
   std::chrono::milliseconds closeTimeout{5'000};
@@ -110,8 +133,8 @@ struct WebSocketLimits {
   // Outgoing bytes queued for one connection; a client that stops reading is dropped when its
   // queue would grow beyond this instead of being buffered without end.
   std::size_t maxQueuedBytes = 4 * 1024 * 1024;
-  // Simultaneous connections of one instance (the tables hold 99 agents and 50 mobiles); further
-  // TCP connections are closed at once without an event.
+  // Simultaneous connections of one instance, opening and open; further TCP connections are
+  // closed at once.
   std::size_t maxConnections = 512;
 };
 
@@ -133,7 +156,8 @@ class WebSocketServer {
   // (the service sends "false" and 4032); returns false for any other line, changing nothing.
   // Both are recorded only: the close handshake is always bounded by closeTimeout, so waiting
   // for the peer's reply cannot hang, and the TLS server always serves TLS 1.2 and 1.3 with
-  // TLS 1.0 and 1.1 off, whatever protocol set is named.
+  // TLS 1.0 and 1.1 off, whatever protocol set is named. "MaxOpeningPerAddress=<1..65535>" sets
+  // WebSocketLimits::maxOpeningPerAddress.
   virtual bool Configure(const std::string& line) = 0;
 
   // Makes this instance a TLS server with the given certificate; before Listen(). Fails (error

@@ -8,6 +8,7 @@
 #include "platform/async_gate.hpp"
 #include "platform/beast_websocket_server.hpp"
 #include "platform/connection_ids.hpp"
+#include "platform/opening_limits.hpp"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
@@ -24,7 +25,11 @@ class WebSocketSession;
 
 struct BeastWebSocketServer::Impl {
   Impl(asio::io_context& io, WebSocketEvents& events, WebSocketLimits limits)
-      : io(io), events(events), limits(limits), admission(io.get_executor()) {}
+      : io(io),
+        events(events),
+        limits(limits),
+        opening(limits.maxOpeningPerAddress, limits.maxOpening),
+        admission(io.get_executor()) {}
 
   asio::io_context& io;
   WebSocketEvents& events;
@@ -38,6 +43,7 @@ struct BeastWebSocketServer::Impl {
   // Accepted connections, until their OnDisconnected handler has returned.
   std::map<ConnectionId, std::shared_ptr<WebSocketSession>> sessions;
   ConnectionIdAllocator ids;
+  OpeningLimits opening;  // connections accepted but not yet upgraded
   AsyncGate admission;    // serialises open request and connected across the sessions
   bool detached = false;  // the server object is gone: raise no more events
 

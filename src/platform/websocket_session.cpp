@@ -46,8 +46,15 @@ WebSocketSession::WebSocketSession(std::shared_ptr<BeastWebSocketServer::Impl> s
       id_(id),
       remoteAddress_(std::move(remoteAddress)),
       remotePort_(remotePort),
+      openingDeadline_(std::chrono::steady_clock::now() + server_->limits.openingTimeout),
       wake_(server_->io),
       closeDeadline_(server_->io) {}
+
+void WebSocketSession::EndOpening() {
+  if (!countsAsOpening_) return;
+  countsAsOpening_ = false;
+  server_->opening.Leave(remoteAddress_);
+}
 
 bool WebSocketSession::Enqueue(std::string&& text) {
   if (state_ != State::Open) return false;
@@ -97,6 +104,13 @@ void WebSocketSession::CloseWithCode(websocket::close_code wireCode, std::string
   wake_.cancel();
 }
 
+std::chrono::milliseconds WebSocketSession::RemainingOpeningTime() const {
+  // The time the service's admission took is not the client's; the answer always gets 1 s.
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(openingDeadline_ -
+                                                                          std::chrono::steady_clock::now());
+  return std::max(left, std::chrono::milliseconds(1000));
+}
+
 void WebSocketSession::ArmCloseDeadline() {
   closeDeadline_.expires_after(server_->limits.closeTimeout);
   closeDeadline_.async_wait([weak = weak_from_this()](const boost::system::error_code& ec) {
@@ -113,6 +127,7 @@ asio::awaitable<void> WebSocketSession::RaiseError(int code, std::string text) {
 
 asio::awaitable<void> WebSocketSession::Finish(bool openRaised, int code, std::string text) {
   state_ = State::Closed;
+  EndOpening();
   closeDeadline_.cancel();
   wake_.cancel();
   Abort();
@@ -156,6 +171,7 @@ class StreamSession final : public WebSocketSession {
     }
 
     state_ = State::Open;
+    EndOpening();
     asio::co_spawn(server_->io, Writer(), [](std::exception_ptr) {});
     if (auto* ev = Events()) co_await Guarded(ev->OnConnected(id_));
     hold.Release();
@@ -180,7 +196,7 @@ class StreamSession final : public WebSocketSession {
 
   asio::awaitable<bool> TlsHandshake() {
     auto& tcp = beast::get_lowest_layer(ws_);
-    tcp.expires_after(server_->limits.handshakeTimeout);
+    tcp.expires_at(openingDeadline_);
     auto [ec] = co_await ws_.next_layer().async_handshake(ssl::stream_base::server, kNoThrow);
     tcp.expires_never();
     if (ec) {
@@ -201,7 +217,7 @@ class StreamSession final : public WebSocketSession {
   asio::awaitable<bool> ReadUpgradeRequest(http::request_parser<http::empty_body>& parser) {
     const auto& limits = server_->limits;
     auto& tcp = beast::get_lowest_layer(ws_);
-    tcp.expires_after(limits.handshakeTimeout);
+    tcp.expires_at(openingDeadline_);
     beast::error_code ec = co_await ReadRequestLine(ws_.next_layer(), buffer_, limits.maxRequestHeaderBytes, rawTarget_);
     if (!ec) {
       auto [readEc, n] = co_await http::async_read(ws_.next_layer(), buffer_, parser, kNoThrow);
@@ -235,11 +251,12 @@ class StreamSession final : public WebSocketSession {
     co_return std::nullopt;
   }
 
-  // Answers with an HTTP status and closes; bounded by the handshake timeout.
+  // Answers with an HTTP status and closes; bounded by the opening deadline, with a moment
+  // for the answer when the service's decision took the time.
   asio::awaitable<void> Refuse(int status, const HeaderList& headers, std::string body) {
     auto res = RefusalResponse(status, headers, std::move(body));
     auto& tcp = beast::get_lowest_layer(ws_);
-    tcp.expires_after(server_->limits.handshakeTimeout);
+    tcp.expires_after(RemainingOpeningTime());
     co_await http::async_write(ws_.next_layer(), res, kNoThrow);
     tcp.expires_never();
     Abort();
@@ -248,7 +265,7 @@ class StreamSession final : public WebSocketSession {
   asio::awaitable<bool> AcceptUpgrade(const UpgradeRequest& req, HeaderList headers) {
     const auto& limits = server_->limits;
     websocket::stream_base::timeout timeouts{};
-    timeouts.handshake_timeout = limits.handshakeTimeout;
+    timeouts.handshake_timeout = RemainingOpeningTime();
     timeouts.idle_timeout = limits.idleTimeout;
     timeouts.keep_alive_pings = true;
     ws_.set_option(timeouts);
@@ -258,6 +275,8 @@ class StreamSession final : public WebSocketSession {
     }));
     ws_.read_message_max(limits.maxMessageBytes);
     auto [ec] = co_await ws_.async_accept(req, kNoThrow);
+    timeouts.handshake_timeout = limits.closeTimeout;  // from now on it bounds the close handshake
+    ws_.set_option(timeouts);
     if (ec) {
       co_await RaiseError(ec.value(), "WebSocket handshake failed: " + ec.message());
       co_return false;

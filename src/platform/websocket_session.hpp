@@ -62,6 +62,10 @@ class WebSocketSession : public std::enable_shared_from_this<WebSocketSession> {
   void CloseWithCode(boost::beast::websocket::close_code wireCode, std::string why);
   // Aborts the socket when the close has not finished within closeTimeout.
   void ArmCloseDeadline();
+  // The connection no longer counts against the opening limits (it opened, or it ended).
+  void EndOpening();
+  // What is left of the opening deadline for the server's own answer (at least 1 s).
+  std::chrono::milliseconds RemainingOpeningTime() const;
 
   // The service's handlers; null once the server object is destroyed, so events stop.
   WebSocketEvents* Events() const;
@@ -82,6 +86,9 @@ class WebSocketSession : public std::enable_shared_from_this<WebSocketSession> {
   std::optional<int> endCode_;
   std::optional<std::string> rawTarget_;  // the request target as sent, when it held spaces
   std::string endText_;
+  // One deadline for the whole opening: TCP accept to the end of the upgrade, TLS included.
+  std::chrono::steady_clock::time_point openingDeadline_;
+  bool countsAsOpening_ = true;  // the listener counted it in the opening limits
   boost::asio::steady_timer wake_;  // the writer waits on it; cancelled when there is work
   boost::asio::steady_timer closeDeadline_;
 };

@@ -161,6 +161,10 @@ asio::awaitable<void> Service::OpenWebSocketServer(bool tls) {
       server.SetLocalPort(settings.Int32(prefix + "Port"));
       if (tls) co_await PauseMs(clock_, 500);
       server.Configure("WaitForCloseResponse=false");
+      if (const auto limit = settings.Optional("MaxOpeningPerAddr");
+          limit && !server.Configure("MaxOpeningPerAddress=" + *limit)) {
+        throw ProcedureError("Invalid MaxOpeningPerAddr: " + *limit + " (1 to 65535 expected)");
+      }
       std::error_code ec = IsIpAddress(address) ? server.Listen()
                                                 : std::make_error_code(std::errc::address_not_available);
       if (ec) {

@@ -2,6 +2,7 @@
 // integration tests. Every event is printed as one line on standard output:
 //   LISTENING <address> <port> | CONNREQ <address> <port> | OPEN <id> <uri> | CONNECTED <id>
 //   DATA <id> <bytes> | DISCONNECTED <id> <code> <description> | ERROR <id> <code> <description>
+//   REFUSED <address> <reason>
 // Received texts are echoed, except commands:
 //   !flood <n> <bytes>     sends n messages of that size (stops at the first refused send)
 //   !slow <ms>             the handler waits before returning (the next message must wait too)
@@ -73,6 +74,10 @@ class EchoService final : public WebSocketEvents {
     co_return;
   }
   asio::awaitable<void> OnSslStatus(ConnectionId, std::string) override { co_return; }
+  asio::awaitable<void> OnConnectionRefused(std::string address, std::string reason) override {
+    Log("REFUSED " + address + " " + reason);
+    co_return;
+  }
 
  private:
   asio::io_context& io_;
@@ -89,12 +94,13 @@ int main(int argc, char** argv) {
   };
 
   WebSocketLimits limits;
-  limits.handshakeTimeout = std::chrono::milliseconds(num("--handshake-ms", limits.handshakeTimeout.count()));
+  limits.openingTimeout = std::chrono::milliseconds(num("--handshake-ms", limits.openingTimeout.count()));
   limits.closeTimeout = std::chrono::milliseconds(num("--close-ms", limits.closeTimeout.count()));
   limits.idleTimeout = std::chrono::milliseconds(num("--idle-ms", limits.idleTimeout.count()));
   limits.maxMessageBytes = num("--max-message", limits.maxMessageBytes);
   limits.maxQueuedBytes = num("--max-queue", limits.maxQueuedBytes);
   limits.maxConnections = num("--max-connections", limits.maxConnections);
+  limits.maxOpeningPerAddress = num("--max-opening-per-address", limits.maxOpeningPerAddress);
 
   asio::io_context io;
   EchoService service(io);

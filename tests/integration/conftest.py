@@ -119,7 +119,7 @@ class ProgramDir:
     def stop(self, sig=signal.SIGTERM, timeout=30):
         """Signals the service and returns its exit code."""
         self.process.send_signal(sig)
-        self.process.communicate(timeout=timeout)
+        _, self.stderr = self.process.communicate(timeout=timeout)
         code, self.process = self.process.returncode, None
         return code
 

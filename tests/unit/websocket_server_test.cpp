@@ -17,6 +17,7 @@ struct NoEvents : WebSocketEvents {
   asio::awaitable<void> OnDisconnected(ConnectionId, int, std::string) override { co_return; }
   asio::awaitable<void> OnError(ConnectionId, int, std::string) override { co_return; }
   asio::awaitable<void> OnSslStatus(ConnectionId, std::string) override { co_return; }
+  asio::awaitable<void> OnConnectionRefused(std::string, std::string) override { co_return; }
 };
 
 class WebSocketServerTest : public ::testing::Test {
@@ -29,7 +30,9 @@ class WebSocketServerTest : public ::testing::Test {
 TEST_F(WebSocketServerTest, ConfigurationLines) {
   EXPECT_TRUE(server_.Configure("WaitForCloseResponse=false"));
   EXPECT_TRUE(server_.Configure("SSLEnabledProtocols=4032"));
+  EXPECT_TRUE(server_.Configure("MaxOpeningPerAddress=1"));
   for (const char* bad : {"WaitForCloseResponse=maybe", "SSLEnabledProtocols=", "SSLEnabledProtocols=12x",
+                          "MaxOpeningPerAddress=0", "MaxOpeningPerAddress=65536", "MaxOpeningPerAddress=x",
                           "SSLEnabledProtocols=-1", "Unknown=1", "WaitForCloseResponse", ""}) {
     EXPECT_FALSE(server_.Configure(bad)) << bad;
   }
