@@ -173,8 +173,9 @@ asio::awaitable<Broker::Handled> Broker::AgentControl(const ServerDescriptor& s,
                                 kLevelInfo);
     }
   } else if (command == "BCA:") {
-    Reply(s, id, text, "BCA:OK", handled.sent);
+    // The reply follows the save, so that an acknowledged receiver is on disk.
     co_await saveBrokenConnAlarm_(std::string(Mid(text, 3, 8)), std::string(TrimSpaces(Mid(text, 18))));
+    Reply(s, id, text, "BCA:OK", handled.sent);
   } else if (Mid(text, 14, 8) == "StatLog:") {
     handled.sent = kStatNoReply;
     co_await SaveStatLog(clock_, events_, programDir_, agent.company, agent.agentVersion,

@@ -23,11 +23,10 @@ GeneralSettings GeneralSettings::Load(const std::filesystem::path& databaseFile)
   if (!status) throw ProcedureError(status.error);
   if (rows.empty()) throw ProcedureError("The table General_Settings has no row");
   const auto rowid = std::get<std::int64_t>(rows.front().values.front());
-  return GeneralSettings(std::move(db), std::move(rows.front()), rowid);
+  return GeneralSettings(std::move(rows.front()), rowid);
 }
 
-GeneralSettings::GeneralSettings(std::unique_ptr<Database> db, DbRow row, std::int64_t rowid)
-    : db_(std::move(db)), row_(std::move(row)), rowid_(rowid) {}
+GeneralSettings::GeneralSettings(DbRow row, std::int64_t rowid) : row_(std::move(row)), rowid_(rowid) {}
 
 const DbValue& GeneralSettings::Value(std::string_view column) const {
   const DbValue* value = row_.Find(column);
@@ -103,20 +102,16 @@ void GeneralSettings::Set(std::string_view column, DbValue value) {
   pending_.emplace_back(std::string(column), std::move(value));
 }
 
-void GeneralSettings::Save() {
-  if (pending_.empty()) return;
+std::vector<DbWrite> GeneralSettings::TakeWrites() {
   // Column names come from the row just read, never from outside; values are bound.
-  std::string sql = "UPDATE General_Settings SET ";
-  std::vector<DbValue> params;
-  for (std::size_t i = 0; i < pending_.size(); ++i) {
-    sql += fmt::format("{}\"{}\" = ?", i ? ", " : "", pending_[i].first);
-    params.push_back(pending_[i].second);
+  std::vector<DbWrite> writes;
+  for (auto& [column, value] : pending_) {
+    writes.push_back(DbWrite{"General_Settings." + column,
+                             fmt::format("UPDATE General_Settings SET \"{}\" = ? WHERE rowid = ?", column),
+                             {std::move(value), rowid_}});
   }
-  sql += " WHERE rowid = ?";
-  params.emplace_back(rowid_);
-  auto status = db_->Execute(sql, params);
-  if (!status) throw ProcedureError(status.error);
   pending_.clear();
+  return writes;
 }
 
 }  // namespace vantor

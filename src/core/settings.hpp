@@ -3,10 +3,12 @@
 // a missing column or a NULL value is an error (ProcedureError), because no setting has a default
 // in the program, except the optional columns read with Optional().
 //
-// Load() and Save() run on the calling thread and wait out a lock held by another program for the
-// database's busy timeout; an object is used by one thread at a time.
+// Load() runs on the calling thread and waits out a lock held by another program for the
+// database's busy timeout; changes are written by the database writer. An object is used by one
+// thread at a time.
 
 #include "platform/database.hpp"
+#include "platform/database_writer.hpp"
 
 #include <cstdint>
 #include <filesystem>
@@ -33,16 +35,16 @@ class GeneralSettings {
   // A text column that may be absent from the table or NULL.
   std::optional<std::string> Optional(std::string_view column) const;
 
-  // Stages a new value; Save() writes every staged change in one statement. Throws ProcedureError.
+  // Stages a new value (throws ProcedureError for an unknown column); TakeWrites() hands every
+  // staged change over as one write per column, for the database writer.
   void Set(std::string_view column, DbValue value);
-  void Save();
+  std::vector<DbWrite> TakeWrites();
 
  private:
-  GeneralSettings(std::unique_ptr<Database> db, DbRow row, std::int64_t rowid);
+  GeneralSettings(DbRow row, std::int64_t rowid);
   const DbValue& Value(std::string_view column) const;
   std::int64_t Integer(std::string_view column, std::int64_t min, std::int64_t max) const;
 
-  std::unique_ptr<Database> db_;
   DbRow row_;
   std::int64_t rowid_;
   std::vector<std::pair<std::string, DbValue>> pending_;

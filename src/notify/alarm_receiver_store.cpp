@@ -29,14 +29,16 @@ asio::awaitable<void> Notifier::SaveBrokenConnAlarm(std::string custID, std::str
           "Invalid alarm receiver: four TAB-separated fields expected ({} characters received)",
           payload.size()));
     }
-    auto db = OpenDatabase(databaseFile_);
-    auto status = db->Execute(
-        "UPDATE Customer SET BcaRecvName = ?, BcaRecvType = ?, BcaPoUserKey = ?, "
-        "BcaPoDevice = ?, BcaMailAddress = ? WHERE CustID = ?",
-        {receiver->name, receiver->type, receiver->userKey, receiver->device,
-         receiver->mailAddress, custID});
-    if (!status) throw ProcedureError(status.error);
-    co_return;
+    // Waits until the receiver is committed, however long another program holds the database:
+    // the agent is told "BCA:OK" only afterwards.
+    DbWrite write{"Customer.Bca." + custID,
+                  "UPDATE Customer SET BcaRecvName = ?, BcaRecvType = ?, BcaPoUserKey = ?, "
+                  "BcaPoDevice = ?, BcaMailAddress = ? WHERE CustID = ?",
+                  {receiver->name, receiver->type, receiver->userKey, receiver->device,
+                   receiver->mailAddress, custID}};
+    std::string error;
+    const bool committed = co_await writer_.Commit(std::move(write), &error);
+    if (!committed) throw ProcedureError(error);
   });
 }
 

@@ -3,13 +3,15 @@
 namespace vantor {
 
 Notifier::Notifier(Clock& clock, WorkerPool& pool, AppEventLog& events,
-                   std::filesystem::path databaseFile, HttpsClient& https, SmtpClient& smtp,
+                   std::filesystem::path databaseFile, DatabaseWriter& writer, HttpsClient& https,
+                   SmtpClient& smtp,
                    ForwardSendStatusFn forwardSendStatus, LocalAddressFn tlsLocalAddress,
                    NotifyTimeouts timeouts)
     : clock_(clock),
       pool_(pool),
       events_(events),
       databaseFile_(std::move(databaseFile)),
+      writer_(writer),
       https_(https),
       smtp_(smtp),
       forwardSendStatus_(std::move(forwardSendStatus)),

@@ -9,6 +9,7 @@
 // level-1 application event.
 
 #include "logging/app_event.hpp"
+#include "platform/database_writer.hpp"
 #include "platform/clock.hpp"
 #include "platform/https_client.hpp"
 #include "platform/smtp_client.hpp"
@@ -53,7 +54,7 @@ class Notifier {
  public:
   // Every reference must outlive the notifier. The clients are called on worker threads.
   Notifier(Clock& clock, WorkerPool& pool, AppEventLog& events,
-           std::filesystem::path databaseFile, HttpsClient& https, SmtpClient& smtp,
+           std::filesystem::path databaseFile, DatabaseWriter& writer, HttpsClient& https, SmtpClient& smtp,
            ForwardSendStatusFn forwardSendStatus, LocalAddressFn tlsLocalAddress,
            NotifyTimeouts timeouts = {});
 
@@ -88,6 +89,7 @@ class Notifier {
   WorkerPool& pool_;
   AppEventLog& events_;
   std::filesystem::path databaseFile_;
+  DatabaseWriter& writer_;
   HttpsClient& https_;
   SmtpClient& smtp_;
   ForwardSendStatusFn forwardSendStatus_;

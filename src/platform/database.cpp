@@ -49,7 +49,8 @@ std::unique_ptr<Database> Database::Open(const std::filesystem::path& file, Mode
   const int rc = sqlite3_open_v2(file.c_str(), &db, flags, nullptr);
   if (rc != SQLITE_OK) {
     status = DbStatus::Failure(fmt::format("Cannot open the database {}: {}", file.string(),
-                                           db ? sqlite3_errmsg(db) : sqlite3_errstr(rc)));
+                                           db ? sqlite3_errmsg(db) : sqlite3_errstr(rc)),
+                               rc & 0xff);
     sqlite3_close(db);
     return nullptr;
   }
@@ -65,13 +66,31 @@ std::unique_ptr<Database> Database::Open(const std::filesystem::path& file, Mode
 
 Database::~Database() { sqlite3_close(db_); }
 
+bool DbStatus::Transient() const {
+  switch (code) {
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+    case SQLITE_CANTOPEN:
+    case SQLITE_IOERR:
+    case SQLITE_FULL:
+    case SQLITE_READONLY:
+    case SQLITE_PROTOCOL:
+    case SQLITE_NOTADB:  // replaced by another file: an operator will put the database back
+    case SQLITE_CORRUPT:
+      return true;
+    default:
+      return false;
+  }
+}
+
 DbStatus Database::Describe(int rc, std::string_view what) const {
   if ((rc & 0xff) == SQLITE_NOTADB) {
     return DbStatus::Failure(
         "VantorWeb.mdb is not an SQLite database (it may be a file of another database "
-        "program); the service cannot read it");
+        "program); the service cannot read it",
+        SQLITE_NOTADB);
   }
-  return DbStatus::Failure(fmt::format("Database error while {}: {}", what, sqlite3_errmsg(db_)));
+  return DbStatus::Failure(fmt::format("Database error while {}: {}", what, sqlite3_errmsg(db_)), rc & 0xff);
 }
 
 DbStatus Database::Execute(std::string_view sql, const std::vector<DbValue>& params) {
@@ -109,7 +128,7 @@ DbStatus Database::ExecuteScript(std::string_view sql) {
   std::string text = message ? message : sqlite3_errstr(rc);
   sqlite3_free(message);
   if ((rc & 0xff) == SQLITE_NOTADB) return Describe(rc, "");
-  return DbStatus::Failure("Database error: " + text);
+  return DbStatus::Failure("Database error: " + text, rc & 0xff);
 }
 
 int Database::Changes() const { return sqlite3_changes(db_); }

@@ -25,10 +25,16 @@ using DbValue = std::variant<std::monostate, std::int64_t, double, std::string>;
 struct DbStatus {
   bool ok = true;
   std::string error;
+  int code = 0;  // SQLite's primary result code of the failure (SQLITE_BUSY, ...); 0 when unknown
 
   static DbStatus Ok() { return {}; }
-  static DbStatus Failure(std::string text) { return {false, std::move(text)}; }
+  static DbStatus Failure(std::string text, int code = 0) { return {false, std::move(text), code}; }
   explicit operator bool() const { return ok; }
+
+  // A failure that may pass by itself: a lock held by another program, a file that is missing,
+  // unreadable, read-only or on a full disk. Statement errors (a missing column, a constraint)
+  // are not: repeating the statement cannot help.
+  bool Transient() const;
 };
 
 // One result row; columns keep their names so readers can find them by name.

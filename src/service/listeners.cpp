@@ -97,7 +97,7 @@ asio::awaitable<void> Service::OpenSnmpAgent() {
     }
     if (!failure) {
       settings.Set("SnmpStatus", status);
-      settings.Save();
+      SaveSettings(settings);
       co_await PauseMs(clock_, 500);
       if (debugMode_) {
         WriteServicesBlock(programDir_, "############ SNMP Agent Started ###########", status, true);
@@ -112,7 +112,7 @@ asio::awaitable<void> Service::OpenSnmpAgent() {
   co_await Guarded(events_, kCodeModule, kOpen, [&]() -> asio::awaitable<void> {
     auto settings = GeneralSettings::Load(databaseFile());
     settings.Set("SnmpStatus", FailedStatus(clock_.Now(), failure->reason));
-    settings.Save();
+    SaveSettings(settings);
     co_return;
   });
 }
@@ -179,7 +179,7 @@ asio::awaitable<void> Service::OpenWebSocketServer(bool tls) {
     }
     if (!failure) {
       settings.Set(prefix + "Status", status);
-      settings.Save();
+      SaveSettings(settings);
       if (debugMode_) {
         WriteServicesBlock(programDir_,
                            tls ? "########### WSS Server Started ############"
@@ -203,7 +203,7 @@ asio::awaitable<void> Service::OpenWebSocketServer(bool tls) {
     }
     settings.Set(prefix + "IpAddr", std::string("0.0.0.0"));
     settings.Set(prefix + "Status", FailedStatus(clock_.Now(), ""));
-    settings.Save();
+    SaveSettings(settings);
     co_return;
   });
 }
@@ -228,7 +228,7 @@ asio::awaitable<void> Service::ServiceClose(std::string_view component) {
     // Let events already queued for the component run once before its status is reset.
     if (running) co_await asio::post(io_, asio::use_awaitable);
     settings.Set(column, std::string(kNotStarted));
-    settings.Save();
+    SaveSettings(settings);
   });
 }
 

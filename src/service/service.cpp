@@ -24,6 +24,8 @@ constexpr std::string_view kStateProcedure = "dartSvc_State";
 // How long a stop waits for a running tick or backup, and for open connections to close.
 constexpr std::chrono::seconds kStopGrace{20};
 constexpr std::chrono::seconds kCloseGrace{6};
+// How long the end waits for queued database writes; within systemd's default stop timeout.
+constexpr std::chrono::seconds kWriteFlushGrace{30};
 
 std::string Join(const std::vector<std::string>& parts) {
   std::string out;
@@ -40,8 +42,15 @@ Service::Service(asio::io_context& io, Clock& clock, WorkerPool& pool, ServiceHo
       host_(host),
       programDir_(std::move(programDir)),
       events_(clock, programDir_),
+      writer_(io, programDir_ / kDatabaseFileName,
+              DatabaseWriter::Reports{
+                  [this](bool stalled, const std::string& text) { ReportDatabaseStall(stalled, text); },
+                  [this](const std::string& text) {
+                    asio::co_spawn(io_, events_.AppEvent(kCodeModule, "DatabaseWriter", text, kLevelError),
+                                   asio::detached);
+                  }}),
       components_(std::move(components)),
-      notifier_(clock, pool, events_, programDir_ / kDatabaseFileName, *components_.https,
+      notifier_(clock, pool, events_, programDir_ / kDatabaseFileName, writer_, *components_.https,
                 *components_.smtp,
                 [this](const std::string& receiver, const std::string& subject, int status,
                        const std::string& result, const std::string& channel) {
@@ -87,6 +96,7 @@ asio::awaitable<void> Service::RunStates() {
       supervisor_.Disable();
       co_await WaitForRunningWork(kStopGrace);
       co_await CloseListeners();
+      co_await FlushDatabaseWrites();
       pendingStates_.clear();  // nothing runs after the end
       if (onStopped_) onStopped_();
       break;
@@ -153,6 +163,25 @@ void Service::ReportStart(bool completed) {
   // Nothing could start: end with a failure, so that the service manager's restart policy applies.
   host_.Log(LogPriority::kError, "Nothing could start (" + status + "); the service ends");
   exitCode_ = 1;
+}
+
+void Service::SaveSettings(GeneralSettings& settings) {
+  for (auto& write : settings.TakeWrites()) writer_.Submit(std::move(write));
+}
+
+void Service::ReportDatabaseStall(bool stalled, const std::string& text) {
+  const std::string event = stalled ? "Database Writes Waiting For Over A Minute: " + text
+                                    : "Database Writes Resumed";
+  asio::co_spawn(io_, events_.AppEvent(kCodeModule, "DatabaseWriter", event, stalled ? kLevelDropped : kLevelInfo),
+                 asio::detached);
+}
+
+asio::awaitable<void> Service::FlushDatabaseWrites() {
+  const bool idle = co_await writer_.WhenIdle(kWriteFlushGrace);
+  if (idle) co_return;
+  host_.Log(LogPriority::kError, std::to_string(writer_.pending()) +
+                                     " database writes could not be made before the end (the database stays locked "
+                                     "or unavailable); they are lost");
 }
 
 void Service::PostReload() { asio::co_spawn(io_, Reload(), asio::detached); }

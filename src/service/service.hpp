@@ -9,6 +9,7 @@
 #include "notify/notifier.hpp"
 #include "platform/certificate_manager.hpp"
 #include "platform/clock.hpp"
+#include "platform/database_writer.hpp"
 #include "platform/service_host.hpp"
 #include "platform/snmp_agent.hpp"
 #include "platform/websocket_server.hpp"
@@ -85,6 +86,7 @@ class Service {
   AppEventLog& events() { return events_; }
   Broker& broker() { return broker_; }
   Notifier& notifier() { return notifier_; }
+  DatabaseWriter& databaseWriter() { return writer_; }
   Supervisor& supervisor() { return supervisor_; }
   const std::filesystem::path& programDir() const { return programDir_; }
   std::filesystem::path databaseFile() const;
@@ -102,12 +104,16 @@ class Service {
   asio::awaitable<void> Reload();
   asio::awaitable<void> Stop();
   asio::awaitable<void> CloseListeners();
+  asio::awaitable<void> FlushDatabaseWrites();
   asio::awaitable<void> WaitForRunningWork(std::chrono::milliseconds limit);
   asio::awaitable<void> ServiceOpen(std::string_view component);
   asio::awaitable<void> ServiceClose(std::string_view component);
   asio::awaitable<void> OpenSnmpAgent();
   asio::awaitable<void> OpenWebSocketServer(bool tls);
   asio::awaitable<void> ConfigureTls(GeneralSettings& settings);
+  // Hands the settings' staged changes to the database writer.
+  void SaveSettings(GeneralSettings& settings);
+  void ReportDatabaseStall(bool stalled, const std::string& text);
   void SendAppEventTrap(const AppEventRecord& record);
   std::uint64_t UptimeHundredths() const;
 
@@ -117,6 +123,7 @@ class Service {
   ServiceHost& host_;
   std::filesystem::path programDir_;
   AppEventLog events_;
+  DatabaseWriter writer_;
   ServiceComponents components_;
 
   std::deque<int> pendingStates_;

@@ -89,8 +89,9 @@ int main(int argc, char** argv) {
   AppEventLog events(clock, dir);
   auto https = MakeCurlHttpsClient();
   auto smtp = MakeCurlSmtpClient();
+  DatabaseWriter writer(io, dir / kDatabaseFileName, {});
   Notifier notifier(
-      clock, pool, events, dir / kDatabaseFileName, *https, *smtp,
+      clock, pool, events, dir / kDatabaseFileName, writer, *https, *smtp,
       [](const std::string& receiver, const std::string& subject, int status,
          const std::string& result, const std::string& channel) {
         std::cout << "TRAP " << Escape(receiver) << "\t" << Escape(subject) << "\t" << status

@@ -27,7 +27,7 @@ inline std::ostream& operator<<(std::ostream& os, const Trap& t) {
 class NotifyTest : public ::testing::Test {
  protected:
   NotifyTest()
-      : notifier_(clock_, pool_, events_, dir_.database(), https_, smtp_,
+      : notifier_(clock_, pool_, events_, dir_.database(), writer_, https_, smtp_,
                   [this](const std::string& receiver, const std::string& subject, int status,
                          const std::string& result, const std::string& channel) {
                     traps_.push_back({receiver, subject, status, result, channel});
@@ -72,6 +72,7 @@ class NotifyTest : public ::testing::Test {
   FakeHttpsClient https_;
   FakeSmtpClient smtp_;
   std::vector<Trap> traps_;
+  DatabaseWriter writer_{io_, dir_.database(), {}};
   Notifier notifier_;
 };
 

@@ -43,9 +43,17 @@ class ServiceTest : public ::testing::Test {
     return *service_;
   }
 
+  // Runs every ready handler, then lets the database writer finish what they queued.
   void Run() {
     io_.run();
     io_.restart();
+    if (!service_) return;
+    bool idle = false;
+    RunToEnd(io_, WaitForWriter(idle));
+    EXPECT_TRUE(idle);
+  }
+  asio::awaitable<void> WaitForWriter(bool& idle) {
+    idle = co_await service_->databaseWriter().WhenIdle(std::chrono::seconds(10));
   }
   void Start() {
     service().PostState(kStateStart);

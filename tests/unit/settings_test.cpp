@@ -7,6 +7,7 @@
 namespace vantor {
 namespace {
 
+using testing::RunToEnd;
 using testing::TempProgramDir;
 using testing::WriteFile;
 
@@ -36,8 +37,16 @@ TEST(Settings, ReadsTypedValuesAndWritesBack) {
   EXPECT_EQ(settings.Optional("PushApiUrl"), std::nullopt);
 
   settings.Set("WsStatus", std::string("a'b\"; DROP TABLE Customer; --"));
-  settings.Save();
+  settings.Set("WsPort", std::int64_t{8081});
+  asio::io_context io;
+  DatabaseWriter writer(io, dir.database(), {});
+  for (auto& write : settings.TakeWrites()) writer.Submit(std::move(write));
+  EXPECT_TRUE(settings.TakeWrites().empty());  // handed over once
+  bool idle = false;
+  RunToEnd(io, [&]() -> asio::awaitable<void> { idle = co_await writer.WhenIdle(std::chrono::seconds(10)); }());
+  ASSERT_TRUE(idle);
   EXPECT_EQ(std::get<std::string>(dir.SettingValue("WsStatus")), "a'b\"; DROP TABLE Customer; --");
+  EXPECT_EQ(std::get<std::int64_t>(dir.SettingValue("WsPort")), 8081);
   dir.Sql("SELECT count(*) FROM Customer");  // the table is still there
 }
 
