@@ -1,10 +1,11 @@
-"""The real service under hostile peers: a flood of half-open connections from a second loopback
-address, and a client that trickles its upgrade request."""
-import asyncio
+"""The real service under hostile peers and faults: a flood of half-open connections from a second
+loopback address, a client that trickles its upgrade request, a database locked by another
+program, and SIGKILL during a burst of stores."""
 import socket
+import sqlite3
 import time
 
-from conftest import C1, agent, run_clients, wait_for
+from conftest import C1, C2, agent, mobile, run_clients
 
 FLOODER = "127.0.0.2"
 
@@ -85,4 +86,63 @@ def test_a_trickled_upgrade_request_cannot_extend_the_opening_deadline(program_d
     assert time.monotonic() - started < 6.5, "still open after the deadline"
     assert time.monotonic() - started > 4.5  # not closed for the trickling itself
     s.close()
+    assert pd.stop() == 0
+
+
+def receivers(pd):
+    with sqlite3.connect(pd.path / "VantorWeb.mdb") as db:
+        return dict(db.execute("SELECT CustID, BcaRecvName FROM Customer").fetchall())
+
+
+def test_a_locked_database_stalls_only_the_acknowledgement_and_nothing_is_lost(program_dir):
+    pd = program_dir
+    pd.console("customer", "add", C2, "Beta Ltd")
+    pd.start()
+    locker = sqlite3.connect(pd.path / "VantorWeb.mdb", isolation_level=None)
+
+    async def scenario():
+        storing = await agent(pd, C1)
+        relaying = await agent(pd, C2)
+        phone = await mobile(pd, C2)
+        locker.execute("BEGIN EXCLUSIVE")
+        await storing.send(f"CA{C1}0  BCA:Ann\tMailSMTP\t\t\tann@example.org")
+        # While the database is locked, another customer's relay goes on.
+        for n in range(3):
+            request = f"DM{C2}{phone.nr}during lock {n}"
+            await phone.send(request)
+            await relaying.expect(request, timeout=1)
+        assert await storing.quiet(1.5)  # not acknowledged before it is stored
+        locker.execute("COMMIT")
+        await storing.expect(f"CW{C1}0  BCA:OK", timeout=5)
+        assert receivers(pd)[C1] == "Ann"
+
+    run_clients(scenario)
+    locker.close()
+    assert pd.stop() == 0
+
+
+def test_kill_9_during_a_burst_of_stores_loses_nothing_acknowledged(program_dir):
+    pd = program_dir
+    pd.start()
+    acks = []
+
+    async def scenario():
+        peer = await agent(pd, C1)
+        for n in range(300):  # a burst: the stores queue up behind each other
+            await peer.send(f"CA{C1}0  BCA:Name{n}\tMailSMTP\t\t\tn{n}@example.org")
+        while len(acks) < 50:
+            await peer.expect(f"CW{C1}0  BCA:OK")
+            acks.append(len(acks))
+        pd.process.kill()  # SIGKILL, with stores still in flight
+        await peer.closed()
+
+    run_clients(scenario)
+    pd.process.wait(timeout=10)
+    pd.process = None
+    with sqlite3.connect(pd.path / "VantorWeb.mdb") as db:
+        assert db.execute("PRAGMA integrity_check").fetchall() == [("ok",)]
+    # Acknowledgements follow the stores in order, so the stored receiver is at least the 50th.
+    stored = int(receivers(pd)[C1][len("Name"):])
+    assert stored >= 49, stored
+    pd.start()  # the killed instance's lock does not block the new one
     assert pd.stop() == 0
