@@ -2,14 +2,14 @@
 
 namespace vantor {
 
-bool OpeningLimits::TryEnter(const std::string& address) {
-  if (opening_ >= total_) return false;
+OpeningLimits::Refusal OpeningLimits::TryEnter(const std::string& address) {
   auto it = byAddress_.find(address);
-  if (it != byAddress_.end() && it->second >= perAddress_) return false;
+  if (it != byAddress_.end() && it->second >= perAddress_) return Refusal::kAddressFull;
+  if (opening_ >= total_) return Refusal::kAllFull;
   if (it == byAddress_.end()) it = byAddress_.emplace(address, 0).first;
   ++it->second;
   ++opening_;
-  return true;
+  return Refusal::kNone;
 }
 
 void OpeningLimits::Leave(const std::string& address) {

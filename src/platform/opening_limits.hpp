@@ -25,9 +25,10 @@ class OpeningLimits {
   void SetPerAddress(std::size_t perAddress) { perAddress_ = perAddress; }
   std::size_t perAddress() const { return perAddress_; }
 
-  // Counts one more opening connection of `address`; false (nothing counted) when the address
-  // or the whole server is at its limit.
-  bool TryEnter(const std::string& address);
+  enum class Refusal { kNone, kAddressFull, kAllFull };
+  // Counts one more opening connection of `address`, or says which limit refuses it (and then
+  // counts nothing).
+  Refusal TryEnter(const std::string& address);
   // Ends what TryEnter counted; call exactly once per successful TryEnter.
   void Leave(const std::string& address);
 

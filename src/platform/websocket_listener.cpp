@@ -48,17 +48,21 @@ void Admit(const std::shared_ptr<BeastWebSocketServer::Impl>& server, tcp::socke
     return;
   }
   std::string address = remote.address().to_string();
-  const auto& limits = server->limits;
-  if (server->opening.opening(address) >= server->opening.perAddress()) {
-    return Refuse(server, socket, address,
-                  std::to_string(server->opening.perAddress()) + " connections from this address are still opening");
+  switch (server->opening.TryEnter(address)) {
+    case OpeningLimits::Refusal::kAddressFull:
+      return Refuse(server, socket, address,
+                    std::to_string(server->opening.perAddress()) + " connections from this address are still opening");
+    case OpeningLimits::Refusal::kAllFull:
+      return Refuse(server, socket, address,
+                    std::to_string(server->limits.maxOpening) + " connections are still opening");
+    case OpeningLimits::Refusal::kNone:
+      break;
   }
-  if (server->opening.opening() >= limits.maxOpening) {
-    return Refuse(server, socket, address, std::to_string(limits.maxOpening) + " connections are still opening");
+  const ConnectionId id = server->sessions.size() < server->limits.maxConnections ? server->NextId() : 0;
+  if (id == 0) {
+    server->opening.Leave(address);
+    return Refuse(server, socket, address, "connection limit reached");
   }
-  const ConnectionId id = server->sessions.size() < limits.maxConnections ? server->NextId() : 0;
-  if (id == 0) return Refuse(server, socket, address, "connection limit reached");
-  server->opening.TryEnter(address);
   auto session = MakeWebSocketSession(server, id, std::move(address), remote.port(), std::move(socket));
   server->sessions.emplace(id, session);
   asio::co_spawn(server->io, session->Run(), [](std::exception_ptr) {});

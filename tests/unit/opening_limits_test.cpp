@@ -9,14 +9,15 @@ using namespace std::chrono_literals;
 
 TEST(OpeningLimits, EachAddressHasItsShareAndAllShareTheTotal) {
   OpeningLimits limits(2, 3);
-  EXPECT_TRUE(limits.TryEnter("10.0.0.1"));
-  EXPECT_TRUE(limits.TryEnter("10.0.0.1"));
-  EXPECT_FALSE(limits.TryEnter("10.0.0.1"));
-  EXPECT_TRUE(limits.TryEnter("10.0.0.2"));
-  EXPECT_FALSE(limits.TryEnter("10.0.0.3"));  // the total is reached
+  using R = OpeningLimits::Refusal;
+  EXPECT_EQ(limits.TryEnter("10.0.0.1"), R::kNone);
+  EXPECT_EQ(limits.TryEnter("10.0.0.1"), R::kNone);
+  EXPECT_EQ(limits.TryEnter("10.0.0.1"), R::kAddressFull);
+  EXPECT_EQ(limits.TryEnter("10.0.0.2"), R::kNone);
+  EXPECT_EQ(limits.TryEnter("10.0.0.3"), R::kAllFull);
   limits.Leave("10.0.0.1");
   EXPECT_EQ(limits.opening("10.0.0.1"), 1u);
-  EXPECT_TRUE(limits.TryEnter("10.0.0.3"));
+  EXPECT_EQ(limits.TryEnter("10.0.0.3"), R::kNone);
   limits.Leave("10.0.0.9");  // never entered: changes nothing
   EXPECT_EQ(limits.opening(), 3u);
 }
