@@ -1,0 +1,81 @@
+"""vantor-load against the real service: a clean run with request traffic and keep-alives, and a
+run during which the service goes away, which must show up as drops and a failing exit status."""
+import os
+import re
+import subprocess
+import time
+
+LOAD = os.environ.get("VANTOR_LOAD", "build/tools/vantor-load")
+FIELD = re.compile(r"(\w+)=(-?[\d.]+)")
+
+
+def add_customers(pd, count):
+    """Customers 01000001, 02000002, ... in slots 1 to `count` (the program directory already
+    has the first); vantor-load numbers its customers the same way."""
+    for i in range(2, count + 1):
+        pd.console("customer", "add", f"{i:02d}{i:06d}", f"Load Customer {i}")
+
+
+def load(pd, *args, timeout=120):
+    command = [LOAD, "--port", str(pd.ws_port), "--customers-from", "01000001", "--password", "pw",
+               *map(str, args)]
+    return subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+
+
+def fields(line):
+    """The key=value fields of a report line; agents=9/10 gives agents=9 and agents_of=10."""
+    values = {k: float(v) for k, v in FIELD.findall(line)}
+    for k, ready, total in re.findall(r"(\w+)=(\d+)/(\d+)", line):
+        values[k], values[f"{k}_of"] = int(ready), int(total)
+    return values
+
+
+def lines(out, label):
+    return [fields(l) for l in out.splitlines() if l.startswith(label + " ")]
+
+
+def test_clean_run_answers_every_request_and_echoes_every_keep_alive(program_dir):
+    pd = program_dir
+    add_customers(pd, 10)
+    pd.start()
+    began = time.monotonic()
+    run = load(pd, "--agents", 10, "--mobiles", 20, "--rate", 5, "--keepalive", 2,
+               "--duration", 20, "--report-every", 5, "--pid", pd.process.pid)
+    out, err = run.communicate(timeout=120)
+    assert run.returncode == 0, out + err
+    assert 19 < time.monotonic() - began < 40
+
+    reports, (summary,) = lines(out, "REPORT"), lines(out, "SUMMARY")
+    assert len(reports) == 3
+    assert [r["sent"] for r in reports] == sorted(r["sent"] for r in reports)
+    assert (summary["agents"], summary["agents_of"]) == (10, 10)
+    assert (summary["mobiles"], summary["mobiles_of"]) == (20, 20)
+    assert summary["answered"] > 0
+    assert summary["answered"] == summary["sent"] - summary["in_flight"]
+    # 20 mobiles at 5 a second for most of 20 s.
+    assert summary["sent"] > 20 * 5 * 15
+    assert summary["wrong"] == summary["lost"] == summary["drops"] == summary["unanswered"] == 0
+    # Every agent sent a keep-alive about every 2 s, and all came back but those just sent.
+    assert summary["keepalives"] >= 10 * 8
+    assert summary["keepalives"] - 10 <= summary["echoed"] <= summary["keepalives"]
+    assert 0 < summary["rtt_p50"] <= summary["rtt_p99"] < 1000
+    assert summary["VmRSS"] >= summary["RssAnon"] > 0
+    assert summary["fds"] >= 30  # at least one socket per client
+    assert pd.stop() == 0
+
+
+def test_service_going_away_counts_drops_and_fails_the_run(program_dir):
+    pd = program_dir
+    add_customers(pd, 2)
+    pd.start()
+    run = load(pd, "--agents", 2, "--mobiles", 2, "--rate", 5, "--keepalive", 2,
+               "--duration", 8, "--report-every", 2)
+    time.sleep(3)
+    assert pd.stop() == 0
+    out, err = run.communicate(timeout=60)
+    assert run.returncode == 1, out + err
+    (summary,) = lines(out, "SUMMARY")
+    assert summary["answered"] > 0
+    # All four clients were closed by the service, then could not reconnect at all.
+    assert summary["drops"] >= 4
+    assert (summary["agents"], summary["mobiles"]) == (0, 0)

@@ -1,0 +1,94 @@
+#include "load_run.hpp"
+
+#include "protocol.hpp"
+
+#include <csignal>
+
+namespace vantor::load {
+
+namespace asio = boost::asio;
+using Clock = std::chrono::steady_clock;
+
+LoadRun::LoadRun(asio::io_context& io, Endpoint endpoint, Options options, Print print)
+    : io_(io), options_(std::move(options)), print_(std::move(print)), waitTimer_(io),
+      reportTimer_(io), endTimer_(io), signals_(io, SIGINT, SIGTERM) {
+  for (int i = 0; i < options_.agents; ++i)
+    agents_.push_back(std::make_unique<AgentSim>(io, endpoint, customerId(options_.customersFrom, i),
+                                                 options_.password, options_.keepAlive, stats_));
+  for (int i = 0; i < options_.mobiles; ++i)
+    mobiles_.push_back(std::make_unique<MobileSim>(io, endpoint, i + 1,
+                                                   agents_[static_cast<std::size_t>(i % options_.agents)]->customer(),
+                                                   options_.password, options_.rate, stats_));
+}
+
+const Stats& LoadRun::run() {
+  began_ = nextReport_ = Clock::now();
+  for (auto& agent : agents_) agent->start();
+  startMobilesWhenAgentsReady();
+  scheduleReport();
+  endTimer_.expires_at(began_ + std::chrono::seconds(options_.duration));
+  endTimer_.async_wait([this](boost::system::error_code ec) {
+    if (!ec) finish();
+  });
+  signals_.async_wait([this](boost::system::error_code ec, int) {
+    if (!ec) finish();
+  });
+  io_.run();
+  return stats_;
+}
+
+void LoadRun::startMobilesWhenAgentsReady() {
+  // A mobile is refused while its customer's agent is away, so the mobiles wait for the agents
+  // (for at most 10 s; after that, the missing ones show up as drops).
+  int ready = 0;
+  for (auto& agent : agents_) ready += agent->ready() ? 1 : 0;
+  if (ready == options_.agents || Clock::now() - began_ > std::chrono::seconds(10)) {
+    for (auto& mobile : mobiles_) mobile->start();
+    return;
+  }
+  waitTimer_.expires_after(std::chrono::milliseconds(100));
+  waitTimer_.async_wait([this](boost::system::error_code ec) {
+    if (!ec && !finished_) startMobilesWhenAgentsReady();
+  });
+}
+
+void LoadRun::scheduleReport() {
+  nextReport_ += std::chrono::seconds(options_.reportEvery);
+  if (nextReport_ >= began_ + std::chrono::seconds(options_.duration)) return;
+  reportTimer_.expires_at(nextReport_);
+  reportTimer_.async_wait([this](boost::system::error_code ec) {
+    if (ec || finished_) return;
+    print_(formatReport("REPORT", snapshot(), stats_));
+    scheduleReport();
+  });
+}
+
+Snapshot LoadRun::snapshot() {
+  Snapshot s;
+  s.elapsedSeconds = std::chrono::duration<double>(Clock::now() - began_).count();
+  s.agents = options_.agents;
+  s.mobiles = options_.mobiles;
+  for (auto& agent : agents_) s.agentsReady += agent->ready() ? 1 : 0;
+  for (auto& mobile : mobiles_) {
+    mobile->expireLost();
+    s.mobilesReady += mobile->ready() ? 1 : 0;
+    s.inFlight += mobile->inFlight();
+  }
+  if (options_.pid) s.service = probeService(*options_.pid);
+  return s;
+}
+
+void LoadRun::finish() {
+  if (finished_) return;
+  finished_ = true;
+  // The summary describes the run as it stood at its end, before the clients close.
+  print_(formatReport("SUMMARY", snapshot(), stats_));
+  waitTimer_.cancel();
+  reportTimer_.cancel();
+  endTimer_.cancel();
+  signals_.cancel();
+  for (auto& mobile : mobiles_) mobile->stop();
+  for (auto& agent : agents_) agent->stop();
+}
+
+}  // namespace vantor::load

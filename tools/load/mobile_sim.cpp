@@ -1,0 +1,123 @@
+#include "mobile_sim.hpp"
+
+#include "protocol.hpp"
+
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
+#include <boost/asio/redirect_error.hpp>
+#include <boost/asio/use_awaitable.hpp>
+
+#include <iostream>
+
+namespace vantor::load {
+
+namespace asio = boost::asio;
+
+MobileSim::MobileSim(asio::io_context& io, Endpoint endpoint, int id, std::string cust,
+                     std::string password, double ratePerSecond, Stats& stats,
+                     Clock::duration lossTimeout)
+    : io_(io), endpoint_(std::move(endpoint)), id_(id), cust_(std::move(cust)),
+      password_(std::move(password)),
+      period_(std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / ratePerSecond))),
+      lossTimeout_(lossTimeout), stats_(stats), sendTimer_(io), retryTimer_(io) {}
+
+void MobileSim::start() { asio::co_spawn(io_, run(), asio::detached); }
+
+void MobileSim::stop() {
+  stopping_ = true;
+  sendTimer_.cancel();
+  retryTimer_.cancel();
+  if (conn_) conn_->close();
+}
+
+asio::awaitable<void> MobileSim::run() {
+  while (!stopping_) {
+    try {
+      co_await session();
+    } catch (const std::exception& e) {
+      if (!stopping_) std::cerr << "mobile " << id_ << " of " << cust_ << ": " << e.what() << "\n";
+    }
+    ready_ = false;
+    sendTimer_.cancel();
+    if (stopping_) break;
+    dropPending();
+    ++stats_.drops;
+    retryTimer_.expires_after(std::chrono::seconds(1));
+    boost::system::error_code ec;
+    co_await retryTimer_.async_wait(asio::redirect_error(asio::use_awaitable, ec));
+  }
+  conn_.reset();
+}
+
+asio::awaitable<void> MobileSim::session() {
+  conn_ = std::make_shared<WsConnection>(io_.get_executor());
+  auto conn = conn_;
+  co_await conn->open(endpoint_, loginTarget("mob", cust_, password_));
+  auto accepted = co_await conn->read();
+  auto nr = numberField(accepted, "CW", cust_);
+  if (!nr || body(accepted) != "Connection Accepted")
+    throw std::runtime_error("login refused: " + accepted);
+  nr_ = *nr;
+  conn->send(header("CM", cust_, nr_) + "VER:3.10");
+  auto version = co_await conn->read();
+  if (version != header("CW", cust_, "0") + "VER:OK")
+    throw std::runtime_error("version refused: " + version);
+  ready_ = true;
+  asio::co_spawn(io_, requests(conn), asio::detached);
+  for (;;) handle(co_await conn->read());
+}
+
+asio::awaitable<void> MobileSim::requests(std::shared_ptr<WsConnection> conn) {
+  auto next = Clock::now();
+  for (;;) {
+    expireLost();
+    Payload payload{id_, nextSeq_++};
+    pending_.push_back({payload.seq, Clock::now()});
+    ++stats_.sent;
+    conn->send(header("DM", cust_, nr_) + encodePayload(payload));
+    next += period_;
+    sendTimer_.expires_at(next);
+    boost::system::error_code ec;
+    co_await sendTimer_.async_wait(asio::redirect_error(asio::use_awaitable, ec));
+    if (ec || stopping_ || conn != conn_ || !conn->isOpen()) co_return;
+  }
+}
+
+void MobileSim::handle(const std::string& message) {
+  auto nr = numberField(message, "DA", cust_);
+  auto payload = nr ? decodePayload(body(message)) : std::nullopt;
+  if (!nr || *nr != nr_ || !payload || payload->mobile != id_) {
+    ++stats_.wrong;
+    std::cerr << "mobile " << id_ << " of " << cust_ << ": wrong answer: " << message << "\n";
+    return;
+  }
+  if (!pending_.empty() && payload->seq == pending_.front().seq) {
+    std::chrono::duration<double, std::milli> rtt = Clock::now() - pending_.front().sentAt;
+    stats_.roundTripsMs.push_back(rtt.count());
+    ++stats_.answered;
+    pending_.pop_front();
+    return;
+  }
+  if (payload->seq < nextSeq_ && (pending_.empty() || payload->seq < pending_.front().seq)) {
+    ++stats_.late;  // its request was already counted lost
+    return;
+  }
+  ++stats_.wrong;
+  std::cerr << "mobile " << id_ << " of " << cust_ << ": answer out of order: " << message << "\n";
+}
+
+void MobileSim::expireLost() {
+  auto now = Clock::now();
+  while (!pending_.empty() && now - pending_.front().sentAt > lossTimeout_) {
+    ++stats_.lost;
+    pending_.pop_front();
+  }
+}
+
+void MobileSim::dropPending() {
+  // Requests of a closed connection can no longer be answered; they count as lost.
+  stats_.lost += pending_.size();
+  pending_.clear();
+}
+
+}  // namespace vantor::load

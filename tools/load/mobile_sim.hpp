@@ -1,0 +1,63 @@
+// A simulated mobile of one customer: logs in, then sends requests at a fixed rate and checks
+// that each answer carries its own id and the oldest outstanding sequence number. A request not
+// answered within the loss timeout is counted lost.
+#pragma once
+
+#include "stats.hpp"
+#include "ws_connection.hpp"
+
+#include <boost/asio/steady_timer.hpp>
+
+#include <chrono>
+#include <deque>
+#include <memory>
+#include <string>
+
+namespace vantor::load {
+
+class MobileSim {
+ public:
+  using Clock = std::chrono::steady_clock;
+
+  MobileSim(boost::asio::io_context& io, Endpoint endpoint, int id, std::string cust,
+            std::string password, double ratePerSecond, Stats& stats,
+            Clock::duration lossTimeout = std::chrono::seconds(5));
+
+  void start();
+  void stop();
+  bool ready() const { return ready_; }
+  std::size_t inFlight() const { return pending_.size(); }
+  // Counts as lost every request outstanding for longer than the loss timeout.
+  void expireLost();
+
+ private:
+  struct Pending {
+    std::uint64_t seq;
+    Clock::time_point sentAt;
+  };
+
+  boost::asio::awaitable<void> run();
+  boost::asio::awaitable<void> session();
+  boost::asio::awaitable<void> requests(std::shared_ptr<WsConnection> conn);
+  void handle(const std::string& message);
+  void dropPending();
+
+  boost::asio::io_context& io_;
+  Endpoint endpoint_;
+  int id_;
+  std::string cust_;
+  std::string password_;
+  Clock::duration period_;
+  Clock::duration lossTimeout_;
+  Stats& stats_;
+  boost::asio::steady_timer sendTimer_;
+  boost::asio::steady_timer retryTimer_;
+  std::shared_ptr<WsConnection> conn_;
+  std::string nr_;
+  std::deque<Pending> pending_;
+  std::uint64_t nextSeq_ = 1;
+  bool ready_ = false;
+  bool stopping_ = false;
+};
+
+}  // namespace vantor::load
