@@ -5,6 +5,8 @@ import re
 import subprocess
 import time
 
+import pytest
+
 LOAD = os.environ.get("VANTOR_LOAD", "build/tools/vantor-load")
 FIELD = re.compile(r"(\w+)=(-?[\d.]+)")
 
@@ -55,6 +57,7 @@ def test_clean_run_answers_every_request_and_echoes_every_keep_alive(program_dir
     # 20 mobiles at 5 a second for most of 20 s.
     assert summary["sent"] > 20 * 5 * 15
     assert summary["wrong"] == summary["lost"] == summary["drops"] == summary["unanswered"] == 0
+    assert summary["refused"] == 0
     # Every agent sent a keep-alive about every 2 s, and all came back but those just sent.
     assert summary["keepalives"] >= 10 * 8
     assert summary["keepalives"] - 10 <= summary["echoed"] <= summary["keepalives"]
@@ -79,3 +82,43 @@ def test_service_going_away_counts_drops_and_fails_the_run(program_dir):
     # All four clients were closed by the service, then could not reconnect at all.
     assert summary["drops"] >= 4
     assert (summary["agents"], summary["mobiles"]) == (0, 0)
+
+
+SOAK_SECONDS = int(os.environ.get("VANTOR_SOAK_SECONDS", "180"))
+
+
+@pytest.mark.realtime
+def test_soak_of_99_agents_and_50_mobiles_loses_nothing_and_stays_flat(program_dir):
+    """99 agents with keep-alives and 50 mobiles asking twice a second, for three minutes (set
+    VANTOR_SOAK_SECONDS for a longer soak; pytest -s shows the report lines as they come)."""
+    pd = program_dir
+    add_customers(pd, 99)
+    pd.start()
+    every = max(10, SOAK_SECONDS // 12)
+    run = load(pd, "--agents", 99, "--mobiles", 50, "--rate", 2, "--keepalive", 10,
+               "--duration", SOAK_SECONDS, "--report-every", every, "--pid", pd.process.pid)
+    out = []
+    for line in run.stdout:
+        print(line, end="", flush=True)
+        out.append(line)
+    err = run.stderr.read()
+    assert run.wait(timeout=60) == 0, "".join(out) + err
+    out = "".join(out)
+
+    reports, (summary,) = lines(out, "REPORT"), lines(out, "SUMMARY")
+    assert len(reports) >= 5
+    assert (summary["agents"], summary["mobiles"]) == (99, 50)
+    assert summary["wrong"] == summary["lost"] == summary["drops"] == summary["unanswered"] == 0
+    assert summary["refused"] == 0
+    assert summary["late"] == 0
+    assert summary["sent"] > 50 * 2 * (SOAK_SECONDS - 15)
+    assert summary["answered"] == summary["sent"] - summary["in_flight"]
+    # Flat: once every client is in, the descriptors stay put (a log file may be open at the
+    # moment of a sample) and the resident memory does not creep.
+    steady = reports[1:] + [summary]
+    fds = [r["fds"] for r in steady]
+    assert max(fds) - min(fds) <= 2, fds
+    assert min(fds) >= 149
+    rss = [r["VmRSS"] for r in steady]
+    assert max(rss) <= rss[0] * 1.1 + 1024, rss
+    assert pd.stop() == 0

@@ -64,7 +64,7 @@ TEST(LoadStats, OnlyARunWithoutAnyFaultIsClean) {
   Stats s;
   s.sent = s.answered = 10;
   EXPECT_TRUE(s.clean());
-  for (auto field : {&Stats::wrong, &Stats::lost, &Stats::drops, &Stats::keepAlivesUnanswered}) {
+  for (auto field : {&Stats::wrong, &Stats::lost, &Stats::drops, &Stats::refused, &Stats::keepAlivesUnanswered}) {
     Stats faulty = s;
     faulty.*field = 1;
     EXPECT_FALSE(faulty.clean());
@@ -98,12 +98,12 @@ TEST(LoadServiceProbe, ReadsKiBFieldsAndCountsDescriptors) {
 
 TEST(LoadOptions, ParsesEveryOptionAndRejectsBadOnes) {
   auto o = parseOptions({"--port", "8080", "--agents", "99", "--mobiles", "50", "--customers-from",
-                         "02000001", "--password", "x", "--rate", "2.5", "--keepalive", "3",
+                         "01000001", "--password", "x", "--rate", "2.5", "--keepalive", "3",
                          "--duration", "60", "--report-every", "5", "--pid", "77", "--host", "localhost"});
   EXPECT_EQ(o.port, 8080);
   EXPECT_EQ(o.agents, 99);
   EXPECT_EQ(o.mobiles, 50);
-  EXPECT_EQ(o.customersFrom, "02000001");
+  EXPECT_EQ(o.customersFrom, "01000001");
   EXPECT_EQ(o.password, "x");
   EXPECT_DOUBLE_EQ(o.rate, 2.5);
   EXPECT_EQ(o.keepAlive, 3);
@@ -127,6 +127,7 @@ TEST(LoadReport, ShowsEveryCounterAndTheServiceOnlyWhenProbed) {
   s.wrong = 1;
   s.lost = 2;
   s.drops = 3;
+  s.refused = 8;
   s.keepAlivesSent = 4;
   s.keepAlivesEchoed = 5;
   s.keepAlivesUnanswered = 6;
@@ -141,7 +142,7 @@ TEST(LoadReport, ShowsEveryCounterAndTheServiceOnlyWhenProbed) {
   auto line = formatReport("REPORT", snap, s);
   EXPECT_EQ(line,
             "REPORT elapsed=61s agents=9/10 mobiles=18/20 sent=12 answered=9 in_flight=7 wrong=1 "
-            "lost=2 late=0 drops=3 keepalives=4 echoed=5 unanswered=6 rtt_p50=2.00ms rtt_p99=4.00ms");
+            "lost=2 late=0 drops=3 refused=8 keepalives=4 echoed=5 unanswered=6 rtt_p50=2.00ms rtt_p99=4.00ms");
   snap.service = ServiceUsage{2048, 1024, 17};
   EXPECT_TRUE(formatReport("SUMMARY", snap, s).ends_with(" VmRSS=2048KiB RssAnon=1024KiB fds=17"));
 }

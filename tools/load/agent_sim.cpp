@@ -8,6 +8,7 @@
 #include <boost/asio/use_awaitable.hpp>
 
 #include <iostream>
+#include <utility>
 
 namespace vantor::load {
 
@@ -19,7 +20,7 @@ AgentSim::AgentSim(asio::io_context& io, Endpoint endpoint, std::string cust, st
       keepAlive_(keepAliveSeconds), stats_(stats), echo_(header("CA", cust_, "0") + "keep-alive"),
       keepAliveTimer_(io), retryTimer_(io) {}
 
-void AgentSim::start() { asio::co_spawn(io_, run(), asio::detached); }
+void AgentSim::start(std::chrono::milliseconds delay) { asio::co_spawn(io_, run(delay), asio::detached); }
 
 void AgentSim::stop() {
   stopping_ = true;
@@ -28,20 +29,22 @@ void AgentSim::stop() {
   if (conn_) conn_->close();
 }
 
-asio::awaitable<void> AgentSim::run() {
+asio::awaitable<void> AgentSim::run(std::chrono::milliseconds delay) {
+  retryTimer_.expires_after(delay);
+  boost::system::error_code ec;
+  co_await retryTimer_.async_wait(asio::redirect_error(asio::use_awaitable, ec));
   while (!stopping_) {
     try {
       co_await session();
     } catch (const std::exception& e) {
       if (!stopping_) std::cerr << "agent " << cust_ << ": " << e.what() << "\n";
     }
-    ready_ = false;
+    const bool wasReady = std::exchange(ready_, false);
     pendingEchoes_ = 0;
     keepAliveTimer_.cancel();
     if (stopping_) break;
-    ++stats_.drops;
+    ++(wasReady ? stats_.drops : stats_.refused);
     retryTimer_.expires_after(std::chrono::seconds(1));
-    boost::system::error_code ec;
     co_await retryTimer_.async_wait(asio::redirect_error(asio::use_awaitable, ec));
   }
   conn_.reset();

@@ -8,6 +8,7 @@ namespace vantor::load {
 
 namespace asio = boost::asio;
 using Clock = std::chrono::steady_clock;
+constexpr std::chrono::milliseconds kOpeningGap{10};
 
 LoadRun::LoadRun(asio::io_context& io, Endpoint endpoint, Options options, Print print)
     : io_(io), options_(std::move(options)), print_(std::move(print)), waitTimer_(io),
@@ -23,7 +24,10 @@ LoadRun::LoadRun(asio::io_context& io, Endpoint endpoint, Options options, Print
 
 const Stats& LoadRun::run() {
   began_ = nextReport_ = Clock::now();
-  for (auto& agent : agents_) agent->start();
+  // The service admits only a few connections per address at a time while they open, and all
+  // of this tool's come from one address: the clients open one every kOpeningGap.
+  std::chrono::milliseconds delay{};
+  for (auto& agent : agents_) agent->start(delay += kOpeningGap);
   startMobilesWhenAgentsReady();
   scheduleReport();
   endTimer_.expires_at(began_ + std::chrono::seconds(options_.duration));
@@ -39,11 +43,12 @@ const Stats& LoadRun::run() {
 
 void LoadRun::startMobilesWhenAgentsReady() {
   // A mobile is refused while its customer's agent is away, so the mobiles wait for the agents
-  // (for at most 10 s; after that, the missing ones show up as drops).
+  // (for at most 10 s; after that, the missing ones show up as refusals).
   int ready = 0;
   for (auto& agent : agents_) ready += agent->ready() ? 1 : 0;
   if (ready == options_.agents || Clock::now() - began_ > std::chrono::seconds(10)) {
-    for (auto& mobile : mobiles_) mobile->start();
+    std::chrono::milliseconds delay{};
+    for (auto& mobile : mobiles_) mobile->start(delay += kOpeningGap);
     return;
   }
   waitTimer_.expires_after(std::chrono::milliseconds(100));

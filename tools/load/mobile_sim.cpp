@@ -8,6 +8,7 @@
 #include <boost/asio/use_awaitable.hpp>
 
 #include <iostream>
+#include <utility>
 
 namespace vantor::load {
 
@@ -21,7 +22,7 @@ MobileSim::MobileSim(asio::io_context& io, Endpoint endpoint, int id, std::strin
       period_(std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / ratePerSecond))),
       lossTimeout_(lossTimeout), stats_(stats), sendTimer_(io), retryTimer_(io) {}
 
-void MobileSim::start() { asio::co_spawn(io_, run(), asio::detached); }
+void MobileSim::start(std::chrono::milliseconds delay) { asio::co_spawn(io_, run(delay), asio::detached); }
 
 void MobileSim::stop() {
   stopping_ = true;
@@ -30,20 +31,22 @@ void MobileSim::stop() {
   if (conn_) conn_->close();
 }
 
-asio::awaitable<void> MobileSim::run() {
+asio::awaitable<void> MobileSim::run(std::chrono::milliseconds delay) {
+  retryTimer_.expires_after(delay);
+  boost::system::error_code ec;
+  co_await retryTimer_.async_wait(asio::redirect_error(asio::use_awaitable, ec));
   while (!stopping_) {
     try {
       co_await session();
     } catch (const std::exception& e) {
       if (!stopping_) std::cerr << "mobile " << id_ << " of " << cust_ << ": " << e.what() << "\n";
     }
-    ready_ = false;
+    const bool wasReady = std::exchange(ready_, false);
     sendTimer_.cancel();
     if (stopping_) break;
     dropPending();
-    ++stats_.drops;
+    ++(wasReady ? stats_.drops : stats_.refused);
     retryTimer_.expires_after(std::chrono::seconds(1));
-    boost::system::error_code ec;
     co_await retryTimer_.async_wait(asio::redirect_error(asio::use_awaitable, ec));
   }
   conn_.reset();

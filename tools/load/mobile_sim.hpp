@@ -23,7 +23,8 @@ class MobileSim {
             std::string password, double ratePerSecond, Stats& stats,
             Clock::duration lossTimeout = std::chrono::seconds(5));
 
-  void start();
+  // Opens the first connection after `delay`, so that a run does not open all at once.
+  void start(std::chrono::milliseconds delay = {});
   void stop();
   bool ready() const { return ready_; }
   std::size_t inFlight() const { return pending_.size(); }
@@ -36,7 +37,7 @@ class MobileSim {
     Clock::time_point sentAt;
   };
 
-  boost::asio::awaitable<void> run();
+  boost::asio::awaitable<void> run(std::chrono::milliseconds delay);
   boost::asio::awaitable<void> session();
   boost::asio::awaitable<void> requests(std::shared_ptr<WsConnection> conn);
   void handle(const std::string& message);

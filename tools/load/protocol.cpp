@@ -16,7 +16,7 @@ std::string customerId(const std::string& first, int index) {
   if (!digits || slot < 1) throw std::invalid_argument("customer id must be 8 digits, slot 01 to 99: " + first);
   if (slot + index > 99 || rest + index > 999999)
     throw std::invalid_argument("customer ids from " + first + " run out before " + std::to_string(index + 1));
-  char out[24];
+  char out[48];  // room for any two longs, though both are bounded above
   std::snprintf(out, sizeof out, "%02ld%06ld", slot + index, rest + index);
   return out;
 }
