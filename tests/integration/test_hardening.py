@@ -1,8 +1,11 @@
 """The real service under hostile peers and faults: a flood of half-open connections from a second
 loopback address, a client that trickles its upgrade request, a database locked by another
 program, and SIGKILL during a burst of stores."""
+import asyncio
 import socket
 import sqlite3
+import subprocess
+import sys
 import time
 
 from conftest import C1, C2, agent, mobile, run_clients
@@ -145,4 +148,73 @@ def test_kill_9_during_a_burst_of_stores_loses_nothing_acknowledged(program_dir)
     stored = int(receivers(pd)[C1][len("Name"):])
     assert stored >= 49, stored
     pd.start()  # the killed instance's lock does not block the new one
+    assert pd.stop() == 0
+
+
+def rss_kib(pid):
+    with open(f"/proc/{pid}/status") as status:
+        return next(int(line.split()[1]) for line in status if line.startswith("VmRSS:"))
+
+
+FLOOD_SCRIPT = """
+import asyncio, re, sys, websockets
+async def main(port, cust):
+    async with websockets.connect(f"ws://127.0.0.1:{port}/mob?{cust} pw__________") as ws:
+        nr = re.fullmatch(rf"CW{cust}(...)Connection Accepted", await ws.recv()).group(1)
+        payload = "x" * (512 * 1024)
+        try:
+            for _ in range(80):  # 40 MiB: far past the socket buffers and the queue bound
+                await ws.send(f"DM{cust}{nr}{payload}")
+        except websockets.ConnectionClosed:
+            pass
+asyncio.run(main(int(sys.argv[1]), sys.argv[2]))
+"""
+
+
+async def round_trip(agent_peer, mobile_peer, n):
+    """One request and its answer between a customer's mobile and agent; returns the seconds."""
+    cust = agent_peer.cust
+    request = f"DM{cust}{mobile_peer.nr}request {n}"
+    sent = await mobile_peer.send(request)
+    await agent_peer.expect(request, timeout=2)
+    await agent_peer.send(f"DA{cust}{mobile_peer.nr}answer {n}")
+    await mobile_peer.expect(f"DA{cust}{mobile_peer.nr}answer {n}", timeout=2)
+    return time.monotonic() - sent
+
+
+def test_an_agent_that_stops_reading_costs_only_its_own_customer(program_dir):
+    pd = program_dir
+    pd.console("customer", "add", C2, "Beta Ltd")
+    pd.start()
+    pid = pd.process.pid
+
+    async def scenario():
+        stalled = await agent(pd, C1)
+        relaying, phone = await agent(pd, C2), await mobile(pd, C2)
+        await round_trip(relaying, phone, "before")  # past the connections' own start events
+        baseline = rss_kib(pid)
+        stalled.ws.transport.pause_reading()  # the agent's socket buffers fill, then its queue
+
+        # The flood comes from another process, so that this one only measures.
+        flooding = subprocess.Popen([sys.executable, "-c", FLOOD_SCRIPT, str(pd.ws_port), C1])
+        worst, peak = 0.0, baseline
+        for n in range(200):
+            worst = max(worst, await round_trip(relaying, phone, n))
+            peak = max(peak, rss_kib(pid))
+            if flooding.poll() is not None and n >= 50:
+                break
+            await asyncio.sleep(0.01)
+        assert flooding.wait(timeout=30) == 0
+        # The stalled agent was dropped (what it reads now ends in the close), and its customer
+        # can connect again at once.
+        stalled.ws.transport.resume_reading()
+        await stalled.closed(timeout=10)
+        await round_trip(await agent(pd, C1), await mobile(pd, C1), "after")
+        return worst, peak - baseline
+
+    worst, growth = run_clients(scenario)
+    # The other customer's round trips stayed short (loopback: a few ms), and what the service
+    # held for the stalled agent stayed near its queue bound (4 MiB) plus one message being read.
+    assert worst < 0.25, worst
+    assert growth < 16 * 1024, growth
     assert pd.stop() == 0
