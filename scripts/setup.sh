@@ -8,7 +8,7 @@ packages=(
   libboost1.81-dev libssl-dev libsqlite3-dev libcurl4-openssl-dev libsystemd-dev libfmt-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   python3 python3-pytest python3-websockets python3-aiosmtpd
-  snmp snmptrapd sqlite3 openssl clang
+  snmp snmptrapd sqlite3 openssl clang libclang-rt-14-dev
 )
 
 missing=()

@@ -17,8 +17,12 @@ std::unique_ptr<Database> OpenDatabase(const std::filesystem::path& databaseFile
 
 GeneralSettings GeneralSettings::Load(const std::filesystem::path& databaseFile) {
   auto db = OpenDatabase(databaseFile);
+  return Read(*db);
+}
+
+GeneralSettings GeneralSettings::Read(Database& db) {
   std::vector<DbRow> rows;
-  auto status = db->Query("SELECT rowid AS vantor_rowid, * FROM General_Settings ORDER BY rowid LIMIT 1",
+  auto status = db.Query("SELECT rowid AS vantor_rowid, * FROM General_Settings ORDER BY rowid LIMIT 1",
                           {}, rows);
   if (!status) throw ProcedureError(status.error);
   if (rows.empty()) throw ProcedureError("The table General_Settings has no row");

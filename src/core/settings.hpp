@@ -23,6 +23,8 @@ class GeneralSettings {
  public:
   // Opens the database file and reads the first settings row. Throws ProcedureError.
   static GeneralSettings Load(const std::filesystem::path& databaseFile);
+  // Reads the first settings row through an open connection. Throws ProcedureError.
+  static GeneralSettings Read(Database& db);
 
   std::string Text(std::string_view column) const;
   bool Bool(std::string_view column) const;  // 0 false, any other number true

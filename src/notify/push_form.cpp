@@ -1,5 +1,7 @@
 #include "notify/push_form.hpp"
 
+#include <strings.h>
+
 #include <charconv>
 #include <string>
 
@@ -119,6 +121,40 @@ bool ParseLimitValue(std::string_view value, int& number) {
   if (value.empty() || ec != std::errc() || ptr != end) return false;
   number = parsed;
   return true;
+}
+
+namespace {
+
+bool NameIs(const std::string& name, const char* wanted) {
+  return strcasecmp(name.c_str(), wanted) == 0;  // HTTP header names ignore case
+}
+
+constexpr std::string_view kNoReceipt = "Receipt = UnKnown";
+
+}  // namespace
+
+void ReadLimitHeaders(const HttpsReply& reply, int& appLimit, int& appRemaining) {
+  for (const auto& [name, value] : reply.headers) {
+    if (NameIs(name, "X-Limit-App-Limit")) {
+      ParseLimitValue(value, appLimit);
+    } else if (NameIs(name, "X-Limit-App-Remaining")) {
+      ParseLimitValue(value, appRemaining);
+    }
+  }
+}
+
+std::optional<std::string> PushReplyFailure(const HttpsReply& reply) {
+  if (!reply.transportOk) return reply.error.empty() ? "The HTTPS transfer failed" : reply.error;
+  if (reply.status >= 200 && reply.status <= 299) return std::nullopt;
+  std::string text = reply.statusLine.empty() ? "HTTP status " + std::to_string(reply.status) : reply.statusLine;
+  const std::string apiText = PushApiErrorText(reply.body);
+  if (!apiText.empty()) text += ": " + apiText;
+  return text;
+}
+
+std::string PushSuccessText(const HttpsReply& reply) {
+  const std::string receipt = reply.body.empty() ? std::string(kNoReceipt) : reply.body;
+  return "PUSH: Message sent successfully.\r\n" + reply.statusLine + "\r\n" + receipt;
 }
 
 }  // namespace vantor

@@ -1,6 +1,9 @@
 #pragma once
 // The form posted to the push API and the pieces of its reply the service reads.
 
+#include "platform/https_client.hpp"
+
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -26,5 +29,17 @@ std::string PushApiErrorText(std::string_view body, std::size_t maxLength = 300)
 
 // A limit header's value as a 32-bit number; false when it is not a whole number that fits.
 bool ParseLimitValue(std::string_view value, int& number);
+
+// Takes the push service's allowance from the X-Limit-App-Limit and X-Limit-App-Remaining headers
+// (names in any case); a value that is not a whole number leaves the known value as it was.
+void ReadLimitHeaders(const HttpsReply& reply, int& appLimit, int& appRemaining);
+
+// What a reply means for the message: nothing when it was delivered (a complete reply with a 2xx
+// status), otherwise why not: the transfer's error, or the status line (the status code when the
+// line is missing) followed by the API's own error text.
+std::optional<std::string> PushReplyFailure(const HttpsReply& reply);
+
+// The result text of a delivered message: the status line and the receipt (the body).
+std::string PushSuccessText(const HttpsReply& reply);
 
 }  // namespace vantor

@@ -3,39 +3,14 @@
 #include "notify/notifier.hpp"
 #include "notify/push_form.hpp"
 
-#include <strings.h>
-
 namespace vantor {
 namespace {
 
 constexpr std::string_view kProcedure = "SendMobilePO";
-constexpr std::string_view kNoReceipt = "Receipt = UnKnown";
-
-bool NameIs(const std::string& name, const char* wanted) {
-  return strcasecmp(name.c_str(), wanted) == 0;  // HTTP header names ignore case
-}
-
-// Why a reply that arrived is not a success: its status line and the API's own error text.
-std::string DescribeRefusal(const HttpsReply& reply) {
-  std::string text = reply.statusLine.empty() ? "HTTP status " + std::to_string(reply.status)
-                                              : reply.statusLine;
-  const std::string apiText = PushApiErrorText(reply.body);
-  if (!apiText.empty()) text += ": " + apiText;
-  return text;
-}
 
 }  // namespace
 
-void Notifier::ApplyLimitHeaders(const HttpsReply& reply) {
-  for (const auto& [name, value] : reply.headers) {
-    // A value that is not a whole number leaves the known value as it was.
-    if (NameIs(name, "X-Limit-App-Limit")) {
-      ParseLimitValue(value, appLimit_);
-    } else if (NameIs(name, "X-Limit-App-Remaining")) {
-      ParseLimitValue(value, appRemaining_);
-    }
-  }
-}
+void Notifier::ApplyLimitHeaders(const HttpsReply& reply) { ReadLimitHeaders(reply, appLimit_, appRemaining_); }
 
 asio::awaitable<SendOutcome> Notifier::SendMobilePO(std::string message, std::string userKey,
                                                     std::string device, std::string priority) {
@@ -58,14 +33,10 @@ asio::awaitable<SendOutcome> Notifier::SendMobilePO(std::string message, std::st
     const HttpsReply reply = co_await pool_.Run(std::move(post));
 
     ApplyLimitHeaders(reply);
-    if (!reply.transportOk) {
-      failure = reply.error.empty() ? "The HTTPS transfer failed" : reply.error;
-    } else if (reply.status < 200 || reply.status > 299) {
-      failure = DescribeRefusal(reply);
+    if (auto why = PushReplyFailure(reply)) {
+      failure = std::move(*why);
     } else {
-      const std::string receipt = reply.body.empty() ? std::string(kNoReceipt) : reply.body;
-      co_return SendOutcome{kSendOk, "PUSH: Message sent successfully.\r\n" + reply.statusLine +
-                                         "\r\n" + receipt};
+      co_return SendOutcome{kSendOk, PushSuccessText(reply)};
     }
   } catch (const std::exception& e) {
     failure = e.what();

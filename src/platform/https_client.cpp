@@ -22,26 +22,15 @@ std::string Trim(std::string text) {
 }
 
 size_t OnBody(char* data, size_t size, size_t count, void* user) {
-  auto* reply = static_cast<HttpsReply*>(user);
   const size_t bytes = size * count;
-  const size_t room = kMaxBody - std::min(kMaxBody, reply->body.size());
-  reply->body.append(data, std::min(bytes, room));
+  AddReplyBody(*static_cast<HttpsReply*>(user), std::string_view(data, bytes));
   return bytes;
 }
 
-// libcurl hands over one header line per call, the status line included. A new status line
-// (after an interim 1xx reply) starts the header list afresh, so only the final reply counts.
+// libcurl hands over one header line per call, the status line included.
 size_t OnHeader(char* data, size_t size, size_t count, void* user) {
-  auto* reply = static_cast<HttpsReply*>(user);
   const size_t bytes = size * count;
-  std::string line = Trim(std::string(data, bytes));
-  if (line.rfind("HTTP/", 0) == 0) {
-    reply->statusLine = line;
-    reply->headers.clear();
-  } else if (auto colon = line.find(':');
-             colon != std::string::npos && reply->headers.size() < kMaxHeaders) {
-    reply->headers.emplace_back(Trim(line.substr(0, colon)), Trim(line.substr(colon + 1)));
-  }
+  AddReplyHeaderLine(*static_cast<HttpsReply*>(user), std::string_view(data, bytes));
   return bytes;
 }
 
@@ -87,6 +76,21 @@ class CurlHttpsClient final : public HttpsClient {
 };
 
 }  // namespace
+
+void AddReplyBody(HttpsReply& reply, std::string_view data) {
+  const size_t room = kMaxBody - std::min(kMaxBody, reply.body.size());
+  reply.body.append(data.substr(0, room));
+}
+
+void AddReplyHeaderLine(HttpsReply& reply, std::string_view data) {
+  std::string line = Trim(std::string(data));
+  if (line.rfind("HTTP/", 0) == 0) {
+    reply.statusLine = line;
+    reply.headers.clear();
+  } else if (auto colon = line.find(':'); colon != std::string::npos && reply.headers.size() < kMaxHeaders) {
+    reply.headers.emplace_back(Trim(line.substr(0, colon)), Trim(line.substr(colon + 1)));
+  }
+}
 
 std::unique_ptr<HttpsClient> MakeCurlHttpsClient() {
   EnsureCurlInitialised();

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -24,6 +25,13 @@ struct HttpsReply {
   std::vector<std::pair<std::string, std::string>> headers;  // in arrival order, names as sent
   std::string body;
 };
+
+// How the reply is assembled from what the server sends, apart from the transfer itself. A header
+// line as libcurl hands it over (CR LF included): a status line ("HTTP/...") starts the header
+// list afresh, so only the final reply after interim 1xx replies counts; other lines with a colon
+// become a trimmed (name, value) pair, at most 100 of them. Body data is kept up to 64 KiB.
+void AddReplyHeaderLine(HttpsReply& reply, std::string_view line);
+void AddReplyBody(HttpsReply& reply, std::string_view data);
 
 class HttpsClient {
  public:

@@ -77,14 +77,15 @@ class CurlSmtpClient final : public SmtpClient {
     long reply = 0;
     curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &reply);
     std::string text = errorBuffer[0] != '\0' ? std::string(errorBuffer) : curl_easy_strerror(rc);
-    // The last reply code counts only when it was the server's refusal; after a 250 or 354 the
-    // failure was the connection's, and the transfer's own code says more.
-    if (reply >= 400 && reply <= 599) return {reply, std::move(text)};
-    return {static_cast<long>(rc), std::move(text)};
+    return {MailFailureCode(static_cast<long>(rc), reply), std::move(text)};
   }
 };
 
 }  // namespace
+
+long MailFailureCode(long transferCode, long lastReplyCode) {
+  return lastReplyCode >= 400 && lastReplyCode <= 599 ? lastReplyCode : transferCode;
+}
 
 std::unique_ptr<SmtpClient> MakeCurlSmtpClient() {
   EnsureCurlInitialised();

@@ -33,6 +33,11 @@ struct MailResult {
   std::string description;  // empty on success
 };
 
+// The code of a failed transfer (MailResult::code): the server's last reply code when it was the
+// server's refusal (4xx, 5xx); after a 250 or 354, or with no reply at all, the failure was the
+// connection's and the transfer's own error code says more.
+long MailFailureCode(long transferCode, long lastReplyCode);
+
 class SmtpClient {
  public:
   virtual ~SmtpClient() = default;
