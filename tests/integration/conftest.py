@@ -24,6 +24,8 @@ C1, C2 = "01000001", "02000002"
 def pytest_configure(config):
     config.addinivalue_line(
         "markers", "realtime: waits on real time (the service's shortened supervision tick)")
+    config.addinivalue_line(
+        "markers", "slow: takes over 20 s of real time; -m 'not slow' leaves it out")
 
 
 def free_port(kind=socket.SOCK_STREAM, below=None):
