@@ -71,27 +71,37 @@ asio::awaitable<SendOutcome> Notifier::SendMailSMTP(std::string message, std::st
   } catch (const std::exception& e) {
     failure = e.what();
   }
+  // The address may come from an agent: an event keeps a bounded part of it.
+  std::string shown = address;
+  if (shown.size() > kMaxShownAddress) {
+    shown = shown.substr(0, kMaxShownAddress) + fmt::format("... ({} characters)", address.size());
+  }
   if (request) {
     SmtpClient& smtp = smtp_;
     auto send = [&smtp, r = *request] { return smtp.Send(r); };
     SendOutcome outcome;
+    MailResult sent;
     for (int attempt = 1; attempt <= kMaxAttempts && outcome.status != kSendOk; ++attempt) {
       // The pool rethrows nothing here: Send reports every failure in its result.
-      const MailResult sent = co_await pool_.Run(send);
+      sent = co_await pool_.Run(send);
       // Only the last attempt's outcome is reported.
       outcome = sent.code == 0
                     ? SendOutcome{kSendOk, "SMTP: Message sent successfully."}
                     : SendOutcome{kSendFailed, "SMTP: Error when sending message. Error: " +
                                                    std::to_string(sent.code)};
     }
+    // The result keeps the bare code for the status trap; the operator gets the last attempt's
+    // reason in words, once for the message.
+    if (outcome.status != kSendOk) {
+      const std::string reason = sent.description.empty() ? "Error " + std::to_string(sent.code)
+                                                          : sent.description;
+      const std::string event =
+          fmt::format("Mail Address: {}, not sent after {} attempts: {}", shown, kMaxAttempts, reason);
+      co_await events_.AppEvent(kCodeModule, kProcedure, event, kLevelError);
+    }
     co_return outcome;
   }
   if (failure.empty()) failure = "Unknown error";
-  // The address may come from an agent: the event keeps a bounded part of it.
-  std::string shown = address;
-  if (shown.size() > kMaxShownAddress) {
-    shown = shown.substr(0, kMaxShownAddress) + fmt::format("... ({} characters)", address.size());
-  }
   co_await events_.AppEvent(kCodeModule, kProcedure, "Mail Address: " + shown + ", " + failure,
                             kLevelError);
   co_return SendOutcome{kSendFailed, "SMTP: Error when sending message. " + failure};

@@ -1,6 +1,7 @@
 #include "platform/text_file.hpp"
 
 #include <fstream>
+#include <mutex>
 
 namespace vantor {
 
@@ -21,8 +22,41 @@ std::string EscapeLineBreaks(std::string_view text) {
 
 namespace fs = std::filesystem;
 
+namespace {
+
+std::mutex hookMutex;
+FolderRemadeHook folderRemade;
+
+// Opens `file` for writing; when that fails because its folder is gone, makes the folder (one
+// level only) and opens it again.
+std::ofstream OpenForWriting(const fs::path& file, std::ios::openmode mode) {
+  std::ofstream out(file, mode);
+  const fs::path folder = file.parent_path();
+  std::error_code ec;
+  if (out || folder.empty() || fs::exists(folder, ec)) return out;
+  if (fs::create_directory(folder, ec)) {
+    FolderRemadeHook hook;
+    {
+      std::lock_guard lock(hookMutex);
+      hook = folderRemade;
+    }
+    if (hook) hook(folder);
+  }
+  if (ec) return out;  // the folder above is missing too, or not writable
+  out.clear();
+  out.open(file, mode);
+  return out;
+}
+
+}  // namespace
+
+void SetFolderRemadeHook(FolderRemadeHook hook) {
+  std::lock_guard lock(hookMutex);
+  folderRemade = std::move(hook);
+}
+
 bool AppendText(const fs::path& file, std::string_view text) {
-  std::ofstream out(file, std::ios::binary | std::ios::app);
+  std::ofstream out = OpenForWriting(file, std::ios::binary | std::ios::app);
   if (!out) return false;
   out.write(text.data(), static_cast<std::streamsize>(text.size()));
   out.close();
@@ -37,7 +71,7 @@ bool AppendLine(const fs::path& file, std::string_view text) {
 }
 
 bool WriteText(const fs::path& file, std::string_view text) {
-  std::ofstream out(file, std::ios::binary | std::ios::trunc);
+  std::ofstream out = OpenForWriting(file, std::ios::binary | std::ios::trunc);
   if (!out) return false;
   out.write(text.data(), static_cast<std::streamsize>(text.size()));
   out.close();

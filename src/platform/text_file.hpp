@@ -3,6 +3,7 @@
 // a file is opened, written and closed for each line or block.
 
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -14,8 +15,11 @@ inline constexpr std::string_view kLineEnd = "\r\n";
 // Replaces CR and LF by the two-character texts "\r" and "\n", so one record stays one line.
 std::string EscapeLineBreaks(std::string_view text);
 
-// Appends `text` + CR LF, creating the file but never its folder. Returns false when the file
-// cannot be written.
+// The writers below create the file. When its folder is missing but the folder above it exists
+// (Log/ or Debug/ removed while the service runs), they make the folder again, tell the folder
+// hook, and write; a file deeper below a missing folder is not written.
+
+// Appends `text` + CR LF. Returns false when the file cannot be written.
 bool AppendLine(const std::filesystem::path& file, std::string_view text);
 
 // Appends `text` exactly as given (callers put the line ends in).
@@ -23,6 +27,11 @@ bool AppendText(const std::filesystem::path& file, std::string_view text);
 
 // Replaces the file's content with `text`.
 bool WriteText(const std::filesystem::path& file, std::string_view text);
+
+// Called with each folder a writer has made again, on the writer's thread (any thread). The
+// service sets it once, before its work starts; an empty hook clears it.
+using FolderRemadeHook = std::function<void(const std::filesystem::path& folder)>;
+void SetFolderRemadeHook(FolderRemadeHook hook);
 
 // Splits a file into lines, accepting CR LF or LF endings. Returns false when it cannot be read.
 bool ReadLines(const std::filesystem::path& file, std::vector<std::string>& lines);

@@ -301,7 +301,19 @@ class StreamSession final : public WebSocketSession {
         CloseWithCode(websocket::close_code::unknown_data, "binary messages are not accepted");
       } else if (state_ == State::Open) {
         std::string text = beast::buffers_to_string(message.data());
-        if (auto* ev = Events()) co_await Guarded(ev->OnDataIn(id_, std::move(text)));
+        if (auto* ev = Events()) {
+          // Nothing is read while the service handles the message, so the peer's answers to the
+          // idle pings cannot arrive: a handler that waits longer (a store behind a database
+          // held by another program) would get a live peer dropped. The idle limit rests while
+          // the handler runs; the next read starts it afresh.
+          websocket::stream_base::timeout timeouts{};
+          ws_.get_option(timeouts);
+          websocket::stream_base::timeout resting = timeouts;
+          resting.idle_timeout = websocket::stream_base::none();
+          ws_.set_option(resting);
+          co_await Guarded(ev->OnDataIn(id_, std::move(text)));
+          ws_.set_option(timeouts);
+        }
       }
       message.consume(message.size());
     }

@@ -66,6 +66,16 @@ Service::Service(asio::io_context& io, Clock& clock, WorkerPool& pool, ServiceHo
           SupervisionJobs{[this](std::string custID) { return notifier_.SendBrokenConnAlarm(std::move(custID)); },
                           [this](int hour) { return notifier_.TestMessDaily(hour); }}}) {
   events_.MirrorFailuresTo(host_);
+  // A log folder removed while the service runs is made again by the next write into it; the
+  // operator hears of it once per removal (the hook may be called on a worker thread).
+  SetFolderRemadeHook([this](const fs::path& folder) {
+    asio::post(io_, [this, name = folder.filename().string()] {
+      asio::co_spawn(io_, events_.AppEvent(kCodeModule, "LogFolder",
+                                           "Folder " + name + " Was Missing And Has Been Created Again",
+                                           kLevelDropped),
+                     asio::detached);
+    });
+  });
   plainServer_ = components_.makeWebSocketServer(broker_.plainEvents());
   tlsServer_ = components_.makeWebSocketServer(broker_.tlsEvents());
   broker_.AttachServers(plainServer_.get(), tlsServer_.get());
@@ -73,6 +83,8 @@ Service::Service(asio::io_context& io, Clock& clock, WorkerPool& pool, ServiceHo
   components_.snmpAgent->SetRequestHandler(
       [this](SnmpMessage& message) { return snmpAgent_Request(message); });
 }
+
+Service::~Service() { SetFolderRemadeHook({}); }
 
 fs::path Service::databaseFile() const { return programDir_ / kDatabaseFileName; }
 

@@ -45,6 +45,9 @@ class Service {
  public:
   Service(asio::io_context& io, Clock& clock, WorkerPool& pool, ServiceHost& host,
           std::filesystem::path programDir, ServiceComponents components);
+  ~Service();
+  Service(const Service&) = delete;
+  Service& operator=(const Service&) = delete;
 
   // Queues a state change. State events are handled one at a time, in arrival order: a stop that
   // arrives while the start sequence waits runs after it.

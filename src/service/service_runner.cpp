@@ -46,6 +46,9 @@ std::chrono::milliseconds TickInterval() {
 }  // namespace
 
 int RunService(const std::filesystem::path& programDir) {
+  // A write beyond the file-size limit (a quota, a full volume's limit) would end the process
+  // with SIGXFSZ; ignored, the write fails with EFBIG and its writer reports the failure.
+  std::signal(SIGXFSZ, SIG_IGN);
   asio::io_context io(1);
   RealClock clock(io);
   WorkerPool pool(2);

@@ -24,6 +24,8 @@ C1, C2 = "01000001", "02000002"
 def pytest_configure(config):
     config.addinivalue_line(
         "markers", "realtime: waits on real time (the service's shortened supervision tick)")
+    config.addinivalue_line(
+        "markers", "slow: takes over 20 s of real time; -m 'not slow' leaves it out")
 
 
 def free_port(kind=socket.SOCK_STREAM, below=None):
@@ -171,11 +173,15 @@ class Client:
         Client.opened.append(self)
 
     @classmethod
-    async def connect(cls, pd, path, tls=False):
-        """Connects to the plain or the TLS listener; the path goes out as written."""
+    async def connect(cls, pd, path, tls=False, pings=True):
+        """Connects to the plain or the TLS listener; the path goes out as written. Without
+        `pings` the client sends no WebSocket pings: the service answers them only between the
+        handlers of the connection's messages, so a handler held up past the library's 20 s ping
+        timeout would make the client close."""
         url = f"{'wss' if tls else 'ws'}://127.0.0.1:{pd.wss_port if tls else pd.ws_port}{path}"
         ws = await websockets.connect(url, ssl=NO_TLS_CHECK if tls else None,
-                                      open_timeout=5, close_timeout=2)
+                                      open_timeout=5, close_timeout=2,
+                                      ping_interval=20 if pings else None)
         return cls(ws, path[5:13])
 
     async def _read(self):
@@ -240,10 +246,10 @@ def run_clients(scenario, timeout=90):
     return asyncio.run(main())
 
 
-async def agent(pd, cust=C1, password="pw", tls=False, sep=" ", keepalive=30, receiver=None):
+async def agent(pd, cust=C1, password="pw", tls=False, sep=" ", keepalive=30, receiver=None, pings=True):
     """An agent that has connected, announced its version and interval and, optionally, its
     alarm receiver."""
-    peer = await Client.connect(pd, f"/agt?{cust}{sep}{password}__________", tls)
+    peer = await Client.connect(pd, f"/agt?{cust}{sep}{password}__________", tls, pings)
     await peer.expect(f"CW{cust}0  Connection Accepted")
     await peer.send(f"CA{cust}0  VER:3.10 KEEPALIVE:{keepalive}")
     await peer.expect(f"CW{cust}0  VER:OK KEEPALIVE:OK")

@@ -243,6 +243,25 @@ def test_client_that_never_reads_is_dropped(harness_factory):
     run(echo_ok(h.url + "/after"))
 
 
+def test_a_handler_longer_than_the_idle_limit_keeps_its_connection(harness_factory):
+    h = harness_factory(*SHORT, "--idle-ms", "1000")
+
+    async def scenario():
+        ws = await websockets.connect(h.url + "/held", ping_interval=None)
+        cid = int((await ws.recv()).split()[1])
+        await ws.send("!slow 2500")  # nothing is read meanwhile, the pings' answers included
+        assert await ws.recv() == "!slow 2500"
+        await ws.send("after")
+        assert await ws.recv() == "after"
+        assert not h.matching(rf"^DISCONNECTED {cid} ")
+        # The limit applies again once the handler is done: a peer that stops answering goes.
+        ws.transport.pause_reading()
+        await until(lambda: h.matching(rf"^DISCONNECTED {cid} "), 3, "the mute peer dropped")
+        ws.transport.abort()
+
+    run(scenario())
+
+
 def test_connection_cap(harness_factory):
     h = harness_factory(*SHORT, "--max-connections", "2")
 

@@ -1,6 +1,7 @@
 #include "fakes/fake_clock.hpp"
 #include "logging/app_event.hpp"
 #include "logging/debug_cleanup.hpp"
+#include "platform/text_file.hpp"
 #include "test_support.hpp"
 
 #include <gtest/gtest.h>
@@ -52,16 +53,32 @@ TEST(AppEvent, LineBreaksInTextCannotSplitTheLine) {
 
 TEST(AppEvent, UnwritableFileIsSilentAndSendsNoTrap) {
   TempProgramDir dir(false);
-  std::filesystem::remove_all(dir.path() / "Debug");
   asio::io_context io;
   FakeClock clock(LocalTimePoint(2026, 1, 2));
-  AppEventLog log(clock, dir.path());
+  // Two folders missing: only the last level of a path is ever made again.
+  AppEventLog log(clock, dir.path() / "gone");
   int traps = 0;
   log.SetTrapSink([&](const AppEventRecord&) { ++traps; });
   RunToEnd(io, log.AppEvent(kCodeModule, "X", "lost", kLevelInfo));
   EXPECT_FALSE(std::filesystem::exists(log.file()));
   EXPECT_EQ(traps, 0);
   EXPECT_EQ(clock.waits().size(), 1u);  // the pause still happens
+}
+
+TEST(AppEvent, RemovedDebugFolderIsMadeAgainAndReportedOnce) {
+  TempProgramDir dir(false);
+  std::filesystem::remove_all(dir.path() / "Debug");
+  FakeClock clock(LocalTimePoint(2026, 1, 2, 3, 4, 5));
+  AppEventLog log(clock, dir.path());
+  std::vector<std::filesystem::path> remade;
+  SetFolderRemadeHook([&](const std::filesystem::path& folder) { remade.push_back(folder); });
+  const bool first = log.WriteLine(kCodeModule, "X", "one", kLevelInfo);
+  const bool second = log.WriteLine(kCodeModule, "X", "two", kLevelInfo);
+  SetFolderRemadeHook({});
+  EXPECT_TRUE(first && second);
+  EXPECT_EQ(ReadFile(log.file()), "2026-01-02 03:04:05\t3\tmodVantorWebSrv_X\tone\r\n"
+                                  "2026-01-02 03:04:05\t3\tmodVantorWebSrv_X\ttwo\r\n");
+  EXPECT_EQ(remade, (std::vector<std::filesystem::path>{dir.path() / "Debug"}));
 }
 
 std::chrono::year_month_day Date(int y, unsigned m, unsigned d) {

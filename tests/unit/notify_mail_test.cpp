@@ -86,7 +86,10 @@ TEST_F(NotifyTest, MailRefusedThreeTimesReportsThirdCode) {
   EXPECT_EQ(sent.status, kSendFailed);
   EXPECT_EQ(sent.result, "SMTP: Error when sending message. Error: 554");
   EXPECT_EQ(smtp_.sent().size(), 3u);
-  EXPECT_TRUE(Events().empty());  // a refusal is an outcome, not a failure of the procedure
+  // One event for the message, in the last attempt's words.
+  EXPECT_EQ(Events(), (std::vector<std::string>{
+                          "1\tmodVantorWebSrv_SendMailSMTP\tMail Address: ops@example.org, not sent after "
+                          "3 attempts: refused"}));
 }
 
 TEST_F(NotifyTest, MailFailuresBeforeAnyAttemptAreNotRetried) {

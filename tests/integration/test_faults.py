@@ -1,0 +1,328 @@
+"""The real service under faults of what it depends on: a database held by another program for
+over a minute, a database file removed, its log folders removed, a full disk during the daily
+backup, push and mail servers that refuse, hang or reset, and a trap destination where nothing
+listens. In each the relay goes on, nothing acknowledged is lost and the fault is reported once,
+in words."""
+import asyncio
+import datetime
+import os
+import resource
+import shutil
+import socket
+import sqlite3
+import struct
+import threading
+import time
+
+import pytest
+
+from conftest import C1, C2, agent, free_port, listening_socket, mobile, run_clients, until
+
+TICK = 0.2
+DB = "VantorWeb.mdb"
+
+
+def receivers(pd):
+    with sqlite3.connect(pd.path / DB) as db:
+        return dict(db.execute("SELECT CustID, BcaRecvName FROM Customer").fetchall())
+
+
+def mentions(pd, text):
+    """The event lines (without time stamps) that contain `text`."""
+    return [line for line in pd.event_lines() if text in line]
+
+
+async def round_trip(agt, mob, n):
+    """One request from the mobile to its agent and the answer back; returns the seconds taken."""
+    started = time.monotonic()
+    await mob.send(f"DM{mob.cust}{mob.nr}request {n}")
+    await agt.expect(f"DM{mob.cust}{mob.nr}request {n}", timeout=2)
+    await agt.send(f"DA{mob.cust}{mob.nr}answer {n}")
+    await mob.expect(f"DA{mob.cust}{mob.nr}answer {n}", timeout=2)
+    return time.monotonic() - started
+
+
+async def relay_until(agt, mob, done, timeout, what, limit=0.5):
+    """Round trips every 200 ms until `done()` holds; each must be fast."""
+    deadline = time.monotonic() + timeout
+    n = 0
+    while not done():
+        assert time.monotonic() < deadline, f"timed out waiting for {what}"
+        assert await round_trip(agt, mob, n) < limit
+        n += 1
+        await asyncio.sleep(0.2)
+    return n
+
+
+async def relay_for(agt, mob, seconds, limit=1.0):
+    """Round trips once a second (and a keep-alive of the agent) for `seconds`; each must be fast."""
+    deadline = time.monotonic() + seconds
+    n = 0
+    while time.monotonic() < deadline:
+        assert await round_trip(agt, mob, n) < limit
+        await agt.echoed()
+        n += 1
+        await asyncio.sleep(min(1.0, max(0.0, deadline - time.monotonic())))
+    return n
+
+
+def start_fast(pd, env=None):
+    """The plain listener only (the others add seconds of start-up pauses), with the short tick."""
+    pd.configure(SnmpEnabled="false", WssEnabled="false")
+    pd.start(env={"VANTOR_TEST_TICK_MS": str(int(TICK * 1000)), **(env or {})})
+
+
+# ---------------------------------------------------------------- the database
+
+@pytest.mark.slow
+def test_a_database_held_for_70_s_is_reported_once_and_the_queued_store_lands_after(program_dir):
+    pd = program_dir
+    pd.console("customer", "add", C2, "Beta Ltd")
+    pd.start()
+    locker = sqlite3.connect(pd.path / DB, isolation_level=None)
+
+    async def scenario():
+        storing = await agent(pd, C1, pings=False)
+        relaying = await agent(pd, C2)
+        phone = await mobile(pd, C2)
+        locker.execute("BEGIN EXCLUSIVE")
+        await storing.send(f"CA{C1}0  BCA:Ann\tMailSMTP\t\t\tann@example.org")
+        await relay_for(relaying, phone, 70)
+        assert storing.inbox.empty()  # not acknowledged while it cannot be stored
+        locker.execute("COMMIT")
+        committed = time.monotonic()
+        acked = await storing.expect(f"CW{C1}0  BCA:OK", timeout=5)
+        assert acked > committed
+        assert receivers(pd)[C1] == "Ann"
+        await storing.echoed()  # its connection reads again
+        await until(lambda: mentions(pd, "Database Writes Resumed"), 5, "the resumption event")
+
+    try:
+        run_clients(scenario, timeout=120)
+    finally:
+        locker.close()
+    [stall] = mentions(pd, "Database Writes Waiting")
+    assert stall.startswith("2\tmodVantorWebSrv_DatabaseWriter\tDatabase Writes Waiting For Over A Minute: ")
+    assert "locked" in stall
+    assert len(mentions(pd, "Database Writes Resumed")) == 1
+    assert pd.stop() == 0
+    assert pd.stderr.count("Database Writes Waiting For Over A Minute") == 1
+
+
+@pytest.mark.slow
+def test_a_removed_database_file_holds_the_stores_until_it_is_back(program_dir):
+    pd = program_dir
+    pd.console("customer", "add", C2, "Beta Ltd")
+    pd.start()
+    file = pd.path / DB
+
+    async def scenario():
+        storing = await agent(pd, C1, receiver="Ann\tMailSMTP\t\t\tann@example.org", pings=False)
+        relaying = await agent(pd, C2)
+        phone = await mobile(pd, C2)
+        saved = file.read_bytes()  # what the operator restores: Ann was acknowledged before
+        file.unlink()
+        await storing.send(f"CA{C1}0  BCA:Bob\tMailSMTP\t\t\tbob@example.org")
+        # A new mobile is admitted from the customer table in memory, without the file.
+        late = await mobile(pd, C2)
+        await round_trip(relaying, late, "late")
+        await relay_for(relaying, phone, 62)
+        await until(lambda: mentions(pd, "Database Writes Waiting"), 5, "the stall event")
+        assert storing.inbox.empty()
+        assert not file.exists()  # it waits for the database; it does not make an empty one
+        (pd.path / "restore.tmp").write_bytes(saved)
+        os.replace(pd.path / "restore.tmp", file)
+        await storing.expect(f"CW{C1}0  BCA:OK", timeout=5)
+        assert receivers(pd)[C1] == "Bob"
+        await storing.echoed()
+        await until(lambda: mentions(pd, "Database Writes Resumed"), 5, "the resumption event")
+
+    run_clients(scenario, timeout=120)
+    [stall] = mentions(pd, "Database Writes Waiting")
+    assert stall.startswith("2\tmodVantorWebSrv_DatabaseWriter\tDatabase Writes Waiting For Over A Minute: ")
+    assert "open" in stall
+    assert pd.stop() == 0
+
+
+# ---------------------------------------------------------------- log folders and the disk
+
+def test_removed_log_folders_are_made_again_and_logging_goes_on(program_dir):
+    pd = program_dir
+    pd.console("customer", "add", C2, "Beta Ltd")
+    start_fast(pd)
+
+    async def scenario():
+        agt = await agent(pd, C1)
+        agt.keep_alive(TICK / 2)
+        first = await mobile(pd, C1)
+        await round_trip(agt, first, 0)
+        shutil.rmtree(pd.path / "Log")
+        shutil.rmtree(pd.path / "Debug")
+        second = await mobile(pd, C1)  # its request and admission go to Log/
+        await round_trip(agt, second, 1)
+        late = await agent(pd, C2)  # its connection is an event in Debug/AppEvent.txt
+        late.keep_alive(TICK / 2)
+        await round_trip(agt, first, 2)
+        await until(lambda: mentions(pd, "Beta Ltd Connected From"), 5, "the late agent's event")
+
+    run_clients(scenario)
+    assert len((pd.path / "Log" / "WsConnectionRequest.txt").read_text().splitlines()) == 2
+    assert len((pd.path / "Log" / "MobileConnection.txt").read_text().splitlines()) == 1
+    assert len(mentions(pd, "Folder Log Was Missing")) == 1
+    assert len(mentions(pd, "Folder Debug Was Missing")) == 1
+    assert pd.stop() == 0
+
+
+def tz_reaching_midnight_in(seconds):
+    """A TZ value whose local time reaches midnight `seconds` from now, so that the service's day
+    change, and with it the daily backup, comes within the test."""
+    now = datetime.datetime.now(datetime.timezone.utc)
+    of_day = now.hour * 3600 + now.minute * 60 + now.second + now.microsecond / 1e6
+    shift = round(86400 - of_day - seconds) % 86400  # local = UTC + shift
+    if shift > 43200:
+        shift -= 86400
+    sign = "-" if shift >= 0 else "+"  # POSIX offsets count west of Greenwich
+    h, rest = divmod(abs(shift), 3600)
+    return f"<FLT>{sign}{h:02d}:{rest // 60:02d}:{rest % 60:02d}"
+
+
+def test_a_full_disk_fails_the_backup_in_words_and_keeps_the_old_ones(program_dir):
+    pd = program_dir
+    backups = pd.path / "Backup"
+    old = {name: f"backup of {name}".encode() for name in ("VantorWeb-01-01.mdb", "VantorWeb-01-02.mdb")}
+    for name, content in old.items():
+        (backups / name).write_bytes(content)
+    with sqlite3.connect(pd.path / DB) as db:  # a database larger than the files the limit allows
+        db.execute("CREATE TABLE Filler (x BLOB)")
+        db.execute("INSERT INTO Filler VALUES (zeroblob(200000))")
+    limit = 64 * 1024
+    start_fast(pd, env={"TZ": tz_reaching_midnight_in(4)})
+    # A full disk for every file the service writes from now on: writes beyond 64 KiB fail.
+    resource.prlimit(pd.process.pid, resource.RLIMIT_FSIZE, (limit, resource.RLIM_INFINITY))
+
+    async def scenario():
+        agt = await agent(pd, C1)
+        agt.keep_alive(TICK)
+        phone = await mobile(pd, C1)
+        await relay_until(agt, phone, lambda: mentions(pd, "BackupDatabase"), 15, "the backup's failure")
+        resource.prlimit(pd.process.pid, resource.RLIMIT_FSIZE, (resource.RLIM_INFINITY,) * 2)
+        await round_trip(agt, phone, "after")
+
+    run_clients(scenario)
+    assert pd.process.poll() is None, pd.process.communicate()
+    [failure] = mentions(pd, "BackupDatabase")
+    assert failure.startswith("1\tmodVantorWebSrv_BackupDatabase\t")
+    assert "disk" in failure.lower() or "large" in failure.lower(), failure
+    assert {f.name: f.read_bytes() for f in backups.iterdir()} == old  # no partial copy either
+    assert pd.stop() == 0
+
+
+# ---------------------------------------------------------------- alarm servers and traps
+
+def misbehaving_server(behaviour):
+    """A TCP port that refuses (nothing listens), hangs (accepts and never answers) or resets
+    (accepts and closes at once with a RST). Returns the port and a closing function."""
+    if behaviour == "refuse":
+        return free_port(), lambda: None
+    s = listening_socket()
+    held, stop = [], threading.Event()
+
+    def serve():
+        s.settimeout(0.2)
+        while not stop.is_set():
+            try:
+                conn, _ = s.accept()
+            except OSError:
+                continue
+            if behaviour == "reset":
+                conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+                conn.close()
+            else:
+                held.append(conn)
+
+    thread = threading.Thread(target=serve, daemon=True)
+    thread.start()
+
+    def close():
+        stop.set()
+        thread.join()
+        for conn in held:
+            conn.close()
+        s.close()
+    return s.getsockname()[1], close
+
+
+@pytest.mark.realtime
+@pytest.mark.parametrize("channel,behaviour", [
+    ("MobilePO", "refuse"), ("MobilePO", "reset"), ("MailSMTP", "refuse"), ("MailSMTP", "reset"),
+    ("MobilePO", "hang"),  # ends at the transfer's 10 s connect limit, which covers the TLS handshake
+])
+def test_an_alarm_server_that_fails_is_reported_once_and_the_relay_goes_on(program_dir, channel, behaviour):
+    pd = program_dir
+    port, close = misbehaving_server(behaviour)
+    procedure = {"MobilePO": "SendMobilePO", "MailSMTP": "SendMailSMTP"}[channel]
+    pd.configure(PushApiUrl=f"https://127.0.0.1:{port}/1/messages.json", MailHostAddress="127.0.0.1",
+                 MailPort=port, MailFromAddress="alarm@vantor.example")
+    pd.console("customer", "add", C2, "Relay Ltd")
+    start_fast(pd)
+
+    async def scenario():
+        await agent(pd, C1, receiver=f"Ann\t{channel}\tuKey1\t\tann@example.org")  # falls silent
+        relay = await agent(pd, C2)
+        relay.keep_alive(TICK / 2)
+        phone = await mobile(pd, C2)
+        await until(lambda: mentions(pd, "Demo Company Disconnected"), 5, "the silent agent's drop")
+        # The alarm is under way; other customers' round trips stay fast until it has failed.
+        await relay_until(relay, phone, lambda: mentions(pd, procedure), 30, "the alarm's failure")
+        await relay_for(relay, phone, 2, limit=0.5)
+
+    try:
+        run_clients(scenario, timeout=60)
+    finally:
+        close()
+    [failure] = mentions(pd, procedure)
+    assert failure.startswith(f"1\tmodVantorWebSrv_{procedure}\t")
+    # A reset that comes before the client has seen its connection made reads as a failed connect.
+    words = {"refuse": ("connect",), "reset": ("reset", "connect"), "hang": ("timeout", "timed out")}[behaviour]
+    assert any(word in failure.lower() for word in words), failure
+    assert pd.stop() == 0
+    assert pd.stderr.count(procedure) == 1
+
+
+def trap_receiver(pd):
+    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    s.bind(("127.0.0.1", pd.trap_port))
+    s.settimeout(5)
+    return s
+
+
+def test_traps_to_a_closed_port_fail_quietly_and_snmp_still_answers(program_dir):
+    pd = program_dir
+    pd.configure(SendAppEvents=1, WssEnabled="false")
+    receiver = trap_receiver(pd)
+    pd.start()
+    assert receiver.recv(2048)  # the start event's trap: traps go to this port
+    receiver.close()  # from now on each trap comes back as an ICMP port unreachable
+
+    async def scenario():
+        agt = await agent(pd, C1)  # its connection event goes out as a trap
+        phone = await mobile(pd, C1)
+        for n in range(5):
+            assert await round_trip(agt, phone, n) < 0.5
+        status = await asyncio.to_thread(pd.console, "status")
+        assert "Vantor Web" in status.stdout
+        await agt.ws.close()  # and its disconnection, another trap
+        await until(lambda: mentions(pd, "Demo Company Disconnected"), 5, "the disconnection event")
+        again = await agent(pd, C1)
+        assert await round_trip(again, phone, "again") < 1.0  # after its connection event's pause
+        # The receiver is back: the next event's trap reaches it.
+        back = trap_receiver(pd)
+        await again.ws.close()
+        assert await asyncio.to_thread(back.recv, 2048)
+        back.close()
+
+    run_clients(scenario)
+    assert pd.console("status").returncode == 0
+    assert not [line for line in pd.event_lines() if line.startswith(("1\t", "2\t"))]
+    assert pd.stop() == 0
+    assert "<3>" not in pd.stderr
