@@ -147,7 +147,7 @@ class Broker {
   Handled RelayRequest(const ServerDescriptor& s, ConnectionId id, MobileRecord& mobile,
                        std::string& text);
   Handled RelayAnswer(const ServerDescriptor& s, ConnectionId id, CustomerRecord& agent,
-                      const std::string& text);
+                      std::string& text);
   asio::awaitable<Handled> MobileVersion(const ServerDescriptor& s, ConnectionId id,
                                          int mobileSlot, const std::string& text);
   std::string MismatchText(std::int16_t major);

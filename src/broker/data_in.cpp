@@ -98,7 +98,7 @@ Broker::Handled Broker::RelayRequest(const ServerDescriptor& s, ConnectionId id,
 }
 
 Broker::Handled Broker::RelayAnswer(const ServerDescriptor& s, ConnectionId id, CustomerRecord& agent,
-                                    const std::string& text) {
+                                    std::string& text) {
   MobileRecord& mobile = tables_.Mobile(static_cast<int>(WholeNumber(Mid(text, 11, 3))));
   if (mobile.custID != Mid(text, 3, 8) || mobile.connID == 0) {
     Handled handled{std::string(s.filePrefix) + "AgtDataIn-", id, {}, true};
@@ -108,8 +108,12 @@ Broker::Handled Broker::RelayAnswer(const ServerDescriptor& s, ConnectionId id, 
   Handled handled{MobileTracePrefix(mobile.connType), mobile.connID, {}, true};
   const auto agentSent = Add32(agent.pktSent, 1);
   const auto mobileSent = Add32(mobile.pktSent, 1);
-  SendTo(mobile.connType, mobile.connID, std::string(text));
-  if (trace_.enabled()) handled.sent = text;
+  if (trace_.enabled()) {
+    handled.sent = text;
+    SendTo(mobile.connType, mobile.connID, std::string(text));
+  } else {
+    SendTo(mobile.connType, mobile.connID, std::move(text));  // forwarded unchanged: no copy
+  }
   agent.pktSent = agentSent;
   mobile.pktSent = mobileSent;
   return handled;

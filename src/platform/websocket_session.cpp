@@ -4,6 +4,7 @@
 #include "platform/http_upgrade_request.hpp"
 #include "platform/http_upgrade_response.hpp"
 #include "platform/no_throw_awaitable.hpp"
+#include "platform/write_batch_stream.hpp"
 
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/ssl.hpp>
@@ -27,8 +28,13 @@ using tcp = asio::ip::tcp;
 
 namespace {
 
-using PlainStream = beast::tcp_stream;
-using TlsStream = beast::ssl_stream<beast::tcp_stream>;
+using PlainStream = WriteBatchStream<beast::tcp_stream>;
+using TlsStream = WriteBatchStream<beast::ssl_stream<beast::tcp_stream>>;
+
+// A batch is the oldest queued message and the ones behind it while their frames, copied into
+// one buffer, stay within this; a larger message leaves in its own write. One buffer keeps the
+// gather write within the few buffers the socket layer passes to one system call.
+constexpr std::size_t kMaxBatchFollowerBytes = 64 * 1024;
 
 // A handler failure must not end the connection's coroutine half-way (the id would leak).
 asio::awaitable<void> Guarded(asio::awaitable<void> handler) {
@@ -48,7 +54,8 @@ WebSocketSession::WebSocketSession(std::shared_ptr<BeastWebSocketServer::Impl> s
       remotePort_(remotePort),
       openingDeadline_(std::chrono::steady_clock::now() + server_->limits.openingTimeout),
       wake_(server_->io),
-      closeDeadline_(server_->io) {}
+      closeDeadline_(server_->io),
+      idleTimer_(server_->io) {}
 
 void WebSocketSession::EndOpening() {
   if (!countsAsOpening_) return;
@@ -130,6 +137,7 @@ asio::awaitable<void> WebSocketSession::Finish(bool openRaised, int code, std::s
   EndOpening();
   closeDeadline_.cancel();
   wake_.cancel();
+  idleTimer_.cancel();
   Abort();
   if (openRaised) {
     if (auto* ev = Events()) co_await Guarded(ev->OnDisconnected(id_, code, std::move(text)));
@@ -173,6 +181,7 @@ class StreamSession final : public WebSocketSession {
     state_ = State::Open;
     EndOpening();
     asio::co_spawn(server_->io, Writer(), [](std::exception_ptr) {});
+    asio::co_spawn(server_->io, IdleWatch(), [](std::exception_ptr) {});
     if (auto* ev = Events()) co_await Guarded(ev->OnConnected(id_));
     hold.Release();
 
@@ -197,7 +206,7 @@ class StreamSession final : public WebSocketSession {
   asio::awaitable<bool> TlsHandshake() {
     auto& tcp = beast::get_lowest_layer(ws_);
     tcp.expires_at(openingDeadline_);
-    auto [ec] = co_await ws_.next_layer().async_handshake(ssl::stream_base::server, kNoThrow);
+    auto [ec] = co_await ws_.next_layer().next_layer().async_handshake(ssl::stream_base::server, kNoThrow);
     tcp.expires_never();
     if (ec) {
       // A named string: GCC 12 destroys a temporary built by ?: inside a co_await argument twice.
@@ -206,7 +215,7 @@ class StreamSession final : public WebSocketSession {
       co_await RaiseError(ec.value(), why);
       co_return false;
     }
-    SSL* native = ws_.next_layer().native_handle();
+    SSL* native = ws_.next_layer().next_layer().native_handle();
     std::string status = std::string("TLS handshake complete: ") + SSL_get_version(native) + ", cipher " +
                          SSL_get_cipher_name(native);
     if (auto* ev = Events()) co_await Guarded(ev->OnSslStatus(id_, std::move(status)));
@@ -264,16 +273,19 @@ class StreamSession final : public WebSocketSession {
 
   asio::awaitable<bool> AcceptUpgrade(const UpgradeRequest& req, HeaderList headers) {
     const auto& limits = server_->limits;
+    // The idle limit is the session's own (IdleWatch), so the library arms no timer per read.
     websocket::stream_base::timeout timeouts{};
     timeouts.handshake_timeout = RemainingOpeningTime();
-    timeouts.idle_timeout = limits.idleTimeout;
-    timeouts.keep_alive_pings = true;
+    timeouts.idle_timeout = websocket::stream_base::none();
+    timeouts.keep_alive_pings = false;
     ws_.set_option(timeouts);
     ws_.set_option(websocket::stream_base::decorator([headers = std::move(headers)](websocket::response_type& res) {
       res.set(http::field::server, kServerHeader);
       for (const auto& [name, value] : headers) res.set(name, value);
     }));
     ws_.read_message_max(limits.maxMessageBytes);
+    ws_.auto_fragment(false);  // one frame per message: the batched writes rely on it
+    ws_.control_callback([this](websocket::frame_type, beast::string_view) { heard_ = true; });
     auto [ec] = co_await ws_.async_accept(req, kNoThrow);
     timeouts.handshake_timeout = limits.closeTimeout;  // from now on it bounds the close handshake
     ws_.set_option(timeouts);
@@ -284,12 +296,15 @@ class StreamSession final : public WebSocketSession {
     co_return state_ == State::Opening;
   }
 
-  // Reads whole messages and hands each to the service before reading the next.
+  // Reads whole messages and hands each to the service before reading the next. A message is
+  // read straight into the string the service receives.
   asio::awaitable<std::pair<int, std::string>> ReadLoop() {
-    beast::flat_buffer message;
     for (;;) {
-      auto [ec, n] = co_await ws_.async_read(message, kNoThrow);
+      std::string text;
+      auto buffer = asio::dynamic_buffer(text);
+      auto [ec, n] = co_await ws_.async_read(buffer, kNoThrow);
       if (ec) {
+        if (idleExpired_) ec = beast::error::timeout;
         auto classified = ClassifyEnd(ec, ws_.reason(), server_->limits.maxMessageBytes);
         if (endCode_) co_return std::pair{*endCode_, endText_};
         if (classified.first != 1000 && classified.first != 1001 && classified.first != 1005 &&
@@ -297,25 +312,47 @@ class StreamSession final : public WebSocketSession {
           co_await RaiseError(ec.value(), classified.second);
         co_return classified;
       }
+      heard_ = true;
       if (!ws_.got_text()) {
         CloseWithCode(websocket::close_code::unknown_data, "binary messages are not accepted");
       } else if (state_ == State::Open) {
-        std::string text = beast::buffers_to_string(message.data());
         if (auto* ev = Events()) {
-          // Nothing is read while the service handles the message, so the peer's answers to the
-          // idle pings cannot arrive: a handler that waits longer (a store behind a database
-          // held by another program) would get a live peer dropped. The idle limit rests while
-          // the handler runs; the next read starts it afresh.
-          websocket::stream_base::timeout timeouts{};
-          ws_.get_option(timeouts);
-          websocket::stream_base::timeout resting = timeouts;
-          resting.idle_timeout = websocket::stream_base::none();
-          ws_.set_option(resting);
+          handling_ = true;
           co_await Guarded(ev->OnDataIn(id_, std::move(text)));
-          ws_.set_option(timeouts);
+          handling_ = false;
+          heard_ = true;  // the silence counts from the end of the handler
         }
       }
-      message.consume(message.size());
+    }
+  }
+
+  // The idle limit, counted in quarters of it on one timer per connection instead of a timer
+  // re-armed for every message: a peer from which nothing arrived (a message or a control
+  // frame) for two quarters is pinged, and after four it is dropped as timed out. So a silent
+  // peer goes between one and one and a quarter limits after it was last heard. While the
+  // service handles a message nothing is read, so the peer's answers to the pings could not
+  // arrive: a handler that waits longer (a store behind a database held by another program)
+  // would get a live peer dropped. Time spent in a handler therefore counts as heard.
+  asio::awaitable<void> IdleWatch() {
+    auto keepAlive = shared_from_this();
+    const auto quarter = std::max<std::chrono::milliseconds>(server_->limits.idleTimeout / 4,
+                                                             std::chrono::milliseconds(1));
+    int silentQuarters = 0;
+    while (state_ == State::Open || state_ == State::Closing) {
+      idleTimer_.expires_after(quarter);
+      auto [ec] = co_await idleTimer_.async_wait(kNoThrow);
+      if (ec || state_ == State::Closed) co_return;
+      if (std::exchange(heard_, false) || handling_) {
+        silentQuarters = 0;
+        continue;
+      }
+      if (++silentQuarters == 2 && state_ == State::Open) {
+        ws_.async_ping({}, [keepAlive](beast::error_code) {});
+      } else if (silentQuarters >= 4) {
+        idleExpired_ = true;
+        Abort();
+        co_return;
+      }
     }
   }
 
@@ -324,15 +361,7 @@ class StreamSession final : public WebSocketSession {
     auto keepAlive = shared_from_this();
     while (state_ == State::Open || state_ == State::Closing) {
       if (!outbox_.empty()) {
-        std::string text = std::move(outbox_.front());
-        outbox_.pop_front();
-        ws_.text(true);
-        auto [ec, n] = co_await ws_.async_write(asio::buffer(text), kNoThrow);
-        queuedBytes_ -= text.size();
-        if (ec) {
-          Fail(kAbnormalClosure, "write failed: " + ec.message());
-          co_return;
-        }
+        if (!co_await WriteQueued()) co_return;
         continue;
       }
       if (closeFrame_) {
@@ -346,8 +375,58 @@ class StreamSession final : public WebSocketSession {
     }
   }
 
+  // Writes the oldest queued message and, in the same system call, the ones queued behind it
+  // (up to the batch limits). A lone message leaves at once, as before. False when the write
+  // failed and the connection was dropped.
+  asio::awaitable<bool> WriteQueued() {
+    TakeBatch();
+    const std::string& first = batch_.front();
+    if (batch_.size() > 1) ws_.next_layer().Attach(first.data() + first.size(), {FollowerFrames()});
+    ws_.text(true);
+    auto [ec, n] = co_await ws_.async_write(asio::buffer(first), kNoThrow);
+    const bool followersUnsent = ws_.next_layer().Attached();
+    ws_.next_layer().Detach();
+    for (std::size_t i = 1; !ec && followersUnsent && i < batch_.size(); ++i) {
+      auto [followerEc, followerBytes] = co_await ws_.async_write(asio::buffer(batch_[i]), kNoThrow);
+      ec = followerEc;
+    }
+    for (const auto& text : batch_) queuedBytes_ -= text.size();
+    batch_.clear();
+    if (ec) {
+      Fail(kAbnormalClosure, "write failed: " + ec.message());
+      co_return false;
+    }
+    co_return true;
+  }
+
+  void TakeBatch() {
+    batch_.push_back(std::move(outbox_.front()));
+    outbox_.pop_front();
+    if (batch_.front().empty()) return;  // the batch is recognised by where its first payload ends
+    std::size_t followerBytes = 0;
+    while (!outbox_.empty() && followerBytes + outbox_.front().size() + 10 <= kMaxBatchFollowerBytes) {
+      followerBytes += outbox_.front().size() + 10;
+      batch_.push_back(std::move(outbox_.front()));
+      outbox_.pop_front();
+    }
+  }
+
+  // The frames of the batch's messages after the first, header and payload each, in one buffer.
+  asio::const_buffer FollowerFrames() {
+    followerFrames_.clear();
+    std::array<unsigned char, 10> header;
+    for (std::size_t i = 1; i < batch_.size(); ++i) {
+      followerFrames_.append(reinterpret_cast<const char*>(header.data()),
+                             EncodeTextFrameHeader(batch_[i].size(), header));
+      followerFrames_.append(batch_[i]);
+    }
+    return asio::buffer(followerFrames_);
+  }
+
   websocket::stream<Stream> ws_;
   beast::flat_buffer buffer_{64 * 1024};
+  std::vector<std::string> batch_;  // the messages being written
+  std::string followerFrames_;      // their frames after the first, as one buffer
 };
 
 }  // namespace

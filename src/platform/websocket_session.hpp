@@ -91,6 +91,10 @@ class WebSocketSession : public std::enable_shared_from_this<WebSocketSession> {
   bool countsAsOpening_ = true;  // the listener counted it in the opening limits
   boost::asio::steady_timer wake_;  // the writer waits on it; cancelled when there is work
   boost::asio::steady_timer closeDeadline_;
+  boost::asio::steady_timer idleTimer_;  // the idle watch's quarter-limit steps
+  bool heard_ = false;                   // something arrived since the idle watch last looked
+  bool handling_ = false;                // the service is handling a message of this peer
+  bool idleExpired_ = false;             // the idle watch dropped the peer
 };
 
 // The session of a socket the server accepted as connection `id`: TLS when the server state

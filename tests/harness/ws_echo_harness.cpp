@@ -6,6 +6,8 @@
 // Received texts are echoed, except commands:
 //   !flood <n> <bytes>     sends n messages of that size (stops at the first refused send)
 //   !slow <ms>             the handler waits before returning (the next message must wait too)
+//   !burst <size>...       sends one message per size, all queued at once; message i is the
+//                          letter 'a' + i % 26 repeated
 // Options shorten the limits for tests; without them the production values apply.
 
 #include "platform/beast_websocket_server.hpp"
@@ -55,6 +57,9 @@ class EchoService final : public WebSocketEvents {
       in >> count >> bytes;
       while (sent < count && server_->Send(id, std::string(bytes, 'x'))) ++sent;
       Log("FLOOD " + std::to_string(id) + " " + std::to_string(sent));
+    } else if (command == "!burst") {
+      std::size_t size = 0;
+      for (int i = 0; in >> size; ++i) server_->Send(id, std::string(size, static_cast<char>('a' + i % 26)));
     } else if (command == "!slow") {
       int ms = 0;
       in >> ms;

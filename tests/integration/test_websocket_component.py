@@ -243,6 +243,29 @@ def test_client_that_never_reads_is_dropped(harness_factory):
     run(echo_ok(h.url + "/after"))
 
 
+def test_messages_queued_together_arrive_whole_and_in_order(harness_factory, certs):
+    """Messages that wait together leave in shared writes; every frame length form (7-bit, 16-bit,
+    64-bit) must arrive intact, in order, and with the close frame after them, over ws and wss."""
+    sizes = [0, 1, 125, 126, 127, 65535, 65536, 70000] + [3] * 40 + [200000, 2]
+    expected = [chr(ord("a") + i % 26) * n for i, n in enumerate(sizes)]
+    plain = harness_factory(*SHORT)
+    tls = harness_factory(*SHORT, "--cert-root", str(certs / "stores"),
+                          "--cert-store", "My", "--cert-subject", "localhost", "--cert-type", "0")
+
+    async def burst(url, **kw):
+        async with websockets.connect(url, max_size=None, **kw) as ws:
+            await ws.recv()  # welcome
+            await ws.send("!burst " + " ".join(map(str, sizes)))
+            got = [await ws.recv() for _ in sizes]
+            assert [len(m) for m in got] == sizes
+            assert got == expected
+            await ws.send("after")
+            assert await ws.recv() == "after"
+
+    run(burst(plain.url + "/burst"))
+    run(burst(f"wss://localhost:{tls.port}/burst", ssl=client_ctx(certs)))
+
+
 def test_a_handler_longer_than_the_idle_limit_keeps_its_connection(harness_factory):
     h = harness_factory(*SHORT, "--idle-ms", "1000")
 
