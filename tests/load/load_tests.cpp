@@ -1,6 +1,7 @@
 // The load tool's own pieces: message formats, percentiles, /proc reading, options, the report,
 // and a simulated mobile against the echo server over loopback.
 #include "echo_server.hpp"
+#include "load_run.hpp"
 #include "mobile_sim.hpp"
 #include "options.hpp"
 #include "protocol.hpp"
@@ -334,4 +335,33 @@ TEST_F(LoadMobileAgainstEcho, AnAnswerWithItsPaddingCutIsWrong) {
   RunUntil([&] { return stats_.wrong >= 1; });
   EXPECT_EQ(stats_.wrong, 1u);
   EXPECT_EQ(stats_.answered, 0u);
+}
+
+TEST_F(LoadMobileAgainstEcho, MeasuredStretchLeavesOutTheWarmUpAndEndsTheRun) {
+  Start();
+  auto options = parseOptions({"--port", std::to_string(server_->port()), "--agents", "0", "--mobiles", "2",
+                               "--customers", "1", "--window", "2", "--payload-bytes", "64", "--warmup", "1",
+                               "--measure", "1", "--duration", "60", "--pid", std::to_string(getpid())});
+  std::vector<std::string> lines;
+  LoadRun run(io_, endpoint_, options, [&](const std::string& line) {
+    lines.push_back(line);
+    if (line.starts_with("RESULT ")) server_->stop();
+  });
+  const Stats& stats = run.run();
+  ASSERT_FALSE(lines.empty());
+  const std::string& result = lines.back();
+  ASSERT_TRUE(result.starts_with("RESULT {")) << result;
+  auto field = [&](const std::string& name) {
+    auto at = result.find("\"" + name + "\": ");
+    return at == std::string::npos ? -1.0 : std::stod(result.substr(at + name.size() + 4));
+  };
+  EXPECT_TRUE(stats.clean());
+  // The mobiles were answered during the warm-up too, but the stretch counts only its own.
+  EXPECT_GT(field("answered"), 0);
+  EXPECT_LT(field("answered"), static_cast<double>(stats.answered));
+  EXPECT_GE(field("seconds"), 1.0);
+  EXPECT_NEAR(field("per_second") * field("seconds"), field("answered"), 0.1 * field("answered"));
+  EXPECT_LE(field("p50_us"), field("p99_us"));
+  // This process itself stood in for the service: it used CPU time in the stretch.
+  EXPECT_GT(field("service_cpu_us_per_answer"), 0);
 }
