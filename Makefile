@@ -1,6 +1,6 @@
 # make run  : install what is missing, build, lay out the demo program directory run/, start the service
 # make test : install what is missing, build, run every test through CTest
-# make bench: build, then run the relay benchmark on loopback (about 2 minutes; prints one table)
+# make bench: build, then run the relay benchmark on loopback (1 to 2 minutes; prints one table)
 BUILD ?= build
 JOBS ?= $(shell nproc)
 

@@ -4,9 +4,12 @@
 A: the simulated mobiles (vantor-load) against vantor-echo, which answers each request itself.
 C: the same mobiles through the real service in a temporary program directory, the requests
    answered by simulated agents in a process of their own; once with DebugMode 0, once with 1.
-For each: p50/p99 round trip of one mobile with one request in flight, and the round trips per
-second of 50 mobiles with 8 in flight each over 10 customers (64-byte payloads), with the
-service's CPU time per round trip. Also the service's RssAnon with 99 agents and 50 idle mobiles,
+For each: p50/p99 round trip of one mobile with one request in flight, every process of the case
+on one CPU, and the round trips per second of 50 mobiles with 8 in flight each over 10 customers
+(64-byte payloads), the echo server or the service on a CPU of its own and the simulators on
+another, with the service's CPU time per round trip. The processes are placed so that a run
+measures the work on the path, not where the scheduler happened to put them: on a small virtual
+machine a wake-up across CPUs costs more than the whole relay. Also the service's RssAnon with 99 agents and 50 idle mobiles,
 and the CPU time of one supervision tick with full tables (build/bench/supervision_tick_bench).
 
 Builds nothing (`make bench` builds first). Exits 1, after the table, when a simulator counted a
@@ -34,6 +37,8 @@ LATENCY = ["--mobiles", "1", "--customers", "1", "--window", "1", "--warmup", "1
 THROUGHPUT = ["--mobiles", "50", "--customers", "10", "--window", "8", "--warmup", "2", "--measure", "10"]
 THROUGHPUT_AGENTS = 10
 FAULTS = ("wrong", "lost", "late", "drops", "refused", "unanswered")
+CLIENT_CPU = {min(os.sched_getaffinity(0))}  # the simulators; everything for the round trips
+SERVER_CPU = {max(os.sched_getaffinity(0))}  # the echo server or the service for the throughput
 
 
 class BenchError(Exception):
@@ -43,6 +48,15 @@ class BenchError(Exception):
 def customer_id(index):
     """The index-th customer counted from 01000001, as vantor-load numbers them."""
     return f"{index + 1:02d}{index + 1:06d}"
+
+
+def pin(pid, cpus):
+    """Allows every thread of process `pid` only `cpus`."""
+    for tid in os.listdir(f"/proc/{pid}/task"):
+        try:
+            os.sched_setaffinity(int(tid), cpus)
+        except ProcessLookupError:
+            pass  # a thread that has just ended
 
 
 def free_port(kind=socket.SOCK_STREAM, below=None):
@@ -61,13 +75,14 @@ class Process:
     goes to a file, shown when the process fails."""
     running = []
 
-    def __init__(self, name, command, workdir):
+    def __init__(self, name, command, workdir, cpus=None):
         self.name = name
         self.lines = []
         self.changed = threading.Condition()
         self.err_path = Path(workdir) / f"{name}.stderr"
         with open(self.err_path, "w") as err:
-            self.popen = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=err, text=True)
+            self.popen = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=err, text=True,
+                                          preexec_fn=(lambda: os.sched_setaffinity(0, cpus)) if cpus else None)
         Process.running.append(self)
         self.reader = threading.Thread(target=self._read, daemon=True)
         self.reader.start()
@@ -200,16 +215,16 @@ class Bench:
         self.workdir = workdir
         self.runs = 0
 
-    def load(self, port, *args):
+    def load(self, port, *args, cpus=None):
         self.runs += 1
         command = [str(self.tools.load), "--port", str(port), "--customers-from", FIRST_CUSTOMER,
                    "--password", PASSWORD, "--payload-bytes", str(PAYLOAD_BYTES), *map(str, args)]
-        return Process(f"load{self.runs}", command, self.workdir)
+        return Process(f"load{self.runs}", command, self.workdir, cpus or CLIENT_CPU)
 
-    def mobiles(self, port, shape, pid=None):
+    def mobiles(self, port, shape, pid=None, cpus=None):
         """One measured run of mobiles only; returns its result."""
         extra = ["--pid", pid] if pid else []
-        p = self.load(port, "--agents", 0, *shape, "--duration", 60, *extra)
+        p = self.load(port, "--agents", 0, *shape, "--duration", 60, *extra, cpus=cpus)
         p.finish(90)
         return result_of(p)
 
@@ -225,21 +240,25 @@ class Bench:
         p.finish(20, stop=True)
         return result_of(p)
 
-    def traffic(self, port, pid=None):
-        """Latency, then throughput, against `port`; the service's CPU when `pid` is given."""
-        return {"latency": self.mobiles(port, LATENCY), "throughput": self.mobiles(port, THROUGHPUT, pid)}
+    def traffic(self, port, server, pid=None):
+        """Latency with the `server` process beside the simulators, then throughput with it on a
+        CPU of its own, against `port`; the service's CPU time when `pid` is given."""
+        pin(server, CLIENT_CPU)
+        latency = self.mobiles(port, LATENCY, cpus=CLIENT_CPU)
+        pin(server, SERVER_CPU)
+        return {"latency": latency, "throughput": self.mobiles(port, THROUGHPUT, pid, cpus=CLIENT_CPU)}
 
     def direct_echo(self):
         echo = Process("echo", [str(self.tools.echo), "--port", "0"], self.workdir)
         line = echo.wait_for_line(lambda l: l.startswith("LISTENING port="), 10, "the echo server listening")
-        figures = self.traffic(int(line.split("=", 1)[1]))
+        figures = self.traffic(int(line.split("=", 1)[1]), echo.popen.pid)
         echo.finish(10, stop=True)
         return figures
 
     def relay(self, service, debug, measure_memory):
         service.start(debug)
         agents = self.agents(service.port, THROUGHPUT_AGENTS)
-        figures = self.traffic(service.port, service.pid)
+        figures = self.traffic(service.port, service.pid, service.pid)
         if measure_memory:
             figures["rss_anon_kib"], figures["idle"] = self.idle_memory(service)
         figures["agents"] = self.stop_load(agents)
@@ -290,9 +309,9 @@ def table(a, off, on, ticks):
     cpu = lambda f: f["throughput"]["service_cpu_us_per_answer"]
     fault_text = lambda f: "/".join(str(faults(f)[k]) for k in FAULTS)
     rows = [
-        ("p50 round trip, 1 mobile, 1 in flight (us)", [num(lat(f, "p50_us")) for f in (a, off, on)]),
-        ("p99 round trip, 1 mobile, 1 in flight (us)", [num(lat(f, "p99_us")) for f in (a, off, on)]),
-        ("throughput, 50 mobiles x 8 in flight (round trips/s)", [num(thr(f), "{:.0f}") for f in (a, off, on)]),
+        ("p50 round trip, 1 mobile, 1 in flight, 1 CPU (us)", [num(lat(f, "p50_us")) for f in (a, off, on)]),
+        ("p99 round trip, 1 mobile, 1 in flight, 1 CPU (us)", [num(lat(f, "p99_us")) for f in (a, off, on)]),
+        ("throughput, 50 mobiles x 8 in flight, 2 CPUs (round trips/s)", [num(thr(f), "{:.0f}") for f in (a, off, on)]),
         ("service CPU per round trip (us)", ["-", num(cpu(off), "{:.2f}"), num(cpu(on), "{:.2f}")]),
         ("p50 C/A", ["-", ratio(lat(off, "p50_us"), lat(a, "p50_us")), ratio(lat(on, "p50_us"), lat(a, "p50_us"))]),
         ("p99 C/A", ["-", ratio(lat(off, "p99_us"), lat(a, "p99_us")), ratio(lat(on, "p99_us"), lat(a, "p99_us"))]),
@@ -333,8 +352,8 @@ def main():
     finally:
         Process.kill_all()
         shutil.rmtree(workdir, ignore_errors=True)
-    print(f"Vantor Web relay benchmark: loopback, {PAYLOAD_BYTES}-byte request payloads, "
-          f"{os.cpu_count()} cores, {time.monotonic() - began:.0f} s")
+    print(f"Vantor Web relay benchmark: loopback, {PAYLOAD_BYTES}-byte request payloads, simulators on CPU "
+          f"{min(CLIENT_CPU)}, server on CPU {min(SERVER_CPU)} for the throughput, {time.monotonic() - began:.0f} s")
     print(table(a, off, on, ticks))
     bad = {name: f for name, f in (("A", a), ("C debug off", off), ("C debug on", on)) if any(faults(f).values())}
     for name, f in bad.items():
