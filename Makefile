@@ -1,9 +1,10 @@
 # make run  : install what is missing, build, lay out the demo program directory run/, start the service
 # make test : install what is missing, build, run every test through CTest
+# make bench: build, then run the relay benchmark on loopback (1 to 2 minutes; prints one table)
 BUILD ?= build
 JOBS ?= $(shell nproc)
 
-.PHONY: all setup build test run clean
+.PHONY: all setup build test run bench clean
 
 all: build
 
@@ -16,6 +17,9 @@ build: setup
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+bench: build
+	/usr/bin/python3 bench/run_bench.py --build $(BUILD)
 
 run: build
 	./scripts/demo-run.sh $(BUILD)

@@ -2,6 +2,9 @@
 
 #include "protocol.hpp"
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <csignal>
 
 namespace vantor::load {
@@ -11,15 +14,17 @@ using Clock = std::chrono::steady_clock;
 constexpr std::chrono::milliseconds kOpeningGap{10};
 
 LoadRun::LoadRun(asio::io_context& io, Endpoint endpoint, Options options, Print print)
-    : io_(io), options_(std::move(options)), print_(std::move(print)), waitTimer_(io),
+    : io_(io), options_(std::move(options)), print_(std::move(print)), waitTimer_(io), measureTimer_(io),
       reportTimer_(io), endTimer_(io), signals_(io, SIGINT, SIGTERM) {
   for (int i = 0; i < options_.agents; ++i)
     agents_.push_back(std::make_unique<AgentSim>(io, endpoint, customerId(options_.customersFrom, i),
                                                  options_.password, options_.keepAlive, stats_));
+  const Traffic traffic{options_.rate, static_cast<std::size_t>(options_.window),
+                        static_cast<std::size_t>(options_.payloadBytes)};
   for (int i = 0; i < options_.mobiles; ++i)
     mobiles_.push_back(std::make_unique<MobileSim>(io, endpoint, i + 1,
-                                                   agents_[static_cast<std::size_t>(i % options_.agents)]->customer(),
-                                                   options_.password, options_.rate, stats_));
+                                                   customerId(options_.customersFrom, i % options_.customerCount()),
+                                                   options_.password, traffic, stats_));
 }
 
 const Stats& LoadRun::run() {
@@ -29,6 +34,7 @@ const Stats& LoadRun::run() {
   std::chrono::milliseconds delay{};
   for (auto& agent : agents_) agent->start(delay += kOpeningGap);
   startMobilesWhenAgentsReady();
+  measureWhenMobilesReady();
   scheduleReport();
   endTimer_.expires_at(began_ + std::chrono::seconds(options_.duration));
   endTimer_.async_wait([this](boost::system::error_code ec) {
@@ -55,6 +61,49 @@ void LoadRun::startMobilesWhenAgentsReady() {
   waitTimer_.async_wait([this](boost::system::error_code ec) {
     if (!ec && !finished_) startMobilesWhenAgentsReady();
   });
+}
+
+void LoadRun::measureWhenMobilesReady() {
+  const bool allReady = std::all_of(mobiles_.begin(), mobiles_.end(), [](auto& m) { return m->ready(); });
+  measureTimer_.expires_after(allReady ? std::chrono::seconds(options_.warmup) : std::chrono::milliseconds(50));
+  measureTimer_.async_wait([this, allReady](boost::system::error_code ec) {
+    if (ec || finished_) return;
+    if (allReady) beginMeasurement();
+    else measureWhenMobilesReady();
+  });
+}
+
+void LoadRun::beginMeasurement() {
+  measuring_ = true;
+  measureBegan_ = Clock::now();
+  answeredBefore_ = stats_.answered;
+  samplesBefore_ = stats_.roundTripsMs.size();
+  cpuTicksBefore_ = serviceCpuTicks();
+  if (!options_.measure) return;
+  const auto end = std::min(endTimer_.expiry(), measureBegan_ + std::chrono::seconds(*options_.measure));
+  endTimer_.expires_at(end);  // cancels the wait for the duration
+  endTimer_.async_wait([this](boost::system::error_code ec) {
+    if (!ec) finish();
+  });
+}
+
+Measurement LoadRun::measurement() {
+  Measurement m;
+  if (!measuring_) return m;
+  m.seconds = std::chrono::duration<double>(Clock::now() - measureBegan_).count();
+  m.answered = stats_.answered - answeredBefore_;
+  m.roundTripsMs.assign(stats_.roundTripsMs.begin() + static_cast<std::ptrdiff_t>(samplesBefore_),
+                        stats_.roundTripsMs.end());
+  auto cpuTicksNow = serviceCpuTicks();
+  if (cpuTicksBefore_ && cpuTicksNow)
+    m.serviceCpuSeconds = static_cast<double>(*cpuTicksNow - *cpuTicksBefore_) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+  return m;
+}
+
+std::optional<long long> LoadRun::serviceCpuTicks() const {
+  if (!options_.pid) return std::nullopt;
+  auto ticks = probeService(*options_.pid).cpuTicks;
+  return ticks < 0 ? std::nullopt : std::optional<long long>(ticks);
 }
 
 void LoadRun::scheduleReport() {
@@ -88,7 +137,9 @@ void LoadRun::finish() {
   finished_ = true;
   // The summary describes the run as it stood at its end, before the clients close.
   print_(formatReport("SUMMARY", snapshot(), stats_));
+  print_(formatResult(measurement(), stats_));
   waitTimer_.cancel();
+  measureTimer_.cancel();
   reportTimer_.cancel();
   endTimer_.cancel();
   signals_.cancel();

@@ -7,6 +7,7 @@
 #include <boost/asio/redirect_error.hpp>
 #include <boost/asio/use_awaitable.hpp>
 
+#include <algorithm>
 #include <iostream>
 #include <utility>
 
@@ -15,11 +16,11 @@ namespace vantor::load {
 namespace asio = boost::asio;
 
 MobileSim::MobileSim(asio::io_context& io, Endpoint endpoint, int id, std::string cust,
-                     std::string password, double ratePerSecond, Stats& stats,
+                     std::string password, Traffic traffic, Stats& stats,
                      Clock::duration lossTimeout)
     : io_(io), endpoint_(std::move(endpoint)), id_(id), cust_(std::move(cust)),
-      password_(std::move(password)),
-      period_(std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / ratePerSecond))),
+      password_(std::move(password)), traffic_(traffic),
+      period_(std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / traffic.ratePerSecond))),
       lossTimeout_(lossTimeout), stats_(stats), sendTimer_(io), retryTimer_(io) {}
 
 void MobileSim::start(std::chrono::milliseconds delay) { asio::co_spawn(io_, run(delay), asio::detached); }
@@ -66,7 +67,12 @@ asio::awaitable<void> MobileSim::session() {
   if (version != header("CW", cust_, "0") + "VER:OK")
     throw std::runtime_error("version refused: " + version);
   ready_ = true;
-  asio::co_spawn(io_, requests(conn), asio::detached);
+  if (traffic_.window > 0) {
+    fillWindow();
+    asio::co_spawn(io_, lossWatch(conn), asio::detached);
+  } else {
+    asio::co_spawn(io_, requests(conn), asio::detached);
+  }
   for (;;) handle(co_await conn->read());
 }
 
@@ -74,10 +80,7 @@ asio::awaitable<void> MobileSim::requests(std::shared_ptr<WsConnection> conn) {
   auto next = Clock::now();
   for (;;) {
     expireLost();
-    Payload payload{id_, nextSeq_++};
-    pending_.push_back({payload.seq, Clock::now()});
-    ++stats_.sent;
-    conn->send(header("DM", cust_, nr_) + encodePayload(payload));
+    sendRequest(*conn);
     next += period_;
     sendTimer_.expires_at(next);
     boost::system::error_code ec;
@@ -86,10 +89,35 @@ asio::awaitable<void> MobileSim::requests(std::shared_ptr<WsConnection> conn) {
   }
 }
 
+asio::awaitable<void> MobileSim::lossWatch(std::shared_ptr<WsConnection> conn) {
+  // Without it a lost answer would shrink the window for good.
+  const auto every = std::min<Clock::duration>(lossTimeout_ / 4, std::chrono::seconds(1));
+  for (;;) {
+    sendTimer_.expires_after(every);
+    boost::system::error_code ec;
+    co_await sendTimer_.async_wait(asio::redirect_error(asio::use_awaitable, ec));
+    if (ec || stopping_ || conn != conn_ || !conn->isOpen()) co_return;
+    expireLost();
+  }
+}
+
+void MobileSim::sendRequest(WsConnection& conn) {
+  Payload payload{id_, nextSeq_++};
+  pending_.push_back({payload.seq, Clock::now()});
+  ++stats_.sent;
+  conn.send(header("DM", cust_, nr_) + encodePayload(payload, traffic_.payloadBytes));
+}
+
+void MobileSim::fillWindow() {
+  while (ready_ && conn_ && conn_->isOpen() && pending_.size() < traffic_.window) sendRequest(*conn_);
+}
+
 void MobileSim::handle(const std::string& message) {
   auto nr = numberField(message, "DA", cust_);
   auto payload = nr ? decodePayload(body(message)) : std::nullopt;
-  if (!nr || *nr != nr_ || !payload || payload->mobile != id_) {
+  // The answer must carry the request's text unchanged, padding included.
+  if (!nr || *nr != nr_ || !payload || payload->mobile != id_ ||
+      body(message) != encodePayload(*payload, traffic_.payloadBytes)) {
     ++stats_.wrong;
     std::cerr << "mobile " << id_ << " of " << cust_ << ": wrong answer: " << message << "\n";
     return;
@@ -99,6 +127,7 @@ void MobileSim::handle(const std::string& message) {
     stats_.roundTripsMs.push_back(rtt.count());
     ++stats_.answered;
     pending_.pop_front();
+    fillWindow();
     return;
   }
   if (payload->seq < nextSeq_ && (pending_.empty() || payload->seq < pending_.front().seq)) {
@@ -115,6 +144,7 @@ void MobileSim::expireLost() {
     ++stats_.lost;
     pending_.pop_front();
   }
+  fillWindow();
 }
 
 void MobileSim::dropPending() {

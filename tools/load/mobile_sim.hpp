@@ -1,6 +1,7 @@
-// A simulated mobile of one customer: logs in, then sends requests at a fixed rate and checks
-// that each answer carries its own id and the oldest outstanding sequence number. A request not
-// answered within the loss timeout is counted lost.
+// A simulated mobile of one customer: logs in, then sends requests, either at a fixed rate or
+// closed-loop (a window of requests in flight, the next one sent as each answer arrives), and
+// checks that each answer is its own request's text and the oldest outstanding one. A request
+// not answered within the loss timeout is counted lost.
 #pragma once
 
 #include "stats.hpp"
@@ -15,12 +16,19 @@
 
 namespace vantor::load {
 
+// How a mobile sends its requests.
+struct Traffic {
+  double ratePerSecond = 1.0;    // used when window is 0
+  std::size_t window = 0;        // requests kept in flight; 0 sends at ratePerSecond instead
+  std::size_t payloadBytes = 0;  // request text after the header is padded to this size
+};
+
 class MobileSim {
  public:
   using Clock = std::chrono::steady_clock;
 
   MobileSim(boost::asio::io_context& io, Endpoint endpoint, int id, std::string cust,
-            std::string password, double ratePerSecond, Stats& stats,
+            std::string password, Traffic traffic, Stats& stats,
             Clock::duration lossTimeout = std::chrono::seconds(5));
 
   // Opens the first connection after `delay`, so that a run does not open all at once.
@@ -28,7 +36,8 @@ class MobileSim {
   void stop();
   bool ready() const { return ready_; }
   std::size_t inFlight() const { return pending_.size(); }
-  // Counts as lost every request outstanding for longer than the loss timeout.
+  // Counts as lost every request outstanding for longer than the loss timeout; in window mode,
+  // sends new ones in their place.
   void expireLost();
 
  private:
@@ -40,6 +49,9 @@ class MobileSim {
   boost::asio::awaitable<void> run(std::chrono::milliseconds delay);
   boost::asio::awaitable<void> session();
   boost::asio::awaitable<void> requests(std::shared_ptr<WsConnection> conn);
+  boost::asio::awaitable<void> lossWatch(std::shared_ptr<WsConnection> conn);
+  void sendRequest(WsConnection& conn);
+  void fillWindow();
   void handle(const std::string& message);
   void dropPending();
 
@@ -48,6 +60,7 @@ class MobileSim {
   int id_;
   std::string cust_;
   std::string password_;
+  Traffic traffic_;
   Clock::duration period_;
   Clock::duration lossTimeout_;
   Stats& stats_;

@@ -2,14 +2,16 @@
 
 #include "protocol.hpp"
 
+#include <algorithm>
 #include <stdexcept>
 
 namespace vantor::load {
 
 const char* const kUsage =
-    "usage: vantor-load --port P [--host 127.0.0.1] [--agents N] [--mobiles N]\n"
-    "         [--customers-from 01000001] [--password pw] [--rate R] [--keepalive S]\n"
-    "         [--duration S] [--report-every S] [--pid PID]\n";
+    "usage: vantor-load --port P [--host 127.0.0.1] [--agents N] [--mobiles N] [--customers N]\n"
+    "         [--customers-from 01000001] [--password pw] [--rate R | --window N]\n"
+    "         [--payload-bytes B] [--keepalive S] [--duration S] [--report-every S]\n"
+    "         [--warmup S] [--measure S] [--pid PID]\n";
 
 namespace {
 
@@ -50,19 +52,27 @@ Options parseOptions(const std::vector<std::string>& args) {
     const std::string& value = args[++i];
     if (name == "--host") o.host = value;
     else if (name == "--port") o.port = toInt(name, value, 1), havePort = true;
-    else if (name == "--agents") o.agents = toInt(name, value, 1);
+    else if (name == "--agents") o.agents = toInt(name, value, 0);
     else if (name == "--mobiles") o.mobiles = toInt(name, value, 0);
+    else if (name == "--customers") o.customers = toInt(name, value, 1);
     else if (name == "--customers-from") o.customersFrom = value;
     else if (name == "--password") o.password = value;
     else if (name == "--rate") o.rate = toRate(value);
+    else if (name == "--window") o.window = toInt(name, value, 1);
+    else if (name == "--payload-bytes") o.payloadBytes = toInt(name, value, 0);
     else if (name == "--keepalive") o.keepAlive = toInt(name, value, 1);
     else if (name == "--duration") o.duration = toInt(name, value, 1);
     else if (name == "--report-every") o.reportEvery = toInt(name, value, 1);
+    else if (name == "--warmup") o.warmup = toInt(name, value, 0);
+    else if (name == "--measure") o.measure = toInt(name, value, 1);
     else if (name == "--pid") o.pid = toInt(name, value, 1);
     else throw std::invalid_argument("unknown option " + name);
   }
   if (!havePort || o.port > 65535) throw std::invalid_argument("--port is required (1..65535)");
-  customerId(o.customersFrom, o.agents - 1);  // throws when the range does not fit
+  if (o.agents == 0 && o.mobiles == 0) throw std::invalid_argument("nothing to run: no agents and no mobiles");
+  if (o.mobiles > 0 && o.customerCount() == 0) throw std::invalid_argument("mobiles without agents need --customers");
+  // Throws when the range of customer ids does not fit.
+  customerId(o.customersFrom, std::max(o.agents, o.customerCount()) - 1);
   return o;
 }
 

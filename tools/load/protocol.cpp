@@ -44,8 +44,13 @@ std::string_view body(std::string_view message) {
   return message.size() < 13 ? std::string_view{} : message.substr(13);
 }
 
-std::string encodePayload(const Payload& p) {
-  return "LOAD m=" + std::to_string(p.mobile) + " s=" + std::to_string(p.seq);
+std::string encodePayload(const Payload& p, std::size_t size) {
+  std::string text = "LOAD m=" + std::to_string(p.mobile) + " s=" + std::to_string(p.seq);
+  if (text.size() < size) {
+    text += ' ';
+    text.resize(size, '.');
+  }
+  return text;
 }
 
 namespace {
@@ -62,9 +67,10 @@ std::optional<Payload> decodePayload(std::string_view text) {
   text.remove_prefix(prefix.size());
   auto split = text.find(" s=");
   if (split == std::string_view::npos) return std::nullopt;
+  auto seq = text.substr(split + 3);
+  seq = seq.substr(0, seq.find(' '));  // padding follows a space
   Payload p;
-  if (!parseNumber(text.substr(0, split), p.mobile) || !parseNumber(text.substr(split + 3), p.seq))
-    return std::nullopt;
+  if (!parseNumber(text.substr(0, split), p.mobile) || !parseNumber(seq, p.seq)) return std::nullopt;
   return p;
 }
 

@@ -32,7 +32,10 @@ struct Payload {
   std::uint64_t seq = 0;
 };
 
-std::string encodePayload(const Payload& p);
+// "LOAD m=<mobile> s=<seq>", padded after a space with '.' to `size` characters when it is
+// shorter, so that the request size can be set without changing what identifies a request.
+std::string encodePayload(const Payload& p, std::size_t size = 0);
+// Reads the mobile and sequence number back; any padding after them is not checked here.
 std::optional<Payload> decodePayload(std::string_view text);
 
 }  // namespace vantor::load

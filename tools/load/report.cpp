@@ -29,4 +29,27 @@ std::string formatReport(const std::string& label, const Snapshot& snap, const S
   return out;
 }
 
+std::string formatResult(const Measurement& m, const Stats& stats) {
+  const double perSecond = m.seconds > 0 ? static_cast<double>(m.answered) / m.seconds : 0.0;
+  std::string cpu = "null";
+  if (m.serviceCpuSeconds && m.answered > 0) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.2f", *m.serviceCpuSeconds * 1e6 / static_cast<double>(m.answered));
+    cpu = text;
+  }
+  char line[640];
+  int n = std::snprintf(
+      line, sizeof line,
+      "RESULT {\"seconds\": %.3f, \"answered\": %llu, \"per_second\": %.1f, \"p50_us\": %.1f, "
+      "\"p99_us\": %.1f, \"service_cpu_us_per_answer\": %s, \"sent\": %llu, \"wrong\": %llu, "
+      "\"lost\": %llu, \"late\": %llu, \"drops\": %llu, \"refused\": %llu, \"unanswered\": %llu}",
+      m.seconds, static_cast<unsigned long long>(m.answered), perSecond,
+      percentile(m.roundTripsMs, 0.50) * 1000, percentile(m.roundTripsMs, 0.99) * 1000, cpu.c_str(),
+      static_cast<unsigned long long>(stats.sent), static_cast<unsigned long long>(stats.wrong),
+      static_cast<unsigned long long>(stats.lost), static_cast<unsigned long long>(stats.late),
+      static_cast<unsigned long long>(stats.drops), static_cast<unsigned long long>(stats.refused),
+      static_cast<unsigned long long>(stats.keepAlivesUnanswered));
+  return std::string(line, static_cast<std::size_t>(n < 0 ? 0 : n));
+}
+
 }  // namespace vantor::load

@@ -1,12 +1,14 @@
-// The one-line report of a run so far: space-separated key=value fields, so that scripts and
-// the integration test can read them back.
+// The lines a run prints: the report so far as space-separated key=value fields, and at the end
+// the figures of the measured stretch as one JSON object; scripts and tests read both back.
 #pragma once
 
 #include "service_probe.hpp"
 #include "stats.hpp"
 
+#include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace vantor::load {
 
@@ -21,5 +23,17 @@ struct Snapshot {
 };
 
 std::string formatReport(const std::string& label, const Snapshot& snap, const Stats& stats);
+
+// The measured stretch of a run (after the warm-up).
+struct Measurement {
+  double seconds = 0;
+  std::uint64_t answered = 0;
+  std::vector<double> roundTripsMs;        // the stretch's samples only
+  std::optional<double> serviceCpuSeconds;  // the service's user + system time in the stretch
+};
+
+// "RESULT {...}": answers per second, round-trip percentiles in microseconds, the service's CPU
+// microseconds per answer (null when not probed), and the whole run's fault counters.
+std::string formatResult(const Measurement& m, const Stats& stats);
 
 }  // namespace vantor::load

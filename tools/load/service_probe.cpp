@@ -27,17 +27,34 @@ std::optional<long> statusFieldKiB(std::string_view statusText, std::string_view
   return std::nullopt;
 }
 
+std::optional<long long> statCpuTicks(std::string_view statText) {
+  // The command name in field 2 may hold spaces and parentheses: count from the last ')'.
+  auto close = statText.rfind(')');
+  if (close == std::string_view::npos) return std::nullopt;
+  std::istringstream fields{std::string(statText.substr(close + 1))};
+  std::string field;
+  long long utime = 0, stime = 0;
+  for (int number = 3; number <= 13; ++number) fields >> field;  // state .. majflt
+  if (!(fields >> utime >> stime) || utime < 0 || stime < 0) return std::nullopt;
+  return utime + stime;
+}
+
+namespace {
+std::string readAll(const std::filesystem::path& file) {
+  std::ifstream in(file);
+  std::stringstream text;
+  if (in) text << in.rdbuf();
+  return text.str();
+}
+}  // namespace
+
 ServiceUsage probeService(int pid, const std::string& procRoot) {
   ServiceUsage usage;
   auto dir = std::filesystem::path(procRoot) / std::to_string(pid);
-  std::ifstream status(dir / "status");
-  if (status) {
-    std::stringstream text;
-    text << status.rdbuf();
-    auto s = text.str();
-    usage.vmRssKiB = statusFieldKiB(s, "VmRSS").value_or(-1);
-    usage.rssAnonKiB = statusFieldKiB(s, "RssAnon").value_or(-1);
-  }
+  const auto status = readAll(dir / "status");
+  usage.vmRssKiB = statusFieldKiB(status, "VmRSS").value_or(-1);
+  usage.rssAnonKiB = statusFieldKiB(status, "RssAnon").value_or(-1);
+  usage.cpuTicks = statCpuTicks(readAll(dir / "stat")).value_or(-1);
   std::error_code ec;
   long fds = 0;
   for (std::filesystem::directory_iterator it(dir / "fd", ec), end; !ec && it != end; it.increment(ec))

@@ -2,6 +2,9 @@
 
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/beast/core/buffers_to_string.hpp>
+#include <boost/beast/http/empty_body.hpp>
+#include <boost/beast/http/read.hpp>
+#include <boost/beast/http/message.hpp>
 
 namespace vantor::load {
 
@@ -9,6 +12,8 @@ namespace asio = boost::asio;
 namespace websocket = boost::beast::websocket;
 
 WsConnection::WsConnection(asio::any_io_executor executor) : ws_(executor) {}
+
+WsConnection::WsConnection(asio::ip::tcp::socket socket) : ws_(std::move(socket)) {}
 
 asio::awaitable<void> WsConnection::open(const Endpoint& endpoint, const std::string& target) {
   auto& tcp = boost::beast::get_lowest_layer(ws_);
@@ -20,6 +25,20 @@ asio::awaitable<void> WsConnection::open(const Endpoint& endpoint, const std::st
   ws_.set_option(websocket::stream_base::timeout::suggested(boost::beast::role_type::client));
   ws_.text(true);
   open_ = true;
+}
+
+asio::awaitable<std::string> WsConnection::accept() {
+  auto& tcp = boost::beast::get_lowest_layer(ws_);
+  tcp.socket().set_option(asio::ip::tcp::no_delay(true));
+  tcp.expires_after(std::chrono::seconds(5));
+  boost::beast::http::request<boost::beast::http::empty_body> request;
+  co_await boost::beast::http::async_read(tcp, buffer_, request, asio::use_awaitable);
+  co_await ws_.async_accept(request, asio::use_awaitable);
+  tcp.expires_never();
+  ws_.set_option(websocket::stream_base::timeout::suggested(boost::beast::role_type::server));
+  ws_.text(true);
+  open_ = true;
+  co_return std::string(request.target());
 }
 
 asio::awaitable<std::string> WsConnection::read() {

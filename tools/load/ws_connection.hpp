@@ -1,5 +1,6 @@
-// One client WebSocket connection to the service: opens, reads whole text messages, and queues
-// outgoing ones so that only one write is ever in progress, as Beast requires.
+// One WebSocket connection: a client's to the service (open), or the server side of one that a
+// listener accepted (accept). Reads whole text messages, and queues outgoing ones so that only
+// one write is ever in progress, as Beast requires.
 #pragma once
 
 #include <boost/asio/awaitable.hpp>
@@ -22,9 +23,13 @@ struct Endpoint {
 class WsConnection : public std::enable_shared_from_this<WsConnection> {
  public:
   explicit WsConnection(boost::asio::any_io_executor executor);
+  // The server side of an accepted TCP connection; accept() upgrades it.
+  explicit WsConnection(boost::asio::ip::tcp::socket socket);
 
   // Connects and upgrades; throws on failure.
   boost::asio::awaitable<void> open(const Endpoint& endpoint, const std::string& target);
+  // Reads the upgrade request and accepts it; returns its target. Throws on failure.
+  boost::asio::awaitable<std::string> accept();
   // The next message; throws boost::system::system_error when the connection ends.
   boost::asio::awaitable<std::string> read();
   void send(std::string text);
