@@ -126,9 +126,10 @@ struct WebSocketLimits {
   // (queued messages, close frame, peer's reply); afterwards the socket is closed regardless.
   std::chrono::milliseconds closeTimeout{5'000};
   // A connection from which nothing arrives for half of this is pinged, and closed when nothing
-  // has arrived by the end. Clients answer pings, so only dead peers are hit. Half of it also
-  // bounds the wait for a peer's reply after the server failed the connection for a protocol
-  // fault (1002, 1003, 1007, 1009); that wait is the library's and has no separate limit.
+  // has arrived for the whole of it (checked in quarters, so at most a quarter later). Clients
+  // answer pings, so only dead peers are hit. It also bounds, at the latest, the wait for a
+  // peer's reply after the server failed the connection for a protocol fault (1002, 1003, 1007,
+  // 1009). Time the service spends handling a message counts as activity.
   std::chrono::milliseconds idleTimeout{60'000};
   // Outgoing bytes queued for one connection; a client that stops reading is dropped when its
   // queue would grow beyond this instead of being buffered without end.
