@@ -307,7 +307,9 @@ def test_traps_to_a_closed_port_fail_quietly_and_snmp_still_answers(program_dir)
     async def scenario():
         agt = await agent(pd, C1)  # its connection event goes out as a trap
         phone = await mobile(pd, C1)
-        for n in range(5):
+        # The first may wait out the 500 ms pause of the connection events; the rest may not.
+        assert await round_trip(agt, phone, 0) < 1.0
+        for n in range(1, 5):
             assert await round_trip(agt, phone, n) < 0.5
         status = await asyncio.to_thread(pd.console, "status")
         assert "Vantor Web" in status.stdout
