@@ -17,6 +17,7 @@ struct CommandContext {
   std::vector<std::string> args;  // the words after the command's name
   std::ostream& out;
   std::ostream& err;
+  bool json = false;  // --json: the outcome as one JSON object on `out`, for scripts
 };
 
 // The program directory's database, or nullptr after telling `err` why not.

@@ -3,6 +3,7 @@
 
 #include "commands.hpp"
 
+#include <algorithm>
 #include <iostream>
 #include <map>
 
@@ -33,6 +34,11 @@ int main(int argc, char** argv) {
     dir = words[1];
     words.erase(words.begin(), words.begin() + 2);
   }
+  bool json = false;
+  if (auto it = std::find(words.begin(), words.end(), "--json"); it != words.end()) {
+    json = true;
+    words.erase(it);
+  }
   if (words.empty()) {
     std::cerr << kUsage;
     return 2;
@@ -53,6 +59,6 @@ int main(int argc, char** argv) {
     std::cerr << kUsage;
     return 2;
   }
-  CommandContext context{dir, {words.begin() + 1, words.end()}, std::cout, std::cerr};
+  CommandContext context{dir, {words.begin() + 1, words.end()}, std::cout, std::cerr, json};
   return it->second(context);
 }
