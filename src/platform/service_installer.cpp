@@ -4,11 +4,15 @@
 
 #include <fmt/format.h>
 #include <fmt/ranges.h>
+#include <grp.h>
+#include <pwd.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 extern char** environ;
 
@@ -22,7 +26,31 @@ InstallerConfig InstallerConfig::FromEnvironment() {
   return config;
 }
 
-std::string MakeUnitFile(const fs::path& executable) {
+bool ProgramDirectoryOwner(const fs::path& dir, ServiceAccount& account) {
+  struct stat info {};
+  if (::stat(dir.c_str(), &info) != 0) return false;
+  const passwd* user = ::getpwuid(info.st_uid);
+  const group* grp = ::getgrgid(info.st_gid);
+  if (user == nullptr || grp == nullptr) return false;
+  account = {user->pw_name, grp->gr_name};
+  return true;
+}
+
+namespace {
+
+// ProtectHome=yes hides /home, /root and /run/user; a program directory below one of them
+// would then be unreachable, so such a directory gets them read-only instead.
+bool BelowHomeFolders(const fs::path& dir) {
+  const std::string text = dir.lexically_normal().string();
+  for (std::string_view home : {"/home/", "/root/", "/run/user/"}) {
+    if (text.compare(0, home.size(), home) == 0) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+std::string MakeUnitFile(const fs::path& executable, const ServiceAccount& account) {
   const fs::path dir = executable.parent_path();
   // systemd unit files use LF line ends. Paths are quoted for names with spaces.
   return fmt::format(
@@ -35,33 +63,49 @@ std::string MakeUnitFile(const fs::path& executable) {
       "Type=notify\n"
       "ExecStart=\"{exe}\"\n"
       "WorkingDirectory={dir}\n"
+      "User={user}\n"
+      "Group={group}\n"
       "Restart=on-failure\n"
       "RestartSec=5\n"
       "TimeoutStopSec=30\n"
-      "# Hardening: the system is read-only except the program directory; the only extra\n"
-      "# privilege is binding ports below 1024.\n"
+      "UMask=0027\n"
+      "# Hardening: the system is read-only except the program directory; the only privilege\n"
+      "# is binding ports below 1024. The service needs TCP and UDP sockets, the notify\n"
+      "# socket, /proc/self/exe and the files of its directory, nothing more.\n"
+      "CapabilityBoundingSet=CAP_NET_BIND_SERVICE\n"
+      "AmbientCapabilities=CAP_NET_BIND_SERVICE\n"
       "NoNewPrivileges=yes\n"
       "ProtectSystem=strict\n"
-      "ProtectHome=read-only\n"
+      "ProtectHome={home}\n"
       "ReadWritePaths=\"{dir}\"\n"
       "PrivateTmp=yes\n"
       "PrivateDevices=yes\n"
+      "DevicePolicy=closed\n"
       "ProtectKernelTunables=yes\n"
       "ProtectKernelModules=yes\n"
+      "ProtectKernelLogs=yes\n"
       "ProtectControlGroups=yes\n"
       "ProtectClock=yes\n"
+      "ProtectHostname=yes\n"
+      "ProtectProc=invisible\n"
+      "ProcSubset=pid\n"
       "RestrictAddressFamilies=AF_INET AF_INET6 AF_UNIX\n"
       "RestrictNamespaces=yes\n"
       "RestrictRealtime=yes\n"
       "RestrictSUIDSGID=yes\n"
+      "RemoveIPC=yes\n"
       "LockPersonality=yes\n"
+      "MemoryDenyWriteExecute=yes\n"
       "SystemCallArchitectures=native\n"
-      "CapabilityBoundingSet=CAP_NET_BIND_SERVICE CAP_DAC_OVERRIDE CAP_FOWNER\n"
-      "AmbientCapabilities=CAP_NET_BIND_SERVICE\n"
+      "SystemCallFilter=@system-service\n"
+      "SystemCallFilter=~@privileged @resources\n"
+      "SystemCallErrorNumber=EPERM\n"
       "\n"
       "[Install]\n"
       "WantedBy=multi-user.target\n",
-      fmt::arg("exe", executable.string()), fmt::arg("dir", dir.string()));
+      fmt::arg("exe", executable.string()), fmt::arg("dir", dir.string()),
+      fmt::arg("user", account.user), fmt::arg("group", account.group),
+      fmt::arg("home", BelowHomeFolders(dir) ? "read-only" : "yes"));
 }
 
 std::string SystemdInstaller::Systemctl(const std::vector<std::string>& args) const {
@@ -86,9 +130,13 @@ std::string SystemdInstaller::Install(const fs::path& executable) {
   if (!fs::is_directory(config_.unitDir, ec)) {
     return "unit folder " + config_.unitDir.string() + " does not exist";
   }
+  ServiceAccount account;
+  if (!ProgramDirectoryOwner(executable.parent_path(), account)) {
+    return "cannot find the owner of " + executable.parent_path().string();
+  }
   const fs::path unit = config_.unitDir / kUnitName;
   const fs::path temp = config_.unitDir / (std::string(kUnitName) + ".tmp");
-  if (!WriteText(temp, MakeUnitFile(executable))) return "cannot write " + temp.string();
+  if (!WriteText(temp, MakeUnitFile(executable, account))) return "cannot write " + temp.string();
   fs::rename(temp, unit, ec);
   if (ec) return "cannot write " + unit.string() + ": " + ec.message();
   if (auto error = Systemctl({"daemon-reload"}); !error.empty()) return error;

@@ -39,7 +39,19 @@ class SystemdInstaller final : public ServiceInstaller {
   InstallerConfig config_;
 };
 
-// The unit file's text for an executable; the program directory is the executable's folder.
-std::string MakeUnitFile(const std::filesystem::path& executable);
+// The account the service runs as.
+struct ServiceAccount {
+  std::string user;
+  std::string group;
+};
+
+// The owner and group of the program directory: the service runs as whoever owns its files, so
+// a directory owned by a service account gives that account and one owned by root gives root.
+// Returns false when the directory cannot be examined or its owner has no name.
+bool ProgramDirectoryOwner(const std::filesystem::path& dir, ServiceAccount& account);
+
+// The unit file's text for an executable; the program directory is the executable's folder,
+// and the only path the service may write.
+std::string MakeUnitFile(const std::filesystem::path& executable, const ServiceAccount& account);
 
 }  // namespace vantor

@@ -120,7 +120,7 @@ TEST_F(FormLoadTest, InstallerAndDatabaseFailures) {
 }
 
 TEST(UnitFile, NotifyTypeProgramDirectoryAndHardening) {
-  const std::string unit = MakeUnitFile("/opt/vantor web/VantorWebSrv");
+  const std::string unit = MakeUnitFile("/opt/vantor web/VantorWebSrv", {"vantor", "vantor"});
   for (const char* expected :
        {"Type=notify\n", "ExecStart=\"/opt/vantor web/VantorWebSrv\"\n",
         "WorkingDirectory=/opt/vantor web\n", "After=network-online.target\n",

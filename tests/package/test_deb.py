@@ -1,0 +1,88 @@
+"""The .deb's files, modes, control fields and systemd unit."""
+import os
+import re
+import subprocess
+
+PROGRAM_DIR = "/opt/vantor-web"
+
+
+def dpkg_deb(*args):
+    return subprocess.run(["dpkg-deb", *args], check=True, capture_output=True, text=True).stdout
+
+
+def entries(deb):
+    # "-rwxr-xr-x root/root 123 2026-01-01 00:00 ./opt/vantor-web/VantorWebSrv"
+    listing = {}
+    for line in dpkg_deb("-c", deb).splitlines():
+        fields = line.split()
+        listing[fields[5].lstrip(".")] = (fields[0], fields[1])
+    return listing
+
+
+def unit_text(deb):
+    tar = subprocess.run(["dpkg-deb", "--fsys-tarfile", deb], check=True, capture_output=True).stdout
+    return subprocess.run(["tar", "-xO", "./lib/systemd/system/vantor-web.service"], input=tar,
+                          check=True, capture_output=True).stdout.decode()
+
+
+def test_files_and_modes(deb):
+    listing = entries(deb)
+    expected = {
+        PROGRAM_DIR + "/VantorWebSrv": "-rwxr-xr-x",
+        PROGRAM_DIR + "/vantor-console": "-rwxr-xr-x",
+        "/usr/bin/vantor-console": "-rwxr-xr-x",
+        "/lib/systemd/system/vantor-web.service": "-rw-r--r--",
+        "/etc/logrotate.d/vantor-web": "-rw-r--r--",
+        "/usr/share/man/man8/VantorWebSrv.8.gz": "-rw-r--r--",
+        "/usr/share/man/man1/vantor-console.1.gz": "-rw-r--r--",
+    }
+    for path, mode in expected.items():
+        assert listing.get(path) == (mode, "root/root"), path
+    # The database is made by postinst, never shipped: an upgrade must not replace it.
+    assert not any(p.endswith(".mdb") for p in listing)
+
+
+def test_control_fields_and_scripts(deb):
+    fields = dict(re.findall(r"^(\w[\w-]*): (.*)$", dpkg_deb("-f", deb), re.M))
+    assert fields["Package"] == "vantor-web"
+    assert re.fullmatch(r"\d+\.\d+", fields["Version"])
+    assert fields["Architecture"] == "amd64"
+    assert fields["Section"] == "net"
+    assert "<" in fields["Maintainer"]
+    # Filled in by dpkg-shlibdeps from the linked libraries.
+    for library in ("libc6", "libsqlite3-0", "libssl3", "libcurl4", "libsystemd0"):
+        assert library in fields["Depends"], library
+    assert len(dpkg_deb("-f", deb, "Description").splitlines()) > 3
+    listing = subprocess.run(["sh", "-c", f"dpkg-deb --ctrl-tarfile '{deb}' | tar -tv"],
+                             check=True, capture_output=True, text=True).stdout
+    for script in ("postinst", "prerm", "postrm"):
+        assert re.search(r"^-rwxr-xr-x .* \./" + script + "$", listing, re.M), script
+
+
+def test_unit_runs_as_vantor_with_only_the_bind_capability(deb):
+    unit = unit_text(deb)
+    for line in ("User=vantor", "Group=vantor", "UMask=0027", "ProtectSystem=strict",
+                 "ReadWritePaths=\"/opt/vantor-web\"", "CapabilityBoundingSet=CAP_NET_BIND_SERVICE",
+                 "AmbientCapabilities=CAP_NET_BIND_SERVICE", "SystemCallFilter=@system-service",
+                 "ExecStart=\"/opt/vantor-web/VantorWebSrv\""):
+        assert line in unit.splitlines(), line
+
+
+def test_unit_verifies_and_rates_at_most_2(deb, tmp_path):
+    # verify wants the program to exist: the same unit, pointed at a real directory.
+    program_dir = tmp_path / "vantor-web"
+    program_dir.mkdir()
+    executable = program_dir / "VantorWebSrv"
+    executable.write_bytes(b"#!/bin/sh\n")
+    executable.chmod(0o755)
+    unit = tmp_path / "vantor-web.service"
+    unit.write_text(unit_text(deb).replace(PROGRAM_DIR, str(program_dir)))
+    verify = subprocess.run(["systemd-analyze", "verify", str(unit)], capture_output=True, text=True)
+    assert verify.returncode == 0, verify.stderr
+    assert "vantor-web.service" not in verify.stderr, verify.stderr
+
+    security = subprocess.run(["systemd-analyze", "security", "--offline=true", str(unit)],
+                              capture_output=True, text=True)
+    match = re.search(r"Overall exposure level for \S+: (\d+\.\d+)", security.stdout)
+    assert match, security.stdout + security.stderr
+    assert float(match.group(1)) <= 2.0, security.stdout

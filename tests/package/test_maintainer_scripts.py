@@ -1,0 +1,110 @@
+"""postinst, prerm and postrm run against a temporary root (DPKG_ROOT) with the account and
+service commands replaced by recorders, for install, upgrade, remove and purge."""
+import os
+import stat
+import subprocess
+
+import pytest
+
+from conftest import SOURCE_DIR
+
+SCRIPTS = os.path.join(SOURCE_DIR, "packaging", "debian")
+
+# Each fake appends its name and arguments to calls.log. getent knows the accounts that
+# adduser/addgroup added; runuser carries out "vantor-console init" by making the database.
+FAKES = {
+    "getent": 'grep -qx "$1 $2" "$FAKE_STATE/accounts" 2>/dev/null',
+    "adduser": 'echo "passwd ${@: -1}" >> "$FAKE_STATE/accounts"',
+    "addgroup": 'echo "group ${@: -1}" >> "$FAKE_STATE/accounts"',
+    "deluser": "true",
+    "delgroup": "true",
+    "chown": "true",
+    "systemctl": "true",
+    "runuser": 'touch "${@: -1}/VantorWeb.mdb"',
+}
+
+
+@pytest.fixture
+def system(tmp_path):
+    root = tmp_path / "root"
+    (root / "opt/vantor-web").mkdir(parents=True)
+    (root / "run/systemd/system").mkdir(parents=True)
+    bin_dir = tmp_path / "bin"
+    bin_dir.mkdir()
+    for name, action in FAKES.items():
+        fake = bin_dir / name
+        fake.write_text(f'#!/bin/bash\necho "{name} $*" >> "$FAKE_STATE/calls.log"\n{action}\n')
+        fake.chmod(0o755)
+
+    class System:
+        program_dir = root / "opt/vantor-web"
+        database = program_dir / "VantorWeb.mdb"
+
+        def run(self, script, *args):
+            (tmp_path / "calls.log").write_text("")
+            env = dict(os.environ, DPKG_ROOT=str(root), FAKE_STATE=str(tmp_path),
+                       PATH=f"{bin_dir}:{os.environ['PATH']}")
+            subprocess.run(["sh", os.path.join(SCRIPTS, script), *args], env=env, check=True,
+                           timeout=30)
+            return (tmp_path / "calls.log").read_text().splitlines()
+
+        def add_accounts(self):
+            (tmp_path / "accounts").write_text("group vantor\npasswd vantor\n")
+
+        def without_systemd(self):
+            (root / "run/systemd/system").rmdir()
+
+    return System()
+
+
+def test_first_install_creates_account_and_database_then_starts(system):
+    calls = system.run("postinst", "configure")
+    dir_ = str(system.program_dir)
+    assert calls == [
+        "getent group vantor",
+        "addgroup --system --quiet vantor",
+        "getent passwd vantor",
+        f"adduser --system --quiet --ingroup vantor --home {dir_} --no-create-home "
+        "--shell /usr/sbin/nologin vantor",
+        f"chown vantor:vantor {dir_}",
+        f"runuser -u vantor -- {dir_}/vantor-console init {dir_}",
+        f"chown vantor:vantor {system.database}",
+        "systemctl daemon-reload",
+        "systemctl enable vantor-web.service",
+        "systemctl restart vantor-web.service",
+    ]
+    assert stat.S_IMODE(system.database.stat().st_mode) == 0o640
+
+
+def test_upgrade_keeps_database_and_account(system):
+    system.add_accounts()
+    system.database.write_text("customers")
+    calls = system.run("postinst", "configure", "1.0")
+    assert not [c for c in calls if c.split()[0] in ("adduser", "addgroup", "runuser")]
+    assert system.database.read_text() == "customers"
+    assert calls[-1] == "systemctl restart vantor-web.service"
+
+
+def test_without_systemd_nothing_is_started(system):
+    system.without_systemd()
+    assert not [c for c in system.run("postinst", "configure") if c.startswith("systemctl")]
+    assert system.run("prerm", "remove") == []
+
+
+def test_prerm_stops_on_remove_only(system):
+    assert system.run("prerm", "remove") == ["systemctl stop vantor-web.service",
+                                             "systemctl disable vantor-web.service"]
+    assert system.run("prerm", "upgrade", "1.1") == []
+
+
+def test_remove_keeps_data_purge_deletes_it_and_the_account(system):
+    system.add_accounts()
+    system.database.write_text("customers")
+    calls = system.run("postrm", "remove")
+    assert system.database.read_text() == "customers"
+    assert not [c for c in calls if c.startswith("del")]
+
+    calls = system.run("postrm", "purge")
+    assert not system.program_dir.exists()
+    assert "deluser --system --quiet vantor" in calls
+    assert "delgroup --system --quiet vantor" in calls
