@@ -80,6 +80,7 @@ std::string MakeUnitFile(const fs::path& executable, const ServiceAccount& accou
       "ReadWritePaths=\"{dir}\"\n"
       "PrivateTmp=yes\n"
       "PrivateDevices=yes\n"
+      "PrivateMounts=yes\n"
       "DevicePolicy=closed\n"
       "ProtectKernelTunables=yes\n"
       "ProtectKernelModules=yes\n"

@@ -1,5 +1,4 @@
 """The .deb's files, modes, control fields and systemd unit."""
-import os
 import re
 import subprocess
 
