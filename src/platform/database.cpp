@@ -43,7 +43,8 @@ const DbValue* DbRow::Find(std::string_view column) const {
 
 std::unique_ptr<Database> Database::Open(const std::filesystem::path& file, Mode mode,
                                          DbStatus& status, int busyTimeoutMs) {
-  int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX;
+  int flags = SQLITE_OPEN_NOMUTEX;
+  flags |= mode == Mode::kReadOnly ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE;
   if (mode == Mode::kCreate) flags |= SQLITE_OPEN_CREATE;
   sqlite3* db = nullptr;
   const int rc = sqlite3_open_v2(file.c_str(), &db, flags, nullptr);

@@ -48,9 +48,11 @@ struct DbRow {
 
 class Database {
  public:
-  enum class Mode { kReadWrite, kCreate };
+  // kReadOnly opens through a read-only file descriptor: it never creates the file nor a journal
+  // beside it, and no statement can change the file.
+  enum class Mode { kReadOnly, kReadWrite, kCreate };
 
-  // Opens the file; kReadWrite never creates it. The connection waits up to `busyTimeoutMs` for
+  // Opens the file; kReadOnly and kReadWrite never create it. The connection waits up to `busyTimeoutMs` for
   // a lock held by another process (the operator's console, a backup).
   static std::unique_ptr<Database> Open(const std::filesystem::path& file, Mode mode,
                                         DbStatus& status, int busyTimeoutMs = 2000);

@@ -96,7 +96,7 @@ FormLoadResult Form_Load(const FormLoadContext& c) {
   if (c.commandLine.compare(0, 8, "-install") == 0) return Install(c);
   if (c.commandLine == "-uninstall") return Uninstall(c);
   if (!c.commandLine.empty()) {
-    *c.err << "Invalid command option\n";
+    *c.err << "Invalid command option: " << c.commandLine << "\n";
     return {false, 1};
   }
   return {true, 0};

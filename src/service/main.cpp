@@ -1,10 +1,12 @@
 // VantorWebSrv: with no option, runs the service in the foreground under the service manager;
-// "-install", "-install_noMsg" and "-uninstall" register or remove the systemd unit.
+// "-install", "-install_noMsg" and "-uninstall" register or remove the systemd unit;
+// "--help", "--version" and "--check" inform and change nothing.
 
 #include "platform/clock.hpp"
 #include "platform/instance_lock.hpp"
 #include "platform/service_installer.hpp"
 #include "service/command_line.hpp"
+#include "service/query_options.hpp"
 #include "service/service_runner.hpp"
 
 #include <boost/asio/io_context.hpp>
@@ -21,6 +23,9 @@ int main(int argc, char** argv) {
     return 1;
   }
   const fs::path programDir = executable.parent_path();
+  const std::string commandLine = vantor::JoinCommandLine(argc, argv);
+  // Before the lock: informing options create no file, not even the lock file.
+  if (auto code = vantor::AnswerQueryOption(commandLine, programDir, std::cout, std::cerr)) return *code;
 
   vantor::InstanceLock lock(programDir / "VantorWebSrv.lock");
   if (lock.result() == vantor::InstanceLock::Result::kError) {
@@ -33,7 +38,7 @@ int main(int argc, char** argv) {
   vantor::RealClock clock(io);
   vantor::SystemdInstaller installer(vantor::InstallerConfig::FromEnvironment());
   vantor::FormLoadContext context{
-      .commandLine = vantor::JoinCommandLine(argc, argv),
+      .commandLine = commandLine,
       .executable = executable,
       .anotherInstanceRunning = lock.result() == vantor::InstanceLock::Result::kHeldByAnother,
       .installer = &installer,

@@ -102,9 +102,8 @@ def test_install_verify_and_uninstall(program_dir, tmp_path):
 
 
 @pytest.mark.parametrize("args,database,stderr", [
-    (["-uninstallx"], True, "Invalid command option\n"),
-    (["-uninstall", "now"], True, "Invalid command option\n"),
-    (["--help"], True, "Invalid command option\n"),
+    (["-uninstallx"], True, "Invalid command option: -uninstallx\n"),
+    (["-uninstall", "now"], True, "Invalid command option: -uninstall now\n"),
     (["-install"], False, "VantorWeb.mdb does not exits\n"),
 ])
 def test_refused_options(program_dir, args, database, stderr):

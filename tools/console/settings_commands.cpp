@@ -1,11 +1,13 @@
 #include "commands.hpp"
 
 #include "core/schema.hpp"
+#include "core/settings_check.hpp"
 #include "platform/database.hpp"
 
 #include <fmt/format.h>
 
 #include <charconv>
+#include <optional>
 #include <ostream>
 
 namespace vantor::console {
@@ -15,20 +17,71 @@ namespace {
 // Secrets are never printed.
 bool IsSecret(const std::string& column) { return column == "MailPassword"; }
 
+bool IsEmpty(const DbValue& value) {
+  const auto* text = std::get_if<std::string>(&value);
+  return std::holds_alternative<std::monostate>(value) || (text && text->empty());
+}
+
+// A stored secret is shown as "(set)"; an empty or NULL one as it is.
+DbValue Visible(const std::string& column, const DbValue& value) {
+  return IsSecret(column) && !IsEmpty(value) ? DbValue{std::string("(set)")} : value;
+}
+
+std::string JsonString(std::string_view text) {
+  std::string out = "\"";
+  for (const unsigned char ch : text) {
+    switch (ch) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      default:
+        if (ch < 0x20) out += fmt::format("\\u{:04x}", ch);
+        else out += static_cast<char>(ch);
+    }
+  }
+  return out + "\"";
+}
+
+std::string JsonValue(const DbValue& value) {
+  if (std::holds_alternative<std::monostate>(value)) return "null";
+  if (const auto* text = std::get_if<std::string>(&value)) return JsonString(*text);
+  return DescribeValue(value);
+}
+
+DbStatus ReadSettingsRow(Database& db, std::vector<DbRow>& rows) {
+  auto status = db.Query("SELECT * FROM General_Settings ORDER BY rowid LIMIT 1", {}, rows);
+  if (status && rows.empty()) return DbStatus::Failure("General_Settings has no row");
+  return status;
+}
+
+void ShowJson(const CommandContext& c, const DbRow& row) {
+  std::string members;
+  for (std::size_t i = 0; i < row.names->size(); ++i) {
+    const std::string& name = (*row.names)[i];
+    if (i > 0) members += ",";
+    members += JsonString(name) + ":" + JsonValue(Visible(name, row.values[i]));
+  }
+  c.out << "{\"settings\":{" << members << "}}\n";
+}
+
 int Show(const CommandContext& c) {
   auto db = OpenProgramDatabase(c);
   if (!db) return 1;
   std::vector<DbRow> rows;
-  auto status = db->Query("SELECT * FROM General_Settings ORDER BY rowid LIMIT 1", {}, rows);
-  if (!status || rows.empty()) {
-    c.err << (status ? "General_Settings has no row" : status.error) << "\n";
+  if (auto status = ReadSettingsRow(*db, rows); !status) {
+    c.err << status.error << "\n";
     return 1;
   }
   const DbRow& row = rows.front();
+  if (c.json) {
+    ShowJson(c, row);
+    return 0;
+  }
   for (std::size_t i = 0; i < row.names->size(); ++i) {
     const std::string& name = (*row.names)[i];
-    std::string value = DescribeValue(row.values[i]);
-    if (IsSecret(name) && value != "NULL" && value != "''") value = "(set)";
+    std::string value = DescribeValue(Visible(name, row.values[i]));
     // Status texts hold line breaks; show them on one line.
     for (auto pos = value.find("\r\n"); pos != std::string::npos; pos = value.find("\r\n")) {
       value.replace(pos, 2, " | ");
@@ -63,38 +116,69 @@ bool ParseValue(const std::string& declared, const std::string& text, DbValue& v
   return true;
 }
 
+// The outcome of one set: in words, or as one JSON object with --json.
+int Report(const CommandContext& c, int code, const std::string& column, const DbValue& value,
+           const std::string& message) {
+  if (c.json) {
+    c.out << fmt::format("{{\"ok\":{},\"column\":{},\"value\":{},\"message\":{}}}\n",
+                         code == 0 ? "true" : "false", JsonString(column),
+                         JsonValue(Visible(column, value)), JsonString(message));
+  } else {
+    (code == 0 ? c.out : c.err) << message << "\n";
+  }
+  return code;
+}
+
+// The declared type of the column ("INTEGER", "TEXT"), or nullopt when the table has no such
+// column.
+std::optional<std::string> ColumnType(Database& db, const std::string& column, DbStatus& status) {
+  std::vector<DbRow> rows;
+  status = db.Query("SELECT type FROM pragma_table_info('General_Settings') WHERE name = ?",
+                    {column}, rows);
+  if (!status || rows.empty()) return std::nullopt;
+  return std::get<std::string>(rows[0].values[0]);
+}
+
+std::string Joined(const std::vector<SettingProblem>& problems) {
+  std::string text;
+  for (const auto& problem : problems) text += (text.empty() ? "" : "\n") + DescribeProblem(problem);
+  return text;
+}
+
 int Set(const CommandContext& c) {
   if (c.args.size() != 3) {
     c.err << "usage: settings set COLUMN VALUE   (VALUE --null clears it)\n";
     return 2;
   }
   const std::string& column = c.args[1];
+  const DbValue typed = c.args[2];
   auto db = OpenProgramDatabase(c);
   if (!db) return 1;
-  std::vector<DbRow> rows;
-  auto status = db->Query("SELECT type FROM pragma_table_info('General_Settings') WHERE name = ?",
-                          {column}, rows);
-  if (!status) {
-    c.err << status.error << "\n";
-    return 1;
-  }
-  if (rows.empty()) {
-    c.err << "General_Settings has no column " << column << "\n";
-    return 1;
-  }
+  DbStatus status;
+  const auto type = ColumnType(*db, column, status);
+  if (!status) return Report(c, 1, column, typed, status.error);
+  if (!type) return Report(c, 2, column, typed, "General_Settings has no column " + column);
   DbValue value;
-  if (!ParseValue(std::get<std::string>(rows[0].values[0]), c.args[2], value)) {
-    c.err << column << " takes a whole number (or true/false)\n";
-    return 1;
+  if (!ParseValue(*type, c.args[2], value)) {
+    return Report(c, 1, column, typed,
+                  column + ": '" + c.args[2] + "' is not a whole number (or true/false)");
+  }
+  std::vector<DbRow> rows;
+  SettingsEnvironment environment;
+  status = ReadSettingsRow(*db, rows);
+  if (status) status = ReadSettingsEnvironment(*db, c.programDir, environment);
+  if (!status) return Report(c, 1, column, value, status.error);
+  const DbValue old = *rows.front().Find(column);
+  if (auto problems = CheckSettingChange(rows.front(), column, value, environment); !problems.empty()) {
+    return Report(c, 1, column, value, Joined(problems) + "\n" + column + " left at " +
+                                           DescribeValue(Visible(column, old)));
   }
   // The column name was checked against the table above; the value is bound.
   status = db->Execute(fmt::format("UPDATE General_Settings SET \"{}\" = ?", column), {value});
-  if (!status) {
-    c.err << status.error << "\n";
-    return 1;
-  }
-  c.out << column << " = " << (IsSecret(column) ? "(set)" : DescribeValue(value)) << "\n";
-  return 0;
+  if (!status) return Report(c, 1, column, value, status.error);
+  return Report(c, 0, column, value,
+                fmt::format("{} set to {} (was {})", column, DescribeValue(Visible(column, value)),
+                            DescribeValue(Visible(column, old))));
 }
 
 }  // namespace

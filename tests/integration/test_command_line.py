@@ -1,0 +1,79 @@
+"""The options that only inform (--help, --version, --check) and the console's refusal of
+settings the service could not use."""
+import hashlib
+import json
+import sqlite3
+
+import pytest
+
+
+def snapshot(root):
+    """Every entry below `root` with its size, modification time and content hash."""
+    entries = {}
+    for path in sorted(root.rglob("*")):
+        stat = path.stat()
+        digest = hashlib.sha256(path.read_bytes()).hexdigest() if path.is_file() else "dir"
+        entries[str(path.relative_to(root))] = (stat.st_size, stat.st_mtime_ns, digest)
+    return entries
+
+
+@pytest.mark.parametrize("option,status,first_line", [
+    ("--help", 0, "usage: VantorWebSrv [OPTION]"),
+    ("--version", 0, "VantorWebSrv 1.0"),
+    ("--check", 0, "Settings OK"),
+])
+def test_informing_options_touch_no_file(program_dir, option, status, first_line):
+    before = snapshot(program_dir.path)
+    result = program_dir.run(option)
+    assert (result.returncode, result.stdout.splitlines()[0], result.stderr) == (status, first_line, "")
+    assert snapshot(program_dir.path) == before
+    assert not (program_dir.path / "VantorWebSrv.lock").exists()
+
+
+def test_check_reports_each_problem_and_reads_nothing_it_could_change(program_dir):
+    # Stored directly: the console would refuse these values.
+    with sqlite3.connect(program_dir.path / "VantorWeb.mdb") as db:
+        db.execute("UPDATE General_Settings SET WsPort = 99999, WssPort = ?, WssIpAddr = 'nowhere'",
+                   (program_dir.snmp_port,))
+    db.close()
+    before = snapshot(program_dir.path)
+    result = program_dir.run("--check")
+    assert result.returncode == 1
+    assert result.stdout.splitlines() == [
+        "WsPort: 99999 is not a port (1-65535)",
+        "WssIpAddr: 'nowhere' is not an IP address (such as 127.0.0.1; 0.0.0.0 for every address)",
+        f"WssPort: {program_dir.snmp_port} is also SnmpPort (each listener needs a port of its own)",
+    ]
+    assert snapshot(program_dir.path) == before
+
+    (program_dir.path / "VantorWeb.mdb").unlink()
+    missing = program_dir.run("--check")
+    assert missing.returncode == 2 and "Cannot open the database" in missing.stderr
+    assert not (program_dir.path / "VantorWeb.mdb").exists()
+
+
+def test_unknown_option_is_named(program_dir):
+    result = program_dir.run("--frobnicate")
+    assert (result.returncode, result.stdout, result.stderr) == (
+        1, "", "Invalid command option: --frobnicate\n")
+
+
+def test_console_refuses_a_port_out_of_range_and_keeps_the_row(program_dir):
+    before = program_dir.setting("WsPort")
+    refused = program_dir.console("settings", "set", "WsPort", "99999", check=False)
+    assert refused.returncode == 1
+    assert refused.stderr.startswith("WsPort: 99999 is not a port (1-65535)\n")
+    assert program_dir.setting("WsPort") == before
+
+    as_json = program_dir.console("--json", "settings", "set", "WsPort", "99999", check=False)
+    outcome = json.loads(as_json.stdout)
+    assert (as_json.returncode, outcome["ok"], outcome["column"], outcome["value"]) == (1, False, "WsPort", 99999)
+
+    port = program_dir.ws_port + 1 if program_dir.ws_port < 65535 else program_dir.ws_port - 1
+    changed = program_dir.console("settings", "set", "WsPort", str(port))
+    assert changed.stdout == f"WsPort set to {port} (was {before})\n"
+    shown = json.loads(program_dir.console("settings", "show", "--json").stdout)
+    assert shown["settings"]["WsPort"] == port
+
+    unknown = program_dir.console("settings", "set", "NoSuchColumn", "1", check=False)
+    assert (unknown.returncode, unknown.stderr) == (2, "General_Settings has no column NoSuchColumn\n")

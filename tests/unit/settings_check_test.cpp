@@ -1,0 +1,148 @@
+#include "core/settings_check.hpp"
+#include "test_support.hpp"
+
+#include <gtest/gtest.h>
+
+#include <map>
+
+namespace vantor {
+namespace {
+
+using testing::TempProgramDir;
+
+class SettingsCheckTest : public ::testing::Test {
+ protected:
+  SettingsCheckTest() {
+    DbStatus status;
+    auto db = Database::Open(dir_.database(), Database::Mode::kReadOnly, status);
+    std::vector<DbRow> rows;
+    status = db->Query("SELECT * FROM General_Settings", {}, rows);
+    defaults_ = rows.at(0);
+  }
+
+  // The new directory's row with `changes` applied.
+  DbRow Row(const std::map<std::string, DbValue>& changes) const {
+    DbRow row = defaults_;
+    for (const auto& [column, value] : changes) {
+      for (std::size_t i = 0; i < row.names->size(); ++i) {
+        if ((*row.names)[i] == column) row.values[i] = value;
+      }
+    }
+    return row;
+  }
+
+  // The problems of the changed row, as printed.
+  std::vector<std::string> Problems(const std::map<std::string, DbValue>& changes) const {
+    std::vector<std::string> lines;
+    for (const auto& p : CheckSettings(Row(changes), env_)) lines.push_back(DescribeProblem(p));
+    return lines;
+  }
+
+  using Lines = std::vector<std::string>;
+  TempProgramDir dir_;
+  DbRow defaults_;
+  SettingsEnvironment env_;
+};
+
+TEST_F(SettingsCheckTest, ANewProgramDirectoryIsValid) { EXPECT_EQ(Problems({}), Lines{}); }
+
+TEST_F(SettingsCheckTest, PortsMustBeWholeNumbersInRange) {
+  EXPECT_EQ(Problems({{"WsPort", std::int64_t{0}}}), Lines{"WsPort: 0 is not a port (1-65535)"});
+  EXPECT_EQ(Problems({{"WsPort", std::int64_t{1}}}), Lines{});
+  EXPECT_EQ(Problems({{"WssPort", std::int64_t{65535}}}), Lines{});
+  EXPECT_EQ(Problems({{"SnmpPort", std::int64_t{65536}}}), Lines{"SnmpPort: 65536 is not a port (1-65535)"});
+  EXPECT_EQ(Problems({{"WsPort", std::string("80a")}}), Lines{"WsPort: '80a' is not a port (1-65535)"});
+  // The trap port is read as a 16-bit number.
+  EXPECT_EQ(Problems({{"TrapPort", std::int64_t{32767}}}), Lines{});
+  EXPECT_EQ(Problems({{"TrapPort", std::int64_t{32768}}}), Lines{"TrapPort: 32768 is not a trap port (1-32767)"});
+  // A listener that is enabled needs its port; a disabled one does not.
+  EXPECT_EQ(Problems({{"WsPort", std::monostate{}}}), Lines{"WsPort: is NULL (a port (1-65535) expected)"});
+  EXPECT_EQ(Problems({{"WsPort", std::monostate{}}, {"WsEnabled", std::int64_t{0}}}), Lines{});
+  EXPECT_EQ(Problems({{"MaxOpeningPerAddr", std::int64_t{0}}}),
+            Lines{"MaxOpeningPerAddr: 0 is not a connection count (1-65535)"});
+}
+
+TEST_F(SettingsCheckTest, EnabledListenersNeedPortsOfTheirOwn) {
+  EXPECT_EQ(Problems({{"WssPort", std::int64_t{8080}}}),
+            Lines{"WssPort: 8080 is also WsPort (each listener needs a port of its own)"});
+  EXPECT_EQ(Problems({{"WsPort", std::int64_t{16161}}}),
+            Lines{"WsPort: 16161 is also SnmpPort (each listener needs a port of its own)"});
+  EXPECT_EQ(Problems({{"WssPort", std::int64_t{8080}}, {"WsEnabled", std::int64_t{0}}}), Lines{});
+}
+
+TEST_F(SettingsCheckTest, AddressesMustParse) {
+  EXPECT_EQ(Problems({{"WsIpAddr", std::string("0.0.0.0")}, {"SnmpIpAddr", std::string("::1")}}), Lines{});
+  const char* allowed = " is not an IP address (such as 127.0.0.1; 0.0.0.0 for every address)";
+  EXPECT_EQ(Problems({{"WssIpAddr", std::string("256.0.0.1")}}), Lines{std::string("WssIpAddr: '256.0.0.1'") + allowed});
+  EXPECT_EQ(Problems({{"SnmpIpAddr", std::string("localhost")}}), Lines{std::string("SnmpIpAddr: 'localhost'") + allowed});
+  EXPECT_EQ(Problems({{"WsIpAddr", std::string("")}}), Lines{std::string("WsIpAddr: ''") + allowed});
+}
+
+TEST_F(SettingsCheckTest, ConfiguredCertificateMustBeFoundAndReadable) {
+  const std::map<std::string, DbValue> configured{{"CertSubject", std::string("vantor.example")}};
+  // Store type and store name come first; the comparison of CertType is exact.
+  auto wrongType = configured;
+  wrongType["CertType"] = std::string("user");
+  EXPECT_EQ(Problems(wrongType), Lines{"CertType: 'user' names no certificate store type (User or Computer)"});
+  auto noStore = configured;
+  noStore["CertStore"] = std::string("");
+  EXPECT_EQ(Problems(noStore), Lines{"CertStore: is empty (the name of the folder that holds the certificate)"});
+
+  // The real stores of a program directory that holds no certificate.
+  DbStatus status;
+  auto db = Database::Open(dir_.database(), Database::Mode::kReadOnly, status);
+  ASSERT_TRUE(ReadSettingsEnvironment(*db, dir_.path(), env_));
+  const auto problems = CheckSettings(Row(configured), env_);
+  ASSERT_EQ(problems.size(), 1u);
+  EXPECT_EQ(problems[0].column, "CertSubject");
+  EXPECT_NE(problems[0].problem, "");
+  // Without a subject the listener makes its own certificate: nothing to read.
+  EXPECT_EQ(Problems({{"CertType", std::string("neither")}}), Lines{});
+}
+
+TEST_F(SettingsCheckTest, MailSettingsAreCompleteWhenAReceiverUsesMail) {
+  const std::map<std::string, DbValue> incomplete{{"MailHostAddress", std::string("")},
+                                                  {"MailUseAuth", std::int64_t{1}}};
+  EXPECT_EQ(Problems(incomplete), Lines{});
+  env_.mailUsed = true;
+  EXPECT_EQ(Problems(incomplete), (Lines{"MailHostAddress: is empty (mail receivers need the SMTP server)",
+                                         "MailAccount: is empty (MailUseAuth needs the account)",
+                                         "MailPassword: is empty (MailUseAuth needs the password)"}));
+  EXPECT_EQ(Problems({{"MailSecurity", std::string("SSL")}}),
+            Lines{"MailSecurity: 'SSL' is not a transport security (None, STARTTLS or TLS)"});
+}
+
+TEST_F(SettingsCheckTest, PushSettingsAreCompleteWhenPushIsUsed) {
+  EXPECT_EQ(Problems({{"TestMessDaily", std::int64_t{1}}}),
+            Lines{"TestMessUserKey: is empty (TestMessDaily needs the receiver's user key)"});
+  const std::map<std::string, DbValue> odd{{"PushApiUrl", std::string("http://push.local/")},
+                                           {"PushCaFile", std::string("/nonexistent/ca.pem")}};
+  EXPECT_EQ(Problems(odd), Lines{});
+  env_.pushUsed = true;
+  env_.fileReadable = [](const std::filesystem::path&) { return false; };
+  EXPECT_EQ(Problems(odd), (Lines{"PushApiUrl: 'http://push.local/' is not an https:// address (empty for the default)",
+                                  "PushCaFile: '/nonexistent/ca.pem' cannot be read (a readable PEM file, or empty for the system's)"}));
+}
+
+TEST_F(SettingsCheckTest, AChangeIsJudgedByTheProblemsItBrings) {
+  const DbRow row = Row({{"TrapPort", std::int64_t{99999}}});  // a problem already stored
+  EXPECT_TRUE(CheckSettingChange(row, "WsPort", std::int64_t{9000}, env_).empty());
+  EXPECT_EQ(CheckSettingChange(row, "WsPort", std::int64_t{99999}, env_),
+            (std::vector<SettingProblem>{{"WsPort", "99999 is not a port (1-65535)"}}));
+  // Moving WsPort onto WssPort is a problem that the check reports on WssPort.
+  EXPECT_EQ(CheckSettingChange(row, "WsPort", std::int64_t{8443}, env_),
+            (std::vector<SettingProblem>{{"WssPort", "8443 is also WsPort (each listener needs a port of its own)"}}));
+}
+
+TEST_F(SettingsCheckTest, ReceiverTypesOfTheCustomersDecideWhatIsUsed) {
+  dir_.Sql("INSERT INTO Customer (CustID, Enabled, BcaRecvType) VALUES ('01000001', 1, 'MailSMTP'), "
+           "('02000002', 1, 'None')");
+  DbStatus status;
+  auto db = Database::Open(dir_.database(), Database::Mode::kReadOnly, status);
+  ASSERT_TRUE(ReadSettingsEnvironment(*db, dir_.path(), env_));
+  EXPECT_TRUE(env_.mailUsed);
+  EXPECT_FALSE(env_.pushUsed);
+}
+
+}  // namespace
+}  // namespace vantor
