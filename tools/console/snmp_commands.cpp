@@ -111,16 +111,21 @@ bool WaitUntilFree(const SnmpTarget& target, SlotKind kind, int slot, const std:
 
 int SlotCommand(const CommandContext& c, const SlotAction& action) {
   const int lastSlot = action.kind == SlotKind::kAgent ? kCustomerSlots : kMobileSlots;
-  int status = kDone;
-  auto p = Prepare(c, SnmpRules(action.name + " SLOT", 1), true, status);
-  if (!p) return status;
-  const std::string& text = p->words.positional[0];
+  auto words = ParseCommandWords(c, c.args, SnmpRules(action.name + " SLOT", 1));
+  if (!words) return kUsageError;
+  const std::string& text = words->positional[0];
   int slot = 0;
   auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), slot);
   if (ec != std::errc() || end != text.data() + text.size() || slot < 1 || slot > lastSlot) {
     return UsageError(c, fmt::format("SLOT must be a number from 1 to {}, not {}", lastSlot, text),
                       action.name + " SLOT " + kSnmpForm);
   }
+  std::string problem;
+  auto resolved = ResolveTargets(c, *words, true, problem);
+  if (!resolved) return NotDone(c, problem);
+  const Prepared* p = nullptr;
+  Prepared prepared{std::move(*words), std::move(*resolved)};
+  p = &prepared;
   const char* kindWord = action.kind == SlotKind::kAgent ? "agent" : "mobile";
   JsonFields fields;
   fields.Add("slot", slot);
