@@ -120,25 +120,23 @@ int SlotCommand(const CommandContext& c, const SlotAction& action) {
     return UsageError(c, fmt::format("SLOT must be a number from 1 to {}, not {}", lastSlot, text),
                       action.name + " SLOT " + kSnmpForm);
   }
-  std::string problem;
-  auto resolved = ResolveTargets(c, *words, true, problem);
-  if (!resolved) return NotDone(c, problem);
-  const Prepared* p = nullptr;
-  Prepared prepared{std::move(*words), std::move(*resolved)};
-  p = &prepared;
+  std::string targetError;
+  auto resolved = ResolveTargets(c, *words, true, targetError);
+  if (!resolved) return NotDone(c, targetError);
+  const ServiceTargets& targets = *resolved;
   const char* kindWord = action.kind == SlotKind::kAgent ? "agent" : "mobile";
   JsonFields fields;
   fields.Add("slot", slot);
   std::string error;
-  auto cust = ReadSlotCustomer(p->targets.read, action.kind, slot, error);
+  auto cust = ReadSlotCustomer(targets.read, action.kind, slot, error);
   if (!cust) return NotDone(c, "No answer from the service: " + error, fields);
   if (cust->empty()) return NotDone(c, fmt::format("No {} connected in slot {}", kindWord, slot), fields);
   fields.Add("customer", *cust);
   const std::string client = ClientWords(action.kind, slot, *cust);
-  if (auto problem = SendSet(p->targets.set, action.oid, action.prefix + std::to_string(slot)); !problem.empty()) {
+  if (auto problem = SendSet(targets.set, action.oid, action.prefix + std::to_string(slot)); !problem.empty()) {
     return NotDone(c, fmt::format("Nothing was sent to the {}: {}", client, problem), fields);
   }
-  if (action.waitsUntilGone && !WaitUntilFree(p->targets.read, action.kind, slot, *cust)) {
+  if (action.waitsUntilGone && !WaitUntilFree(targets.read, action.kind, slot, *cust)) {
     return NotDone(c, Capitalised(client) + " is still connected after the disconnect command", fields);
   }
   return Done(c, Capitalised(fmt::vformat(action.doneText, fmt::make_format_args(client))), fields);
