@@ -269,7 +269,7 @@ void Service::SendAppEventTrap(const AppEventRecord& record) {
 asio::awaitable<bool> Service::snmpAgent_Request(SnmpMessage& message) {
   std::string failure;
   try {
-    const SnmpReadInputs inputs{progVersion_, UptimeHundredths(), snmpGetComm_};
+    const SnmpReadInputs inputs{progVersion_, UptimeHundredths(), snmpGetComm_, &broker_.tables()};
     const int type = message.type;
     bool answer = false;
     switch (type) {

@@ -1,6 +1,7 @@
 #include "snmp/snmp_requests.hpp"
 
 #include "platform/snmp_oid.hpp"
+#include "snmp/connection_objects.hpp"
 
 #include <array>
 #include <optional>
@@ -35,23 +36,23 @@ std::string ValueOf(std::size_t index, const SnmpReadInputs& in) {
   }
 }
 
-void Answer(SnmpVariable& var, std::size_t index, const SnmpReadInputs& in) {
-  var.oid = kSystemGroup[index].instanceOid;
-  var.valueType = kSystemGroup[index].valueType;
-  var.value = ValueOf(index, in);
+SnmpVariable SystemAnswer(std::size_t index, const SnmpReadInputs& in) {
+  return {kSystemGroup[index].instanceOid, kSystemGroup[index].valueType, ValueOf(index, in)};
 }
 
-std::optional<std::size_t> FindExact(const std::string& oid) {
+std::optional<SnmpVariable> FindExact(const std::string& oid, const SnmpReadInputs& in) {
   for (std::size_t i = 0; i < kSystemGroup.size(); ++i)
-    if (oid == kSystemGroup[i].objectOid || oid == kSystemGroup[i].instanceOid) return i;
+    if (oid == kSystemGroup[i].objectOid || oid == kSystemGroup[i].instanceOid) return SystemAnswer(i, in);
+  if (in.tables) return ConnectionObjectGet(*in.tables, oid);
   return std::nullopt;
 }
 
-std::optional<std::size_t> FindNext(const std::string& oid) {
+std::optional<SnmpVariable> FindNext(const std::string& oid, const SnmpReadInputs& in) {
   const auto requested = ParseSnmpOid(oid);
   if (!requested) return std::nullopt;
   for (std::size_t i = 0; i < kSystemGroup.size(); ++i)
-    if (CompareSnmpOid(*ParseSnmpOid(kSystemGroup[i].instanceOid), *requested) > 0) return i;
+    if (CompareSnmpOid(*ParseSnmpOid(kSystemGroup[i].instanceOid), *requested) > 0) return SystemAnswer(i, in);
+  if (in.tables) return ConnectionObjectNext(*in.tables, oid);
   return std::nullopt;
 }
 
@@ -60,8 +61,8 @@ bool AnswerEach(SnmpMessage& message, const SnmpReadInputs& in, Find find) {
   if (message.community != in.getCommunity) return false;
   int position = 1;
   for (auto& var : message.variables) {
-    if (const auto index = find(var.oid)) {
-      Answer(var, *index, in);
+    if (auto answer = find(var.oid, in)) {
+      var = std::move(*answer);
     } else {
       message.errorStatus = snmp_error::kNoSuchName;
       message.errorIndex = position;

@@ -2,6 +2,7 @@
 // Answers to get and get-next requests from the MIB-II system group. Pure logic: the caller
 // passes what the answers depend on; nothing is read from or written to anywhere else.
 
+#include "core/tables.hpp"
 #include "platform/clock.hpp"
 #include "platform/snmp_message.hpp"
 
@@ -14,6 +15,7 @@ struct SnmpReadInputs {
   std::string progVersion;          // the ProgVersion setting
   std::uint64_t uptimeHundredths = 0;  // see SnmpUptimeHundredths; not capped
   std::string getCommunity;         // the SnmpGetComm setting
+  ConnectionTables* tables = nullptr;  // when set, also served: the objects of connection_objects.hpp
 };
 
 inline constexpr char kSysObjectId[] = "1.3.6.1.4.1.50404.1.18";
@@ -33,7 +35,8 @@ bool SnmpGetRequest(SnmpMessage& message, const SnmpReadInputs& inputs);
 
 // Get-next serves the first object whose instance OID follows the variable's OID in SNMP's
 // lexical order, so a walk from any OID before the group (".1.3.6.1", "1.3.6.1.2.1.1") lists
-// all seven objects and ends after sysServices.
+// all seven objects and ends after sysServices. The connection objects follow only OIDs inside
+// their own branch, so they never extend a walk of the system group.
 bool SnmpGetNextRequest(SnmpMessage& message, const SnmpReadInputs& inputs);
 
 // The type code an answer carries: 34 for a first-family get, 66 for every other request.

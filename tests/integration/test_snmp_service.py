@@ -148,12 +148,13 @@ def test_net_snmp_tools_read_the_system_group_and_other_communities_get_no_answe
 
 
 def test_console_status_and_refusals(service):
-    lines = service.console("status").stdout.splitlines()
+    heading, *lines = service.console("status").stdout.splitlines()
+    assert heading == f"The service at 127.0.0.1:{service.snmp_port} is running"
     assert lines[:2] == [f"sysDescr     Vantor Web, ver {VERSION}", f"sysObjectID  {ENTERPRISE}"]
     assert re.fullmatch(r"sysUpTime    \d+ \(0d 00:\d\d:\d\d\)", lines[2]), lines[2]
     assert lines[3:] == ["sysContact   n/a", "sysName      n/a", "sysLocation  n/a", "sysServices  72"]
 
-    denied = service.console("get-stat", "1", "--community", "public", check=False)
+    denied = service.console("status", "--community", "private", check=False)
     assert denied.returncode == 1 and "no answer" in denied.stderr
     for args in (("get-stat",), ("get-stat", "0"), ("disconnect-mobile", "51"), ("report", "extra")):
         result = service.console(*args, check=False)
@@ -170,7 +171,7 @@ def test_commands_act_on_agents_and_mobiles_and_write_the_reports(service):
             assert result.stdout.splitlines() == [f'.{ENTERPRISE}.4.0 = STRING: "getStat1"'], result.stderr
             await agent.expect("CW010000010  GetStat")
         result = await in_thread(service.console, "get-stat", "1")
-        assert result.stdout == f"getStat1 sent to 127.0.0.1:{service.snmp_port}\n"
+        assert result.stdout == "Statistics requested from the agent of customer 01000001\n"
         await agent.expect("CW010000010  GetStat")
         await in_thread(service.console, "uninstall-agent", "1")
         await agent.expect("CW010000010  Uninstall")
@@ -203,7 +204,7 @@ def test_reload_admits_a_new_customer(service):
         refused, first = await connect(service, "agt", C2)
         assert first == f"CW000000000  MSG:Disconnected. CustID: {C2} Not Found"
         result = await in_thread(service.console, "reload")
-        assert result.stdout == f"custTableUpdate sent to 127.0.0.1:{service.snmp_port}\n"
+        assert result.stdout == "The service reloaded its customer table\n"
         agent, first = await connect(service, "agt", C2)
         assert first == f"CW{C2}0  Connection Accepted"
 

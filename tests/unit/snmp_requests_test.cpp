@@ -117,3 +117,59 @@ TEST(SnmpUptime, CountsWholeSecondsAndNeverGoesNegative) {
 
 }  // namespace
 }  // namespace vantor
+
+namespace vantor {
+namespace {
+
+constexpr char kAgents[] = "1.3.6.1.4.1.50404.1.18.10.1";
+
+// Customer slot 3 and mobile slot 2 connected; every other slot free.
+struct ConnectionObjectsTest : ::testing::Test {
+  ConnectionTables tables;
+  SnmpReadInputs inputs{"2.4.1", 0, "public", &tables};
+  ConnectionObjectsTest() {
+    auto& agent = tables.Customer(3);
+    agent.custID = "03000003";
+    agent.connID = 7;
+    agent.connType = "ws";
+    agent.rttSum = 90;
+    agent.rttCount = 3;
+    auto& mobile = tables.Mobile(2);
+    mobile.custID = "03000003";
+    mobile.connID = 8;
+  }
+};
+
+TEST_F(ConnectionObjectsTest, GetServesConnectedSlotsOnly) {
+  auto m = Request(snmp_type::kGetV2c, {std::string(kAgents) + ".1.3", std::string(kAgents) + ".8.3",
+                                        std::string(kAgents) + ".1.4"});
+  ASSERT_TRUE(SnmpGetRequest(m, inputs));
+  EXPECT_EQ(m.variables[0].value, "03000003");
+  EXPECT_EQ(m.variables[1], (SnmpVariable{std::string(kAgents) + ".8.3", snmp_value::kInteger, "90"}));
+  EXPECT_EQ(m.errorStatus, snmp_error::kNoSuchName);  // slot 4 is free
+  EXPECT_EQ(m.errorIndex, 3);
+}
+
+TEST_F(ConnectionObjectsTest, WalkOfTheBranchListsColumnsThenSlotsAndEnds) {
+  std::vector<std::string> seen;
+  std::string oid = "1.3.6.1.4.1.50404.1.18.10";
+  for (;;) {
+    auto m = Request(snmp_type::kGetNextV2c, {oid});
+    ASSERT_TRUE(SnmpGetNextRequest(m, inputs));
+    if (m.errorStatus != 0) break;
+    oid = m.variables[0].oid;
+    seen.push_back(oid);
+  }
+  ASSERT_EQ(seen.size(), 11u + 9u);  // every agent column of slot 3, every mobile column of slot 2
+  EXPECT_EQ(seen.front(), std::string(kAgents) + ".1.3");
+  EXPECT_EQ(seen[11], "1.3.6.1.4.1.50404.1.18.10.2.1.2");
+}
+
+TEST_F(ConnectionObjectsTest, SystemGroupWalkStillEndsAfterSysServices) {
+  auto m = Request(snmp_type::kGetNextV2c, {"1.3.6.1.2.1.1.7.0"});
+  ASSERT_TRUE(SnmpGetNextRequest(m, inputs));
+  EXPECT_EQ(m.errorStatus, snmp_error::kNoSuchName);
+}
+
+}  // namespace
+}  // namespace vantor

@@ -38,6 +38,20 @@ int DisconnectAgentCommand(const CommandContext& c);
 int DisconnectMobileCommand(const CommandContext& c);
 int UninstallAgentCommand(const CommandContext& c);
 int GetStatCommand(const CommandContext& c);
+int ConnectionsCommand(const CommandContext& c);
+
+// Relays one request through the running service as the customer's agent and mobile.
+int ProbeCommand(const CommandContext& c);
+
+// customer remove CUSTID [--force] (customer_remove.cpp).
+int RemoveCustomer(const CommandContext& c);
+
+// Whether removing `id` from `ids` (the table's ids) keeps every other customer in the slot it
+// occupies today; empty when it does, else why not.
+std::string RemoveSlotProblem(std::vector<std::string> ids, const std::string& id);
+
+// The slot number a customer id names (its first two digits), 0 when it names none.
+int SlotOfId(const std::string& id);
 
 // Checks a customer id for the table: 8 characters, the first two the slot number 01 to 99, no
 // control characters or spaces. Returns an empty text when acceptable.

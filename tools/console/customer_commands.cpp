@@ -1,4 +1,6 @@
+#include "arguments.hpp"
 #include "commands.hpp"
+#include "outcome.hpp"
 
 #include "core/schema.hpp"
 #include "platform/database.hpp"
@@ -6,6 +8,7 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <optional>
 #include <ostream>
 
 namespace vantor::console {
@@ -27,91 +30,116 @@ int SlotOf(const std::string& id) {
   return (id[0] - '0') * 10 + (id[1] - '0');
 }
 
-int Add(const CommandContext& c) {
-  if (c.args.size() < 3) {
-    c.err << "usage: customer add CUSTID COMPANY [--disabled]\n";
-    return 2;
-  }
-  const std::string& id = c.args[1];
-  const std::string& company = c.args[2];
-  const bool enabled = !(c.args.size() > 3 && c.args[3] == "--disabled");
-  if (auto problem = CustomerIdProblem(id); !problem.empty()) {
-    c.err << problem << "\n";
-    return 1;
-  }
-  auto db = OpenProgramDatabase(c);
-  if (!db) return 1;
+std::optional<std::vector<std::string>> CustomerIds(const CommandContext& c, Database& db) {
   std::vector<DbRow> rows;
-  auto status = db->Query("SELECT CustID FROM Customer ORDER BY CustID", {}, rows);
+  auto status = db.Query("SELECT CustID FROM Customer ORDER BY CustID", {}, rows);
+  if (!status) {
+    NotDone(c, status.error);
+    return std::nullopt;
+  }
   std::vector<std::string> ids;
   for (const auto& row : rows) ids.push_back(Text(row.values[0]));
-  if (status) {
-    if (auto problem = SlotProblem(ids, id); !problem.empty()) {
-      c.err << problem << "\n";
-      return 1;
-    }
-    status = db->Execute(
-        "INSERT INTO Customer (CustID, Enabled, Company, BcaRecvName, BcaRecvType) "
-        "VALUES (?, ?, ?, 'None', 'None')",
-        {id, std::int64_t{enabled ? 1 : 0}, company});
-  }
-  if (!status) {
-    c.err << status.error << "\n";
-    return 1;
-  }
-  c.out << fmt::format("Added customer {} ({}) in slot {}, {}\n", id, company, SlotOf(id),
-                       enabled ? "enabled" : "disabled");
-  return 0;
+  return ids;
+}
+
+int Add(const CommandContext& c) {
+  const std::string form = "customer add CUSTID COMPANY [--disabled]";
+  auto words = ParseCommandWords(c, {c.args.begin() + 1, c.args.end()}, {form, 2, 2, {"--disabled"}, {}});
+  if (!words) return kUsageError;
+  const std::string& id = words->positional[0];
+  const std::string& company = words->positional[1];
+  const bool enabled = !words->Has("--disabled");
+  if (auto problem = CustomerIdProblem(id); !problem.empty()) return NotDone(c, problem);
+  auto db = OpenProgramDatabase(c);
+  if (!db) return kNotDone;
+  auto ids = CustomerIds(c, *db);
+  if (!ids) return kNotDone;
+  JsonFields fields;
+  fields.Add("customer", id).Add("company", company).Add("slot", SlotOf(id)).Add("enabled", enabled);
+  if (auto problem = SlotProblem(*ids, id); !problem.empty()) return NotDone(c, problem, fields);
+  auto status = db->Execute(
+      "INSERT INTO Customer (CustID, Enabled, Company, BcaRecvName, BcaRecvType) "
+      "VALUES (?, ?, ?, 'None', 'None')",
+      {id, std::int64_t{enabled ? 1 : 0}, company});
+  if (!status) return NotDone(c, status.error, fields);
+  return Done(c, fmt::format("Customer {} added in slot {} ({}, {})", id, SlotOf(id), company,
+                             enabled ? "enabled" : "disabled"),
+              fields);
 }
 
 int List(const CommandContext& c) {
+  auto words = ParseCommandWords(c, {c.args.begin() + 1, c.args.end()}, {"customer list", 0, 0, {}, {}});
+  if (!words) return kUsageError;
   auto db = OpenProgramDatabase(c);
-  if (!db) return 1;
+  if (!db) return kNotDone;
   std::vector<DbRow> rows;
   auto status = db->Query(
       "SELECT CustID, Enabled, Company, BcaRecvType FROM Customer ORDER BY CustID", {}, rows);
-  if (!status) {
-    c.err << status.error << "\n";
-    return 1;
-  }
-  c.out << fmt::format("{:<5} {:<10} {:<8} {:<10} {}\n", "Slot", "CustID", "Enabled", "Alarm",
-                       "Company");
+  if (!status) return NotDone(c, status.error);
+  std::string table = fmt::format("{:<5} {:<10} {:<8} {:<10} {}\n", "Slot", "CustID", "Enabled", "Alarm", "Company");
+  std::string json;
   int slot = 0;
   for (const auto& row : rows) {
     ++slot;
     const std::string id = Text(row.values[0]);
     const bool enabled = std::holds_alternative<std::int64_t>(row.values[1]) &&
                          std::get<std::int64_t>(row.values[1]) != 0;
-    std::string note = SlotOf(id) == slot ? "" : "  (id does not match its slot: cannot connect)";
-    c.out << fmt::format("{:<5} {:<10} {:<8} {:<10} {}{}\n", slot, id, enabled ? "yes" : "no",
+    const bool inItsSlot = SlotOf(id) == slot;
+    std::string note = inItsSlot ? "" : "  (id does not match its slot: cannot connect)";
+    table += fmt::format("{:<5} {:<10} {:<8} {:<10} {}{}\n", slot, id, enabled ? "yes" : "no",
                          Text(row.values[3]), Text(row.values[2]), note);
+    JsonFields f;
+    f.Add("slot", slot).Add("customer", id).Add("company", Text(row.values[2])).Add("enabled", enabled);
+    f.Add("alarm", Text(row.values[3])).Add("inItsSlot", inItsSlot);
+    json += (json.empty() ? "" : ",") + f.Object();
   }
-  return 0;
+  if (!c.json) {
+    c.out << table;
+    return kDone;
+  }
+  JsonFields fields;
+  fields.AddRaw("customers", "[" + json + "]");
+  return Done(c, fmt::format("{} customer(s)", rows.size()), fields);
 }
 
 int SetEnabled(const CommandContext& c, bool enabled) {
-  if (c.args.size() < 2) {
-    c.err << "usage: customer " << (enabled ? "enable" : "disable") << " CUSTID\n";
-    return 2;
-  }
+  const std::string verb = enabled ? "enable" : "disable";
+  auto words = ParseCommandWords(c, {c.args.begin() + 1, c.args.end()}, {"customer " + verb + " CUSTID", 1, 1, {}, {}});
+  if (!words) return kUsageError;
+  const std::string& id = words->positional[0];
+  JsonFields fields;
+  fields.Add("customer", id).Add("enabled", enabled);
   auto db = OpenProgramDatabase(c);
-  if (!db) return 1;
-  auto status = db->Execute("UPDATE Customer SET Enabled = ? WHERE CustID = ?",
-                            {std::int64_t{enabled ? 1 : 0}, c.args[1]});
-  if (!status) {
-    c.err << status.error << "\n";
-    return 1;
-  }
-  if (db->Changes() == 0) {
-    c.err << "No customer " << c.args[1] << "\n";
-    return 1;
-  }
-  c.out << "Customer " << c.args[1] << (enabled ? " enabled" : " disabled")
-        << "; reload the customer table for the running service to see it\n";
-  return 0;
+  if (!db) return kNotDone;
+  auto status = db->Execute("UPDATE Customer SET Enabled = ? WHERE CustID = ?", {std::int64_t{enabled ? 1 : 0}, id});
+  if (!status) return NotDone(c, status.error, fields);
+  if (db->Changes() == 0) return NotDone(c, "No customer " + id, fields);
+  return Done(c,
+              "Customer " + id + (enabled ? " enabled" : " disabled") +
+                  "; reload the customer table for the running service to see it",
+              fields);
 }
 
 }  // namespace
+
+int SlotOfId(const std::string& id) { return SlotOf(id); }
+
+std::string RemoveSlotProblem(std::vector<std::string> ids, const std::string& id) {
+  std::sort(ids.begin(), ids.end());
+  auto removed = std::find(ids.begin(), ids.end(), id);
+  if (removed == ids.end()) return "No customer " + id;
+  // Every id after the removed one moves up one slot.
+  for (auto it = removed + 1; it != ids.end(); ++it) {
+    const int slot = static_cast<int>(it - ids.begin()) + 1;
+    if (SlotOf(*it) == slot) {
+      return fmt::format(
+          "Removing {} would move customer {} out of slot {}: customers fill the slots in ascending id "
+          "order, so remove the customers of the higher slots first",
+          id, *it, slot);
+    }
+  }
+  return {};
+}
 
 std::string CustomerIdProblem(const std::string& id) {
   if (id.size() != 8) return "A customer id has 8 characters";
@@ -155,8 +183,9 @@ int CustomerCommand(const CommandContext& c) {
   if (verb == "list") return List(c);
   if (verb == "enable") return SetEnabled(c, true);
   if (verb == "disable") return SetEnabled(c, false);
-  c.err << "usage: customer add|list|enable|disable ...\n";
-  return 2;
+  if (verb == "remove") return RemoveCustomer(c);
+  return UsageError(c, verb.empty() ? "customer needs a verb" : "Unknown customer command " + verb,
+                    "customer add|list|enable|disable|remove ...");
 }
 
 }  // namespace vantor::console

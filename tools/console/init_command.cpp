@@ -1,27 +1,25 @@
+#include "arguments.hpp"
 #include "commands.hpp"
+#include "outcome.hpp"
 
 #include "core/schema.hpp"
 #include "platform/database.hpp"
-
-#include <ostream>
 
 namespace vantor::console {
 namespace fs = std::filesystem;
 
 int InitCommand(const CommandContext& c) {
-  const fs::path dir = c.args.empty() ? c.programDir : fs::path(c.args[0]);
+  auto words = ParseCommandWords(c, c.args, {"init [DIR]", 0, 1, {}, {}});
+  if (!words) return kUsageError;
+  const fs::path dir = words->positional.empty() ? c.programDir : fs::path(words->positional[0]);
   const fs::path database = dir / kDatabaseFileName;
+  JsonFields fields;
+  fields.Add("database", database.string());
   std::error_code ec;
-  if (fs::exists(database, ec)) {
-    c.err << database.string() << " already exists; nothing was changed\n";
-    return 1;
-  }
+  if (fs::exists(database, ec)) return NotDone(c, database.string() + " already exists; nothing was changed", fields);
   for (const char* folder : {"", "Debug", "Log", "KeepAlive", "Backup"}) {
     fs::create_directories(dir / folder, ec);
-    if (ec) {
-      c.err << "Cannot create " << (dir / folder).string() << ": " << ec.message() << "\n";
-      return 1;
-    }
+    if (ec) return NotDone(c, "Cannot create " + (dir / folder).string() + ": " + ec.message(), fields);
   }
   DbStatus status;
   auto db = Database::Open(database, Database::Mode::kCreate, status);
@@ -29,12 +27,10 @@ int InitCommand(const CommandContext& c) {
   if (!status) {
     db.reset();
     fs::remove(database, ec);  // never leave a half-made database behind
-    c.err << status.error << "\n";
-    return 1;
+    return NotDone(c, status.error, fields);
   }
-  c.out << "Created " << database.string()
-        << " with default settings (listeners on 127.0.0.1, debug off)\n";
-  return 0;
+  return Done(c, "Created " + database.string() + " with default settings (listeners on 127.0.0.1, debug off)",
+              fields);
 }
 
 }  // namespace vantor::console

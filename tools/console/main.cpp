@@ -1,19 +1,24 @@
 // vantor-console: sets up and edits a program directory of the service, so that nobody has to
-// edit the database by hand.
+// edit the database by hand, and steers the running service over SNMP.
 
 #include "commands.hpp"
+#include "outcome.hpp"
 
 #include <algorithm>
+#include <cstdlib>
 #include <iostream>
 #include <map>
+#include <optional>
 
 namespace {
 
 constexpr const char* kUsage =
-    "usage: vantor-console [--dir PROGRAM_DIR] COMMAND ...\n"
+    "usage: vantor-console [--dir PROGRAM_DIR] [--json] COMMAND ...\n"
     "  init [DIR]                           create a program directory and its database\n"
     "  customer add CUSTID COMPANY [--disabled]\n"
     "  customer list | enable CUSTID | disable CUSTID\n"
+    "  customer remove CUSTID [--force]     refused while its agent is connected; --force\n"
+    "                                       disconnects it first; the service then reloads\n"
     "  settings show | set COLUMN VALUE     (VALUE --null clears a column)\n"
     "commands to the running service over SNMP [--host HOST] [--port PORT] [--community COMMUNITY]:\n"
     "  status                               show the service's system group (version, uptime)\n"
@@ -21,27 +26,61 @@ constexpr const char* kUsage =
     "  report                               write Debug/AgtConn.txt and Debug/MobConn.txt\n"
     "  disconnect-agent SLOT | disconnect-mobile SLOT\n"
     "  uninstall-agent SLOT | get-stat SLOT tell a connected agent to uninstall / report statistics\n"
+    "  connections [--watch]                the connected agents and mobiles (--watch: every second)\n"
     "  (HOST, PORT and the read community default to SnmpIpAddr, SnmpPort and SnmpGetComm)\n"
-    "PROGRAM_DIR defaults to the current directory.\n";
+    "  probe CUSTID PASS                    relay one request through the service as that customer's\n"
+    "                                       agent and mobile (or through its connected agent), timed\n"
+    "PROGRAM_DIR: --dir anywhere on the line, else $VANTOR_DIR, else the current directory.\n"
+    "Exit status: 0 done, 1 nothing was done or it failed, 2 usage error.\n"
+    "--json: one JSON object on stdout, {\"ok\":true|false,\"message\":\"...\", ...fields of the command};\n"
+    "  connections --json gives {\"agents\":[...],\"mobiles\":[...]}, customer list {\"customers\":[...]}.\n";
+
+// Removes `name` and the word after it from `words`; the value, or nullopt when absent.
+std::optional<std::string> TakeOption(std::vector<std::string>& words, const std::string& name, bool& missing) {
+  auto it = std::find(words.begin(), words.end(), name);
+  if (it == words.end()) return std::nullopt;
+  if (it + 1 == words.end()) {
+    missing = true;
+    return std::nullopt;
+  }
+  std::string value = *(it + 1);
+  words.erase(it, it + 2);
+  return value;
+}
+
+bool TakeFlag(std::vector<std::string>& words, const std::string& name) {
+  auto it = std::find(words.begin(), words.end(), name);
+  if (it == words.end()) return false;
+  words.erase(it);
+  return true;
+}
+
+std::filesystem::path ProgramDir(const std::optional<std::string>& option) {
+  if (option) return *option;
+  if (const char* env = std::getenv("VANTOR_DIR"); env && *env) return env;
+  return std::filesystem::current_path();
+}
 
 }  // namespace
 
 int main(int argc, char** argv) {
   using namespace vantor::console;
   std::vector<std::string> words(argv + 1, argv + argc);
-  std::filesystem::path dir = std::filesystem::current_path();
-  if (words.size() >= 2 && words[0] == "--dir") {
-    dir = words[1];
-    words.erase(words.begin(), words.begin() + 2);
+  // Help wins over everything else and touches nothing.
+  if (std::find(words.begin(), words.end(), "--help") != words.end() || (!words.empty() && words[0] == "help")) {
+    std::cout << kUsage;
+    return kDone;
   }
-  bool json = false;
-  if (auto it = std::find(words.begin(), words.end(), "--json"); it != words.end()) {
-    json = true;
-    words.erase(it);
+  bool missing = false;
+  const auto dirOption = TakeOption(words, "--dir", missing);
+  if (missing) {
+    std::cerr << "--dir needs a value\n" << kUsage;
+    return kUsageError;
   }
+  const bool json = TakeFlag(words, "--json");
   if (words.empty()) {
-    std::cerr << kUsage;
-    return 2;
+    std::cerr << "No command given\n" << kUsage;
+    return kUsageError;
   }
   const std::map<std::string, int (*)(const CommandContext&)> commands{
       {"init", InitCommand},
@@ -53,12 +92,14 @@ int main(int argc, char** argv) {
       {"disconnect-agent", DisconnectAgentCommand},
       {"disconnect-mobile", DisconnectMobileCommand},
       {"uninstall-agent", UninstallAgentCommand},
-      {"get-stat", GetStatCommand}};
+      {"get-stat", GetStatCommand},
+      {"connections", ConnectionsCommand},
+      {"probe", ProbeCommand}};
   auto it = commands.find(words[0]);
   if (it == commands.end()) {
-    std::cerr << kUsage;
-    return 2;
+    std::cerr << "Unknown command " << words[0] << "\n" << kUsage;
+    return kUsageError;
   }
-  CommandContext context{dir, {words.begin() + 1, words.end()}, std::cout, std::cerr, json};
+  CommandContext context{ProgramDir(dirOption), {words.begin() + 1, words.end()}, std::cout, std::cerr, json};
   return it->second(context);
 }

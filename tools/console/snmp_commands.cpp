@@ -1,25 +1,24 @@
 // The operator's SNMP commands: read the service's system group and send it the console commands
-// it takes as set requests on its enterprise objects.
+// it takes as set requests on its enterprise objects. A command for a slot first reads the slot
+// over SNMP, so that what it prints is what happened.
 
+#include "arguments.hpp"
 #include "commands.hpp"
-#include "snmp_client.hpp"
+#include "live_connections.hpp"
+#include "outcome.hpp"
+#include "service_target.hpp"
 
-#include "core/schema.hpp"
-#include "core/settings.hpp"
 #include "core/tables.hpp"
 #include "snmp/console_commands.hpp"
 
 #include <fmt/format.h>
 
 #include <charconv>
-#include <optional>
-#include <ostream>
+#include <thread>
 
 namespace vantor::console {
 
 namespace {
-
-constexpr std::chrono::milliseconds kAnswerTimeout{3000};
 
 struct SystemObject {
   const char* name;
@@ -33,201 +32,174 @@ constexpr SystemObject kSystemGroup[] = {
     {"sysServices", "1.3.6.1.2.1.1.7.0"},
 };
 
-std::optional<int> ParseInt(const std::string& text) {
-  int value = 0;
-  auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (ec != std::errc() || ptr != text.data() + text.size()) return std::nullopt;
-  return value;
-}
-
-// The words of a command: its positional arguments and the --host/--port/--community options.
-struct Invocation {
-  std::vector<std::string> positional;
-  std::optional<std::string> host;
-  std::optional<int> port;
-  std::optional<std::string> community;
-};
-
-std::optional<Invocation> ParseWords(const CommandContext& c) {
-  Invocation inv;
-  for (std::size_t i = 0; i < c.args.size(); ++i) {
-    const std::string& word = c.args[i];
-    const bool option = word == "--host" || word == "--port" || word == "--community";
-    if (!option) {
-      inv.positional.push_back(word);
-      continue;
-    }
-    if (i + 1 >= c.args.size()) {
-      c.err << word << " needs a value\n";
-      return std::nullopt;
-    }
-    const std::string& value = c.args[++i];
-    if (word == "--host") inv.host = value;
-    if (word == "--community") inv.community = value;
-    if (word == "--port") {
-      inv.port = ParseInt(value);
-      if (!inv.port || *inv.port < 1 || *inv.port > 65535) {
-        c.err << "--port needs a number from 1 to 65535\n";
-        return std::nullopt;
-      }
-    }
-  }
-  return inv;
-}
-
-// Where the service's agent listens, from the options or else from the settings row. The get
-// community comes from SnmpGetComm; set requests always use the fixed set community.
-std::optional<SnmpTarget> ResolveTarget(const CommandContext& c, const Invocation& inv, bool forSet) {
-  SnmpTarget target;
-  const bool needSettings = !inv.host || !inv.port || (!inv.community && !forSet);
-  try {
-    std::optional<GeneralSettings> settings;
-    if (needSettings) settings.emplace(GeneralSettings::Load(c.programDir / kDatabaseFileName));
-    if (inv.host) {
-      target.host = *inv.host;
-    } else {
-      target.host = settings->Text("SnmpIpAddr");
-      // The agent serves 0.0.0.0 on the loopback address.
-      if (target.host == "0.0.0.0") target.host = "127.0.0.1";
-    }
-    target.port = inv.port ? *inv.port : settings->Int32("SnmpPort");
-    if (inv.community) {
-      target.community = *inv.community;
-    } else {
-      target.community = forSet ? kSetCommunity : settings->Text("SnmpGetComm");
-    }
-  } catch (const std::exception& e) {
-    c.err << "cannot read the SNMP settings: " << e.what() << "\n";
-    return std::nullopt;
-  }
-  return target;
-}
-
 std::string FormatUptime(const std::string& hundredths) {
   const auto ticks = std::stoull(hundredths);
   const auto seconds = ticks / 100;
-  return fmt::format("{} ({}d {:02}:{:02}:{:02})", hundredths, seconds / 86400, seconds / 3600 % 24,
-                     seconds / 60 % 60, seconds % 60);
+  return fmt::format("{}d {:02}:{:02}:{:02}", seconds / 86400, seconds / 3600 % 24, seconds / 60 % 60,
+                     seconds % 60);
 }
 
-// An answer that reports an error for the request, described for the operator; empty when none.
-std::string AnswerProblem(const SnmpMessage& answer) {
-  if (answer.errorStatus != snmp_error::kNoError) {
-    const char* name = answer.errorStatus == snmp_error::kNoSuchName    ? " (noSuchName)"
-                       : answer.errorStatus == snmp_error::kNotWritable ? " (notWritable)"
-                                                                        : "";
-    return fmt::format("the service answered error status {}{} at variable {}", answer.errorStatus, name,
-                       answer.errorIndex);
-  }
-  for (const auto& v : answer.variables) {
-    if (v.valueType >= snmp_value::kNoSuchObject) return "the service does not serve " + v.oid;
-  }
-  return {};
-}
+// Parses the words and resolves the service; on failure `status` holds the exit status.
+struct Prepared {
+  CommandWords words;
+  ServiceTargets targets;
+};
 
-std::optional<SnmpMessage> Exchange(const CommandContext& c, const SnmpTarget& target, SnmpMessage request) {
+std::optional<Prepared> Prepare(const CommandContext& c, const WordRules& rules, bool communityIsForSet,
+                                int& status) {
+  auto words = ParseCommandWords(c, c.args, rules);
+  if (!words) {
+    status = kUsageError;
+    return std::nullopt;
+  }
   std::string error;
-  auto answer = SnmpExchange(target, std::move(request), kAnswerTimeout, error);
-  if (!answer) {
-    c.err << error << "\n";
+  auto targets = ResolveTargets(c, *words, communityIsForSet, error);
+  if (!targets) {
+    status = NotDone(c, error);
     return std::nullopt;
   }
-  if (auto problem = AnswerProblem(*answer); !problem.empty()) {
-    c.err << problem << "\n";
-    return std::nullopt;
+  return Prepared{std::move(*words), std::move(*targets)};
+}
+
+WordRules SnmpRules(const std::string& form, std::size_t positional = 0) {
+  return {form + " " + kSnmpForm, positional, positional, {}, kSnmpOptions};
+}
+
+// A command that needs no slot: sent, and the service's answer is the outcome.
+int PlainCommand(const CommandContext& c, const std::string& name, const char* oid, const std::string& value,
+                 const std::string& doneText) {
+  int status = kDone;
+  auto p = Prepare(c, SnmpRules(name), true, status);
+  if (!p) return status;
+  if (auto problem = SendSet(p->targets.set, oid, value); !problem.empty()) {
+    return NotDone(c, fmt::format("The service at {} did not {}: {}", Describe(p->targets.set), name, problem));
   }
-  return answer;
+  return Done(c, doneText);
 }
 
-// One set request carrying `value` on `oid`; the service answers a command it ran with the value.
-int SendCommand(const CommandContext& c, const Invocation& inv, const char* oid, const std::string& value) {
-  auto target = ResolveTarget(c, inv, true);
-  if (!target) return 1;
-  SnmpMessage request;
-  request.version = SnmpVersion::kV2c;
-  request.type = snmp_type::kSetV2c;
-  request.variables.push_back({oid, snmp_value::kOctetString, value});
-  auto answer = Exchange(c, *target, std::move(request));
-  if (!answer) return 1;
-  c.out << fmt::format("{} sent to {}:{}\n", value, target->host, target->port);
-  return 0;
+// What a slot command does to the client in its slot.
+struct SlotAction {
+  std::string name;  // the command's name, e.g. "get-stat"
+  SlotKind kind;
+  const char* oid;
+  std::string prefix;  // the command value before the slot number
+  std::string doneText;  // "{}" takes "agent of customer X" or "mobile in slot N (customer X)"
+  bool waitsUntilGone;   // a disconnect: the slot must be free afterwards
+};
+
+std::string ClientWords(SlotKind kind, int slot, const std::string& cust) {
+  return kind == SlotKind::kAgent ? "agent of customer " + cust
+                                  : fmt::format("mobile in slot {} (customer {})", slot, cust);
 }
 
-int Usage(const CommandContext& c, const std::string& form) {
-  c.err << "usage: " << form << " [--host HOST] [--port PORT] [--community COMMUNITY]\n";
-  return 2;
+std::string Capitalised(std::string text) {
+  if (!text.empty()) text[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(text[0])));
+  return text;
 }
 
-// The commands that name a slot: "<prefix><slot>" on their command object.
-int SlotCommand(const CommandContext& c, const std::string& name, const char* oid, const std::string& prefix,
-                int lastSlot) {
-  auto inv = ParseWords(c);
-  if (!inv) return 2;
-  const std::string form = name + " SLOT";
-  if (inv->positional.size() != 1) return Usage(c, form);
-  const auto slot = ParseInt(inv->positional[0]);
-  if (!slot || *slot < 1 || *slot > lastSlot) {
-    c.err << fmt::format("SLOT must be a number from 1 to {}\n", lastSlot);
-    return 2;
+// Disconnects finish on the service's side after the answer (the mobile's record is freed by
+// its disconnect event): waits up to two seconds for the slot to become free.
+bool WaitUntilFree(const SnmpTarget& target, SlotKind kind, int slot, const std::string& cust) {
+  for (int i = 0; i < 20; ++i) {
+    std::string error;
+    auto now = ReadSlotCustomer(target, kind, slot, error);
+    if (now && *now != cust) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
-  return SendCommand(c, *inv, oid, prefix + std::to_string(*slot));
+  return false;
+}
+
+int SlotCommand(const CommandContext& c, const SlotAction& action) {
+  const int lastSlot = action.kind == SlotKind::kAgent ? kCustomerSlots : kMobileSlots;
+  auto words = ParseCommandWords(c, c.args, SnmpRules(action.name + " SLOT", 1));
+  if (!words) return kUsageError;
+  const std::string& text = words->positional[0];
+  int slot = 0;
+  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), slot);
+  if (ec != std::errc() || end != text.data() + text.size() || slot < 1 || slot > lastSlot) {
+    return UsageError(c, fmt::format("SLOT must be a number from 1 to {}, not {}", lastSlot, text),
+                      action.name + " SLOT " + kSnmpForm);
+  }
+  std::string targetError;
+  auto resolved = ResolveTargets(c, *words, true, targetError);
+  if (!resolved) return NotDone(c, targetError);
+  const ServiceTargets& targets = *resolved;
+  const char* kindWord = action.kind == SlotKind::kAgent ? "agent" : "mobile";
+  JsonFields fields;
+  fields.Add("slot", slot);
+  std::string error;
+  auto cust = ReadSlotCustomer(targets.read, action.kind, slot, error);
+  if (!cust) return NotDone(c, "No answer from the service: " + error, fields);
+  if (cust->empty()) return NotDone(c, fmt::format("No {} connected in slot {}", kindWord, slot), fields);
+  fields.Add("customer", *cust);
+  const std::string client = ClientWords(action.kind, slot, *cust);
+  if (auto problem = SendSet(targets.set, action.oid, action.prefix + std::to_string(slot)); !problem.empty()) {
+    return NotDone(c, fmt::format("Nothing was sent to the {}: {}", client, problem), fields);
+  }
+  if (action.waitsUntilGone && !WaitUntilFree(targets.read, action.kind, slot, *cust)) {
+    return NotDone(c, Capitalised(client) + " is still connected after the disconnect command", fields);
+  }
+  return Done(c, Capitalised(fmt::vformat(action.doneText, fmt::make_format_args(client))), fields);
 }
 
 }  // namespace
 
 int SnmpStatusCommand(const CommandContext& c) {
-  auto inv = ParseWords(c);
-  if (!inv) return 2;
-  if (!inv->positional.empty()) return Usage(c, "status");
-  auto target = ResolveTarget(c, *inv, false);
-  if (!target) return 1;
+  int status = kDone;
+  auto p = Prepare(c, SnmpRules("status"), false, status);
+  if (!p) return status;
   SnmpMessage request;
   request.version = SnmpVersion::kV2c;
   request.type = snmp_type::kGetV2c;
   for (const auto& object : kSystemGroup) request.variables.push_back({object.oid, snmp_value::kNull, ""});
-  auto answer = Exchange(c, *target, std::move(request));
-  if (!answer) return 1;
-  if (answer->variables.size() != std::size(kSystemGroup)) {
-    c.err << "the service answered " << answer->variables.size() << " variables instead of "
-          << std::size(kSystemGroup) << "\n";
-    return 1;
+  std::string error;
+  auto answer = SnmpExchange(p->targets.read, std::move(request), std::chrono::milliseconds(3000), error);
+  if (!answer) return NotDone(c, "No answer from the service: " + error);
+  if (answer->errorStatus != snmp_error::kNoError || answer->variables.size() != std::size(kSystemGroup)) {
+    return NotDone(c, fmt::format("The service at {} answered error status {}", Describe(p->targets.read),
+                                  answer->errorStatus));
   }
+  JsonFields fields;
+  std::string lines;
   for (std::size_t i = 0; i < std::size(kSystemGroup); ++i) {
     const SnmpVariable& v = answer->variables[i];
-    const std::string value = v.valueType == snmp_value::kTimeTicks ? FormatUptime(v.value) : v.value;
-    c.out << fmt::format("{:<12} {}\n", kSystemGroup[i].name, value);
+    fields.Add(kSystemGroup[i].name, v.value);
+    const std::string shown =
+        v.valueType == snmp_value::kTimeTicks ? v.value + " (" + FormatUptime(v.value) + ")" : v.value;
+    lines += fmt::format("\n{:<12} {}", kSystemGroup[i].name, shown);
   }
-  return 0;
+  const std::string message = "The service at " + Describe(p->targets.read) + " is running";
+  return Done(c, c.json ? message : message + lines, fields);
 }
 
 int SnmpReloadCommand(const CommandContext& c) {
-  auto inv = ParseWords(c);
-  if (!inv) return 2;
-  if (!inv->positional.empty()) return Usage(c, "reload");
-  return SendCommand(c, *inv, kCommandOidTableUpdate, "custTableUpdate");
+  return PlainCommand(c, "reload", kCommandOidTableUpdate, "custTableUpdate",
+                      "The service reloaded its customer table");
 }
 
 int SnmpReportCommand(const CommandContext& c) {
-  auto inv = ParseWords(c);
-  if (!inv) return 2;
-  if (!inv->positional.empty()) return Usage(c, "report");
-  return SendCommand(c, *inv, kCommandOidConsole, "console");
+  return PlainCommand(c, "report", kCommandOidConsole, "console",
+                      "The service wrote Debug/AgtConn.txt and Debug/MobConn.txt");
 }
 
 int DisconnectAgentCommand(const CommandContext& c) {
-  return SlotCommand(c, "disconnect-agent", kCommandOidDisconnect, "agentConnDisconnect-", kCustomerSlots);
+  return SlotCommand(c, {"disconnect-agent", SlotKind::kAgent, kCommandOidDisconnect, "agentConnDisconnect-",
+                         "{} disconnected", true});
 }
 
 int DisconnectMobileCommand(const CommandContext& c) {
-  return SlotCommand(c, "disconnect-mobile", kCommandOidDisconnect, "mobilConnDisconnect-", kMobileSlots);
+  return SlotCommand(c, {"disconnect-mobile", SlotKind::kMobile, kCommandOidDisconnect, "mobilConnDisconnect-",
+                         "{} disconnected", true});
 }
 
 int UninstallAgentCommand(const CommandContext& c) {
-  return SlotCommand(c, "uninstall-agent", kCommandOidAgentCommand, "agentConnUninstall-", kCustomerSlots);
+  return SlotCommand(c, {"uninstall-agent", SlotKind::kAgent, kCommandOidAgentCommand, "agentConnUninstall-",
+                         "Uninstall sent to the {}", false});
 }
 
 int GetStatCommand(const CommandContext& c) {
-  return SlotCommand(c, "get-stat", kCommandOidAgentCommand, "getStat", kCustomerSlots);
+  return SlotCommand(c, {"get-stat", SlotKind::kAgent, kCommandOidAgentCommand, "getStat",
+                         "Statistics requested from the {}", false});
 }
 
 }  // namespace vantor::console

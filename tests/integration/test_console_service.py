@@ -1,0 +1,143 @@
+"""vantor-console against the real service: what each command says it did, its exit status and
+--json object, customer removal under a connected agent, the live connection list and the probe."""
+import asyncio
+import json
+import os
+import subprocess
+
+import pytest
+
+from conftest import C1, C2, CONSOLE, agent, mobile, run_clients
+
+
+def run(*args, cwd=None, env=None):
+    return subprocess.run([CONSOLE, *args], capture_output=True, text=True, timeout=30, cwd=cwd,
+                          env={**os.environ, **(env or {})})
+
+
+def as_json(result):
+    """The one JSON object a --json run writes to stdout."""
+    lines = result.stdout.splitlines()
+    assert len(lines) == 1, result.stdout
+    return json.loads(lines[0])
+
+
+def test_words_are_checked_before_anything_is_touched(tmp_path):
+    assert run("init", "--help", cwd=tmp_path).returncode == 0
+    assert run("--help").stdout.startswith("usage: vantor-console")
+    assert list(tmp_path.iterdir()) == []
+    for args, named in ((("init", "a", "b"), "Unexpected argument b"),
+                        (("init", "--bogus"), "Unknown option --bogus"),
+                        (("customer", "add", C1), "Missing argument"),
+                        (("customer", "remove", C1, "--forse"), "Unknown option --forse"),
+                        (("disconnect-agent", "x"), "SLOT must be a number from 1 to 99, not x"),
+                        (("frobnicate",), "Unknown command frobnicate")):
+        result = run(*args, cwd=tmp_path)
+        assert result.returncode == 2 and named in result.stderr, (args, result.stderr)
+    assert list(tmp_path.iterdir()) == []
+
+    # The program directory: --dir anywhere, else VANTOR_DIR, else the current directory.
+    made = as_json(run("init", "--json", "--dir", str(tmp_path / "a")))
+    assert made["ok"] and made["database"] == str(tmp_path / "a" / "VantorWeb.mdb")
+    assert run("init", env={"VANTOR_DIR": str(tmp_path / "b")}).returncode == 0
+    added = run("customer", "add", C1, "First", "--json", env={"VANTOR_DIR": str(tmp_path / "b")})
+    assert as_json(added) == {"ok": True, "message": f"Customer {C1} added in slot 1 (First, enabled)",
+                              "customer": C1, "company": "First", "slot": 1, "enabled": True}
+    listed = as_json(run("customer", "list", "--json", "--dir", str(tmp_path / "b")))
+    assert [c["customer"] for c in listed["customers"]] == [C1]
+
+
+def test_without_a_service(program_dir):
+    probe = program_dir.console("probe", C1, "pw", check=False)
+    assert probe.returncode == 1
+    assert f"The service is not listening on ws 127.0.0.1:{program_dir.ws_port}" in probe.stderr
+    # No answer over SNMP: nothing can be connected, so the row goes.
+    removed = program_dir.console("customer", "remove", C1, "--json", check=False)
+    assert removed.returncode == 0, removed.stderr
+    outcome = as_json(removed)
+    assert outcome["ok"] and "no service answered" in outcome["message"] and not outcome["serviceReloaded"]
+    assert C1 not in program_dir.console("customer", "list").stdout
+
+
+@pytest.fixture
+def service(program_dir):
+    program_dir.console("customer", "add", C2, "Second Company")
+    program_dir.start()
+    yield program_dir
+    program_dir.stop()
+
+
+def console(pd, *args):
+    return asyncio.to_thread(pd.console, *args, check=False)
+
+
+def test_slot_commands_and_connections(service):
+    async def scenario():
+        empty = await console(service, "disconnect-agent", "7", "--json")
+        assert empty.returncode == 1
+        assert as_json(empty) == {"ok": False, "message": "No agent connected in slot 7", "slot": 7}
+        assert "No mobile connected in slot 3" in (await console(service, "disconnect-mobile", "3")).stderr
+
+        peer = await agent(service, sep="%20")
+        phone = await mobile(service, sep="%20")
+        await phone.send(f"DM{C1}{phone.nr}hello")
+        assert await peer.next() == f"DM{C1}{phone.nr}hello"
+        await peer.send(f"DA{C1}{phone.nr}world")
+        await phone.expect(f"DA{C1}{phone.nr}world")
+        await peer.echoed("\t12")
+
+        listing = as_json(await console(service, "connections", "--json"))
+        [a] = listing["agents"]
+        assert (a["slot"], a["customer"], a["company"], a["kind"], a["remote"]) == (1, C1, "Demo Company", "ws",
+                                                                                   "127.0.0.1")
+        assert (a["sent"], a["received"], a["rttAverageMs"], a["version"]) == (1, 1, 12.0, "3.10")
+        [m] = listing["mobiles"]
+        assert (m["slot"], m["customer"], m["sent"], m["received"], m["version"]) == (1, C1, 1, 1, "3.10")
+        table = (await console(service, "connections")).stdout
+        assert "Agents: 1" in table and "Mobiles: 1" in table and "Demo Company" in table
+
+        stat = await console(service, "get-stat", "1")
+        assert (stat.returncode, stat.stdout) == (0, f"Statistics requested from the agent of customer {C1}\n")
+        await peer.expect(f"CW{C1}0  GetStat")
+
+        # Removal: refused where it would shift customer 2, and under the connected agent.
+        shifted = await console(service, "customer", "remove", C1, "--force")
+        assert shifted.returncode == 1 and f"would move customer {C2} out of slot 2" in shifted.stderr
+        assert (await console(service, "customer", "remove", C2)).returncode == 0
+        busy = await console(service, "customer", "remove", C1)
+        assert busy.returncode == 1 and "its agent is connected" in busy.stderr
+        forced = await console(service, "customer", "remove", C1, "--force", "--json")
+        assert forced.returncode == 0, forced.stderr
+        outcome = as_json(forced)
+        assert outcome["agentDisconnected"] and outcome["serviceReloaded"]
+        await peer.closed()
+        assert C1 not in service.console("customer", "list").stdout
+
+    run_clients(scenario)
+
+
+def test_probe(service):
+    async def scenario():
+        relayed = await console(service, "probe", C1, "pw", "--json")
+        assert relayed.returncode == 0, relayed.stderr
+        outcome = as_json(relayed)
+        assert outcome["message"].startswith(f"Relayed one request through customer {C1} in ")
+        assert outcome["roundTripMs"] >= 0 and not outcome["throughConnectedAgent"]
+
+        unknown = await console(service, "probe", "03000003", "pw")
+        assert unknown.returncode == 1 and "Customer 03000003 is unknown" in unknown.stderr
+
+        # The customer's own agent holds the slot: the probe relays through it, with its pass text.
+        peer = await agent(service, password="right", sep="%20")
+        wrong = await console(service, "probe", C1, "wrong")
+        assert wrong.returncode == 1 and f"Wrong password for customer {C1}" in wrong.stderr
+
+        async def answer():
+            message = await peer.next()
+            await peer.send("DA" + message[2:])
+        answering = asyncio.create_task(answer())
+        through = await console(service, "probe", C1, "right")
+        await answering
+        assert through.returncode == 0 and "(its connected agent)" in through.stdout, through.stderr
+
+    run_clients(scenario)
