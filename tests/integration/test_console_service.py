@@ -7,7 +7,9 @@ import subprocess
 
 import pytest
 
-from conftest import C1, C2, CONSOLE, agent, mobile, run_clients
+from conftest import C1, C2, CONSOLE, Client, agent, mobile, run_clients
+
+REFUSAL = "CW00000000" "0  MSG:"
 
 
 def run(*args, cwd=None, env=None):
@@ -112,6 +114,9 @@ def test_slot_commands_and_connections(service):
         assert outcome["agentDisconnected"] and outcome["serviceReloaded"]
         await peer.closed()
         assert C1 not in service.console("customer", "list").stdout
+        # The service keeps the record of the emptied slot, closed to the removed customer.
+        again = await Client.connect(service, f"/agt?{C1} pw__________", False)
+        assert await again.next() == REFUSAL + f"Disconnected. CustID: {C1} Not Enabled"
 
     run_clients(scenario)
 

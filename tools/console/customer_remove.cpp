@@ -52,6 +52,26 @@ std::string ForceDisconnect(const ServiceTargets& t, int slot, const std::string
 
 }  // namespace
 
+namespace {
+
+// Disables the customer's row and has the service reload it; on failure the row is as before.
+std::string CloseSlotInService(Database& db, const SnmpTarget& set, const std::string& id) {
+  std::vector<DbRow> rows;
+  auto status = db.Query("SELECT Enabled FROM Customer WHERE CustID = ?", {id}, rows);
+  if (!status) return status.error;
+  if (rows.empty() || rows[0].values.empty()) return "its row is gone";
+  const DbValue enabled = rows[0].values[0];
+  status = db.Execute("UPDATE Customer SET Enabled = 0 WHERE CustID = ?", {id});
+  if (!status) return status.error;
+  if (auto problem = SendSet(set, kCommandOidTableUpdate, "custTableUpdate"); !problem.empty()) {
+    db.Execute("UPDATE Customer SET Enabled = ? WHERE CustID = ?", {enabled, id});
+    return "the service did not reload its customer table: " + problem;
+  }
+  return {};
+}
+
+}  // namespace
+
 int RemoveCustomer(const CommandContext& c) {
   auto words = ParseCommandWords(c, {c.args.begin() + 1, c.args.end()},
                                  {std::string(kForm) + " " + kSnmpForm, 1, 1, {"--force"}, kSnmpOptions});
@@ -87,6 +107,13 @@ int RemoveCustomer(const CommandContext& c) {
       return NotDone(c, fmt::format("Customer {} was not removed: {}", id, problem), fields);
     }
     disconnected = true;
+  }
+  // A reload leaves the service's record of a slot whose row is gone as it was, so the row is
+  // first disabled and reloaded: the record the service keeps then refuses the removed customer.
+  if (serviceAnswered) {
+    if (auto problem = CloseSlotInService(*db, targets->set, id); !problem.empty()) {
+      return NotDone(c, fmt::format("Customer {} was not removed: {}", id, problem), fields);
+    }
   }
   auto status = db->Execute("DELETE FROM Customer WHERE CustID = ?", {id});
   if (!status) return NotDone(c, status.error, fields);
