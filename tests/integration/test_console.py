@@ -9,6 +9,8 @@ def test_init_creates_folders_and_refuses_to_overwrite(tmp_path):
     assert created.returncode == 0
     for folder in ("Debug", "Log", "KeepAlive", "Backup"):
         assert (target / folder).is_dir()
+    # The database will hold the mail password: not readable by others.
+    assert (target / "VantorWeb.mdb").stat().st_mode & 0o777 == 0o640
     pd.console("customer", "add", "01000001", "First")
     again = pd.console("init", str(target), check=False)
     assert again.returncode == 1 and "already exists" in again.stderr

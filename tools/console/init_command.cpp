@@ -24,6 +24,12 @@ int InitCommand(const CommandContext& c) {
   DbStatus status;
   auto db = Database::Open(database, Database::Mode::kCreate, status);
   if (db) status = CreateSchema(*db);
+  // The database will hold the mail password: owner and group only. SQLite gives its journals
+  // the same mode.
+  if (status) {
+    fs::permissions(database, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read, ec);
+    if (ec) status = DbStatus::Failure("Cannot restrict the mode of " + database.string() + ": " + ec.message());
+  }
   if (!status) {
     db.reset();
     fs::remove(database, ec);  // never leave a half-made database behind
