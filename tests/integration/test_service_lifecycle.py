@@ -4,8 +4,8 @@ systemctl."""
 import os
 import shutil
 import signal
+import sqlite3
 import subprocess
-import time
 
 import pytest
 
@@ -47,7 +47,9 @@ def test_start_pause_resume_second_instance_and_stop(program_dir):
 
 def test_failed_starts_show_on_stderr_and_end_with_a_failure(program_dir):
     pd = program_dir
-    pd.configure(DebugMode="--null")
+    # The console refuses a NULL here, so the row is broken by hand, as another program could.
+    with sqlite3.connect(pd.path / "VantorWeb.mdb") as db:
+        db.execute("UPDATE General_Settings SET DebugMode = NULL")
     before = (pd.path / "VantorWeb.mdb").read_bytes()
     result = pd.run()
     assert result.returncode == 1
