@@ -6,7 +6,7 @@
 
 namespace vantor::console {
 
-std::string JsonString(const std::string& text) {
+std::string JsonString(std::string_view text) {
   std::string out = "\"";
   for (unsigned char ch : text) {
     switch (ch) {

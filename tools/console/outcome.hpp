@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -33,7 +34,7 @@ class JsonFields {
 };
 
 // `text` as a JSON string literal, quotes included.
-std::string JsonString(const std::string& text);
+std::string JsonString(std::string_view text);
 
 // Exit statuses of every command.
 inline constexpr int kDone = 0;

@@ -1,4 +1,5 @@
 #include "commands.hpp"
+#include "outcome.hpp"
 
 #include "core/schema.hpp"
 #include "core/settings_check.hpp"
@@ -25,23 +26,6 @@ bool IsEmpty(const DbValue& value) {
 // A stored secret is shown as "(set)"; an empty or NULL one as it is.
 DbValue Visible(const std::string& column, const DbValue& value) {
   return IsSecret(column) && !IsEmpty(value) ? DbValue{std::string("(set)")} : value;
-}
-
-std::string JsonString(std::string_view text) {
-  std::string out = "\"";
-  for (const unsigned char ch : text) {
-    switch (ch) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      default:
-        if (ch < 0x20) out += fmt::format("\\u{:04x}", ch);
-        else out += static_cast<char>(ch);
-    }
-  }
-  return out + "\"";
 }
 
 std::string JsonValue(const DbValue& value) {
