@@ -75,7 +75,8 @@ class Broker {
   // Table procedures.
   asio::awaitable<void> CustTableInit();
   asio::awaitable<void> MobTableInit();
-  asio::awaitable<void> CustTableUpdate();
+  // True when the table was read and reconciled; false when a failure ended it (level-1 event).
+  asio::awaitable<bool> CustTableUpdate();
   struct VersionCheck {
     std::int16_t major = 0;
     bool match = false;

@@ -71,8 +71,8 @@ asio::awaitable<void> Broker::MobTableInit() {
   });
 }
 
-asio::awaitable<void> Broker::CustTableUpdate() {
-  co_await Guarded(events_, kCodeModule, "CustTableUpdate", [&]() -> asio::awaitable<void> {
+asio::awaitable<bool> Broker::CustTableUpdate() {
+  co_return co_await Guarded(events_, kCodeModule, "CustTableUpdate", [&]() -> asio::awaitable<void> {
     std::string failure;
     const auto rows = ReadCustomers(programDir_ / kDatabaseFileName, failure);
     int n = 0;
