@@ -125,6 +125,7 @@ asio::awaitable<void> Broker::OpenRequestAgent(const ServerDescriptor& s, Connec
     record.custPass = PassText(uri);
     record.rttSum = 0;
     record.rttCount = 0;
+    WatchAgentSilence(record);
     verdict.accepted = true;
     verdict.message = "Connection Accepted";
   });

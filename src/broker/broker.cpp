@@ -11,6 +11,7 @@ Broker::Broker(BrokerContext context)
       programDir_(std::move(context.programDir)),
       debugMode_(context.debugMode),
       saveBrokenConnAlarm_(std::move(context.saveBrokenConnAlarm)),
+      agentIdleLimit_(std::move(context.agentIdleLimit)),
       trace_(clock_, programDir_, debugMode_),
       plainEndpoint_(*this, kPlainServer),
       tlsEndpoint_(*this, kTlsServer) {}
@@ -36,6 +37,12 @@ void Broker::DisconnectFrom(std::string_view connType, ConnectionId id) const {
   if (!server || !server->Disconnect(id)) {
     throw ProcedureError("Cannot disconnect: connection " + std::to_string(id) + " is not open");
   }
+}
+
+void Broker::WatchAgentSilence(const CustomerRecord& agent) const {
+  WebSocketServer* server = ServerFor(agent.connType);
+  if (server && agentIdleLimit_ && agent.connID != 0)
+    server->SetIdleTimeout(agent.connID, agentIdleLimit_(agent.kaInterval));
 }
 
 void Broker::Reply(const ServerDescriptor& s, ConnectionId id, std::string_view header,

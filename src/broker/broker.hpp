@@ -12,6 +12,7 @@
 #include "platform/websocket_server.hpp"
 
 #include <array>
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -49,8 +50,12 @@ struct BrokerContext {
   AppEventLog& events;
   std::filesystem::path programDir;
   const bool& debugMode;
-  // Stores the alarm receiver an agent announces (customer id, receiver payload).
-  std::function<asio::awaitable<void>(std::string, std::string)> saveBrokenConnAlarm;
+  // Stores the alarm receiver an agent announces (customer id, receiver payload); true once it
+  // is committed, false when it cannot be stored (the callee reports why).
+  std::function<asio::awaitable<bool>(std::string, std::string)> saveBrokenConnAlarm;
+  // How long an admitted agent with this keep-alive interval may stay silent before its server
+  // closes the connection: longer than supervision needs to drop it. Empty: the server's own.
+  std::function<std::chrono::milliseconds(std::int16_t kaInterval)> agentIdleLimit;
 };
 
 class Broker {
@@ -71,6 +76,8 @@ class Broker {
   // Sends through the server of `connType`; a connection that is gone throws ProcedureError.
   void SendTo(std::string_view connType, ConnectionId id, std::string&& text) const;
   void DisconnectFrom(std::string_view connType, ConnectionId id) const;
+  // Gives the agent's connection the idle limit that its keep-alive interval calls for.
+  void WatchAgentSilence(const CustomerRecord& agent) const;
 
   // Table procedures.
   asio::awaitable<void> CustTableInit();
@@ -96,6 +103,9 @@ class Broker {
   asio::awaitable<void> WebSocketOpenRequest(const ServerDescriptor& s, OpenRequest& request);
   asio::awaitable<void> Connected(const ServerDescriptor& s, ConnectionId id);
   asio::awaitable<void> DataIn(const ServerDescriptor& s, ConnectionId id, std::string text);
+  // Frees the record of the connection. An agent whose connection ended other than by its own
+  // normal close (1000, 1001) or the service's disconnect (kClosedByServer) starts the pending
+  // broken-connection alarm (bcaWaitState, bcaWaitTime 0) with a level-2 event.
   asio::awaitable<void> Disconnected(const ServerDescriptor& s, ConnectionId id, int statusCode,
                                      const std::string& description);
   asio::awaitable<void> Error(const ServerDescriptor& s, ConnectionId id, int code,
@@ -127,6 +137,7 @@ class Broker {
   // The customer record an open request names, when its id matches and the account is enabled;
   // otherwise nullptr with the refusal in `verdict`. A slot out of range throws.
   CustomerRecord* AdmissibleCustomer(std::string_view uri, Verdict& verdict);
+  asio::awaitable<void> ForgetDeletedCustomer(int slot);
   void LogMobileConnection(const Verdict& verdict, std::string_view headers);
   static std::string PassText(std::string_view uri);
   void SetRefusal(const ServerDescriptor& s, ConnectionId id, std::string_view text);
@@ -164,7 +175,8 @@ class Broker {
   AppEventLog& events_;
   std::filesystem::path programDir_;
   const bool& debugMode_;
-  std::function<asio::awaitable<void>(std::string, std::string)> saveBrokenConnAlarm_;
+  std::function<asio::awaitable<bool>(std::string, std::string)> saveBrokenConnAlarm_;
+  std::function<std::chrono::milliseconds(std::int16_t)> agentIdleLimit_;
   DebugTrace trace_;
   ConnectionTables tables_;
   BrokerEndpoint plainEndpoint_;

@@ -95,7 +95,30 @@ asio::awaitable<bool> Broker::CustTableUpdate() {
       record->company = row.company;
     }
     if (!failure.empty()) throw ProcedureError(failure);
+    for (int slot = n + 1; slot <= kCustomerSlots; ++slot) co_await ForgetDeletedCustomer(slot);
   });
+}
+
+// A slot above the last row belongs to a customer deleted from the table: its agent goes as for a
+// disabled account, its pending alarm with it, and its id is no longer found at admission.
+asio::awaitable<void> Broker::ForgetDeletedCustomer(int slot) {
+  CustomerRecord* record = &tables_.Customer(slot);
+  if (record->connID != 0) {
+    const std::string type = record->connType;
+    const ConnectionId id = record->connID;
+    co_await events_.AppEvent(kCodeModule, "CustTableUpdate",
+                              record->company + " Disconnected From Server Due To Account Disabled", kLevelInfo);
+    record = &tables_.Customer(slot);
+    if (record->HoldsConnection(type, id)) DisconnectFrom(type, id);
+  }
+  const CustomerRecord kept = *record;  // the connection, until its disconnect event frees it
+  *record = CustomerRecord{};
+  if (kept.connID != 0) {
+    record->connType = kept.connType;
+    record->connID = kept.connID;
+    record->connIpAddr = kept.connIpAddr;
+    record->connStartTime = kept.connStartTime;
+  }
 }
 
 asio::awaitable<Broker::VersionCheck> Broker::VerifyProgVersion(std::string custID, std::string version) {

@@ -169,6 +169,7 @@ asio::awaitable<Broker::Handled> Broker::AgentControl(const ServerDescriptor& s,
     agent.kaInterval = interval;
     agent.bcaWaitState = false;
     agent.bcaWaitTime = 0;
+    WatchAgentSilence(agent);
     const auto it = verdicts_.find({std::string(s.type), id});
     if (it != verdicts_.end() && it->second.first.accepted) {
       co_await events_.AppEvent(kFormModule, s.Handler("DataIn"),
@@ -177,9 +178,11 @@ asio::awaitable<Broker::Handled> Broker::AgentControl(const ServerDescriptor& s,
                                 kLevelInfo);
     }
   } else if (command == "BCA:") {
-    // The reply follows the save, so that an acknowledged receiver is on disk.
-    co_await saveBrokenConnAlarm_(std::string(Mid(text, 3, 8)), std::string(TrimSpaces(Mid(text, 18))));
-    Reply(s, id, text, "BCA:OK", handled.sent);
+    // Only a receiver that is on disk is acknowledged; one that cannot be stored gets no reply
+    // (the store wrote why), and the agent can tell it was not kept.
+    if (co_await saveBrokenConnAlarm_(std::string(Mid(text, 3, 8)), std::string(TrimSpaces(Mid(text, 18))))) {
+      Reply(s, id, text, "BCA:OK", handled.sent);
+    }
   } else if (Mid(text, 14, 8) == "StatLog:") {
     handled.sent = kStatNoReply;
     co_await SaveStatLog(clock_, events_, programDir_, agent.company, agent.agentVersion,

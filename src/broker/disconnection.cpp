@@ -1,7 +1,9 @@
-// The end of a connection frees the record it held; the other socket events are only traced.
+// The end of a connection frees the record it held, and an agent that went without a normal close
+// starts its broken-connection alarm; the other socket events are only traced.
 
 #include "broker/broker.hpp"
 #include "core/procedure.hpp"
+#include "core/text_fields.hpp"
 
 #include <fmt/format.h>
 
@@ -27,15 +29,23 @@ asio::awaitable<void> Broker::Disconnected(const ServerDescriptor& s, Connection
       if (!agent.HoldsConnection(s.type, id)) continue;
       const std::string company = agent.company;
       agent.ResetConnection();
-      const char* reason = statusCode == 1000   ? "Normal Closure"
-                           : statusCode == 1001 ? "Going Away"
-                                                : nullptr;
-      if (reason) {
-        co_await events_.AppEvent(
-            kFormModule, s.Handler("Disconnected"),
-            fmt::format("{} Disconnected From Server Due To {} (connID={})", company, reason, id),
-            kLevelInfo);
+      if (statusCode == kClosedByServer) co_return;  // the service's own disconnect: no event
+      std::string text;
+      int level = kLevelInfo;
+      if (statusCode == 1000 || statusCode == 1001) {
+        text = fmt::format("{} Disconnected From Server Due To {} (connID={})", company,
+                           statusCode == 1000 ? "Normal Closure" : "Going Away", id);
+      } else {
+        // The agent went without saying goodbye: its site lost the network or power, or its
+        // process ended. The alarm waits as after a drop by supervision, so an agent that comes
+        // back and announces its version within the wait raises none.
+        agent.bcaWaitState = true;
+        agent.bcaWaitTime = 0;
+        text = fmt::format("{} Disconnected From Server Due To Broken Connection (connID={}, code {}: {})",
+                           company, id, statusCode, ShortenForEvent(description));
+        level = kLevelDropped;
       }
+      co_await events_.AppEvent(kFormModule, s.Handler("Disconnected"), text, level);
       co_return;
     }
   });

@@ -21,8 +21,8 @@ std::optional<AlarmReceiver> SplitReceiverPayload(std::string_view payload) {
                        std::string(fields[3]), std::string(payload.substr(start))};
 }
 
-asio::awaitable<void> Notifier::SaveBrokenConnAlarm(std::string custID, std::string payload) {
-  co_await Guarded(events_, kCodeModule, "SaveBrokenConnAlarm", [&]() -> asio::awaitable<void> {
+asio::awaitable<bool> Notifier::SaveBrokenConnAlarm(std::string custID, std::string payload) {
+  co_return co_await Guarded(events_, kCodeModule, "SaveBrokenConnAlarm", [&]() -> asio::awaitable<void> {
     const auto receiver = SplitReceiverPayload(payload);
     if (!receiver) {
       throw ProcedureError(fmt::format(

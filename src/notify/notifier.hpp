@@ -73,8 +73,10 @@ class Notifier {
   // Sends the daily test message and the allowance message when due (TestMessDaily set, hour 8).
   asio::awaitable<void> TestMessDaily(int hourOfDay);
 
-  // Stores the receiver payload "name TAB type TAB user key TAB device TAB mail address".
-  asio::awaitable<void> SaveBrokenConnAlarm(std::string custID, std::string payload);
+  // Stores the receiver payload "name TAB type TAB user key TAB device TAB mail address". True
+  // once it is committed; false, with a level-1 event and the stored receiver unchanged, when
+  // the payload is malformed or the write was given up.
+  asio::awaitable<bool> SaveBrokenConnAlarm(std::string custID, std::string payload);
 
   // The push service's allowance as the last reply that carried the limit headers said.
   std::int32_t appLimit() const { return appLimit_; }

@@ -108,6 +108,13 @@ bool BeastWebSocketServer::Disconnect(ConnectionId id) {
   }
 }
 
+bool BeastWebSocketServer::SetIdleTimeout(ConnectionId id, std::chrono::milliseconds limit) {
+  auto it = impl_->sessions.find(id);
+  if (it == impl_->sessions.end()) return false;
+  it->second->SetIdleLimit(limit);
+  return true;
+}
+
 std::optional<std::string> BeastWebSocketServer::RemoteAddress(ConnectionId id) const {
   auto it = impl_->sessions.find(id);
   if (it == impl_->sessions.end()) return std::nullopt;

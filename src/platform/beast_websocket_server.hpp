@@ -40,6 +40,7 @@ class BeastWebSocketServer final : public WebSocketServer {
   int LocalPort() const override;
   bool Send(ConnectionId id, std::string&& text) override;
   bool Disconnect(ConnectionId id) override;
+  bool SetIdleTimeout(ConnectionId id, std::chrono::milliseconds limit) override;
   std::optional<std::string> RemoteAddress(ConnectionId id) const override;
   void Shutdown() override;
 

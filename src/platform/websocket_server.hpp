@@ -182,6 +182,11 @@ class WebSocketServer {
   // WebSocketLimits::closeTimeout. OnDisconnected follows with kClosedByServer. Returns false when
   // the connection is not open or already closing.
   virtual bool Disconnect(ConnectionId id) = 0;
+  // Lengthens the idle limit of one connection (WebSocketLimits::idleTimeout) for a peer whose
+  // silence the service judges itself and must judge first; a limit shorter than the server's
+  // own is raised to it. The idle watch still pings the peer at half the limit. Returns false
+  // when the connection is unknown.
+  virtual bool SetIdleTimeout(ConnectionId id, std::chrono::milliseconds limit) = 0;
   // The remote IP address of a live connection (from the connection request on).
   virtual std::optional<std::string> RemoteAddress(ConnectionId id) const = 0;
 

@@ -55,7 +55,8 @@ WebSocketSession::WebSocketSession(std::shared_ptr<BeastWebSocketServer::Impl> s
       openingDeadline_(std::chrono::steady_clock::now() + server_->limits.openingTimeout),
       wake_(server_->io),
       closeDeadline_(server_->io),
-      idleTimer_(server_->io) {}
+      idleTimer_(server_->io),
+      idleLimit_(server_->limits.idleTimeout) {}
 
 void WebSocketSession::EndOpening() {
   if (!countsAsOpening_) return;
@@ -74,6 +75,10 @@ bool WebSocketSession::Enqueue(std::string&& text) {
   outbox_.push_back(std::move(text));
   wake_.cancel();
   return true;
+}
+
+void WebSocketSession::SetIdleLimit(std::chrono::milliseconds limit) {
+  idleLimit_ = std::max(limit, server_->limits.idleTimeout);
 }
 
 bool WebSocketSession::RequestClose(websocket::close_code wireCode, std::string why) {
@@ -326,32 +331,38 @@ class StreamSession final : public WebSocketSession {
     }
   }
 
-  // The idle limit, counted in quarters of it on one timer per connection instead of a timer
-  // re-armed for every message: a peer from which nothing arrived (a message or a control
-  // frame) for two quarters is pinged, and after four it is dropped as timed out. So a silent
-  // peer goes between one and one and a quarter limits after it was last heard. While the
+  // The idle limit, counted on one timer per connection instead of a timer re-armed for every
+  // message: the timer steps a quarter of the limit, and the silence grows by a step whenever
+  // nothing arrived (a message or a control frame) during it. A peer silent for half the limit is
+  // pinged, and one silent for the whole of it is dropped as timed out, so a silent peer goes
+  // between one and one and a quarter limits after it was last heard. The limit is read at every
+  // step, so one the service lengthened (SetIdleTimeout) applies from the next step. While the
   // service handles a message nothing is read, so the peer's answers to the pings could not
   // arrive: a handler that waits longer (a store behind a database held by another program)
   // would get a live peer dropped. Time spent in a handler therefore counts as heard.
   asio::awaitable<void> IdleWatch() {
     auto keepAlive = shared_from_this();
-    const auto quarter = std::max<std::chrono::milliseconds>(server_->limits.idleTimeout / 4,
-                                                             std::chrono::milliseconds(1));
-    int silentQuarters = 0;
+    std::chrono::milliseconds silence{0};
+    bool pinged = false;
     while (state_ == State::Open || state_ == State::Closing) {
-      idleTimer_.expires_after(quarter);
+      const auto step = std::max<std::chrono::milliseconds>(idleLimit_ / 4, std::chrono::milliseconds(1));
+      idleTimer_.expires_after(step);
       auto [ec] = co_await idleTimer_.async_wait(kNoThrow);
       if (ec || state_ == State::Closed) co_return;
       if (std::exchange(heard_, false) || handling_) {
-        silentQuarters = 0;
+        silence = std::chrono::milliseconds(0);
+        pinged = false;
         continue;
       }
-      if (++silentQuarters == 2 && state_ == State::Open) {
-        ws_.async_ping({}, [keepAlive](beast::error_code) {});
-      } else if (silentQuarters >= 4) {
+      silence += step;
+      if (silence >= idleLimit_) {
         idleExpired_ = true;
         Abort();
         co_return;
+      }
+      if (!pinged && silence >= idleLimit_ / 2 && state_ == State::Open) {
+        pinged = true;
+        ws_.async_ping({}, [keepAlive](beast::error_code) {});
       }
     }
   }

@@ -47,6 +47,9 @@ class WebSocketSession : public std::enable_shared_from_this<WebSocketSession> {
   // connection is dropped (kAbnormalClosure) and false is returned.
   bool Enqueue(std::string&& text);
 
+  // The connection's idle limit: `limit`, or the server's own when that is longer.
+  void SetIdleLimit(std::chrono::milliseconds limit);
+
   // A clean close asked for by the service (1000) or by shut-down (1001): queued messages first,
   // then the close frame, all within closeTimeout. A session still opening is dropped instead
   // (false). Returns false as well when the connection is already closing or closed.
@@ -92,6 +95,7 @@ class WebSocketSession : public std::enable_shared_from_this<WebSocketSession> {
   boost::asio::steady_timer wake_;  // the writer waits on it; cancelled when there is work
   boost::asio::steady_timer closeDeadline_;
   boost::asio::steady_timer idleTimer_;  // the idle watch's quarter-limit steps
+  std::chrono::milliseconds idleLimit_;  // silence after which the peer is dropped
   bool heard_ = false;                   // something arrived since the idle watch last looked
   bool handling_ = false;                // the service is handling a message of this peer
   bool idleExpired_ = false;             // the idle watch dropped the peer

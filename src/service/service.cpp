@@ -60,6 +60,9 @@ Service::Service(asio::io_context& io, Clock& clock, WorkerPool& pool, ServiceHo
       broker_(BrokerContext{clock, events_, programDir_, debugMode_,
                             [this](std::string custID, std::string payload) {
                               return notifier_.SaveBrokenConnAlarm(std::move(custID), std::move(payload));
+                            },
+                            [this](std::int16_t kaInterval) {
+                              return Supervisor::AgentIdleLimit(kaInterval, components_.tickInterval);
                             }}),
       supervisor_(SupervisorContext{
           clock, pool, events_, broker_, programDir_, debugMode_, lastHour_,

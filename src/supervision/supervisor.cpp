@@ -11,6 +11,7 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <cmath>
 
 namespace vantor {
@@ -19,11 +20,25 @@ namespace {
 constexpr std::string_view kTimer = "timer1";
 constexpr int kAgingStep = 30;
 constexpr int kAgentLimit = 90;
+// Ticks beyond supervision's latest drop before the server's idle watch may close an agent.
+constexpr int kIdleMarginTicks = 2;
 constexpr int kMobileLimit = 300;
 constexpr int kImmediateAlarmInterval = 30;
 constexpr int kBalanceLimit = 2;
 constexpr double kRttLimit = 1000;
 }  // namespace
+
+std::int32_t Supervisor::AgentDropLimit(std::int16_t kaInterval) {
+  return std::max<std::int32_t>(kAgentLimit, std::int32_t{kaInterval} + kAgingStep);
+}
+
+std::chrono::milliseconds Supervisor::AgentIdleLimit(std::int16_t kaInterval, std::chrono::milliseconds tick) {
+  if (tick <= std::chrono::milliseconds::zero()) tick = kTickInterval;
+  // The tick that finds the aging at the limit drops the agent; the aging grows by one step per
+  // tick from the first tick after the keep-alive, so that tick comes at most this many after it.
+  const std::int32_t lastTick = (AgentDropLimit(kaInterval) + kAgingStep - 1) / kAgingStep + 1;
+  return tick * (lastTick + kIdleMarginTicks);
+}
 
 asio::awaitable<void> Supervisor::Run(std::chrono::milliseconds interval) {
   while (enabled_) {
@@ -51,7 +66,7 @@ asio::awaitable<void> Supervisor::AgentPass() {
   for (int slot = 1; slot <= kCustomerSlots; ++slot) {
     CustomerRecord& r = c_.broker.tables().Customer(slot);
     if (r.connID != 0) {
-      if (r.aging < kAgentLimit) {
+      if (r.aging < AgentDropLimit(r.kaInterval)) {
         r.aging = Add32(r.aging, kAgingStep);
       } else {
         co_await DropSilentAgent(slot);
@@ -87,6 +102,13 @@ asio::awaitable<void> Supervisor::DropSilentAgent(int slot) {
   if (r.connID != 0) co_return;  // a new agent is connected: there is no broken connection
   if (r.kaInterval == kImmediateAlarmInterval) {
     co_await c_.jobs.sendBrokenConnAlarm(dropped.custID);
+    // Sent: an alarm the connection's own end started meanwhile (during the event's pause) is
+    // the same alarm and must not go out again.
+    CustomerRecord& now = tables.Customer(slot);
+    if (now.connID == 0) {
+      now.bcaWaitState = false;
+      now.bcaWaitTime = 0;
+    }
   } else {
     r.bcaWaitState = true;
     r.bcaWaitTime = 0;

@@ -43,6 +43,15 @@ class Supervisor {
 
   explicit Supervisor(SupervisorContext context) : c_(std::move(context)) {}
 
+  // The aging (seconds) at which a connected agent is dropped: 90, or its announced keep-alive
+  // interval plus one tick's step when that is longer, so that an agent keeping the interval it
+  // announced is never dropped.
+  static std::int32_t AgentDropLimit(std::int16_t kaInterval);
+  // The silence after which an agent's connection may be closed by its server's idle watch: two
+  // ticks after the latest tick that drops it, so that supervision judges the silence first (its
+  // event, its alarm). `tick` is the tick interval; zero means the production one.
+  static std::chrono::milliseconds AgentIdleLimit(std::int16_t kaInterval, std::chrono::milliseconds tick);
+
   // Ticks every `interval` until Disable(); the interval is shorter only in tests.
   asio::awaitable<void> Run(std::chrono::milliseconds interval = kTickInterval);
   void Enable() { enabled_ = true; }

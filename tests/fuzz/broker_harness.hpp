@@ -49,6 +49,9 @@ class CheckedServer final : public WebSocketServer {
     return fake_.Send(id, std::move(text));
   }
   bool Disconnect(ConnectionId id) override { return fake_.Disconnect(id); }
+  bool SetIdleTimeout(ConnectionId id, std::chrono::milliseconds limit) override {
+    return fake_.SetIdleTimeout(id, limit);
+  }
   std::optional<std::string> RemoteAddress(ConnectionId id) const override { return fake_.RemoteAddress(id); }
   void Shutdown() override { fake_.Shutdown(); }
 
@@ -126,7 +129,7 @@ class BrokerHarness {
   const std::filesystem::path& programDir() const { return dir_.path(); }
 
  private:
-  asio::awaitable<void> Save(std::string custID, std::string payload) {
+  asio::awaitable<bool> Save(std::string custID, std::string payload) {
     // The receiver's fields, joined again by their TABs, are the payload.
     if (auto r = SplitReceiverPayload(payload)) {
       Check(r->name.find('\t') == std::string::npos && r->userKey.find('\t') == std::string::npos);
@@ -134,6 +137,7 @@ class BrokerHarness {
     }
     Check(custID.size() <= 8);
     co_await clock_.Wait(std::chrono::milliseconds(1));  // a commit suspends the handler
+    co_return SplitReceiverPayload(payload).has_value();
   }
 
   // What each kind of message may reach: a request only the agent of the customer it names, an

@@ -37,6 +37,29 @@ TEST_F(BrokerTest, AgentAdmissionVerdicts) {
   EXPECT_EQ(Connect(ws_, 8, "/agt?0"), "CW00000000" "0  " "MSG:Disconnected. CustID: 0 Not Found");
 }
 
+// Rows deleted from the table leave their slots (above the last row) disabled after a reload: the
+// agent there is disconnected, its pending alarm dropped, and its id no longer found.
+TEST_F(BrokerTest, DeletedCustomersAreGoneAfterAReload) {
+  Connect(ws_, 1, "/agt?02000002 p__________");
+  Customer(2).bcaWaitState = true;
+  dir_.Sql("DELETE FROM Customer WHERE CustID IN ('02000002', '03000003')");
+  bool reloaded = false;
+  Run([&]() -> asio::awaitable<void> { reloaded = co_await broker_.CustTableUpdate(); }());
+  EXPECT_TRUE(reloaded);
+  EXPECT_EQ(ws_.disconnected, (std::vector<ConnectionId>{1}));
+  EXPECT_NE(Events().find("\t3\tmodVantorWebSrv_CustTableUpdate\tBeta Ltd Disconnected From Server Due To "
+                          "Account Disabled\r\n"),
+            std::string::npos);
+  Run(ws_.Close(1, kClosedByServer));
+  EXPECT_EQ(Customer(2).connID, 0);
+  EXPECT_FALSE(Customer(2).bcaWaitState);
+  EXPECT_EQ(Connect(ws_, 2, "/agt?02000002 p__________"),
+            "CW00000000" "0  " "MSG:Disconnected. CustID: 02000002 Not Found");
+  EXPECT_EQ(Connect(ws_, 3, "/agt?03000003 p__________"),
+            "CW00000000" "0  " "MSG:Disconnected. CustID: 03000003 Not Found");
+  EXPECT_EQ(Customer(1).custID, "01000001");
+}
+
 TEST_F(BrokerTest, MobileAdmissionVerdicts) {
   EXPECT_EQ(Connect(ws_, 1, "/mob?01000001 secret__________"),
             "CW00000000" "0  " "MSG:Disconnected. Agent Software Not Connected");

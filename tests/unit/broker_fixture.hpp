@@ -17,10 +17,12 @@ class BrokerTest : public ::testing::Test {
       : clock_(LocalTimePoint(2026, 4, 1, 10, 0, 0)),
         log_(clock_, dir_.path()),
         broker_(BrokerContext{clock_, log_, dir_.path(), debug_,
-                              [this](std::string id, std::string payload) -> asio::awaitable<void> {
+                              [this](std::string id, std::string payload) -> asio::awaitable<bool> {
+                                if (!storeReceivers_) co_return false;
                                 saved_.push_back(id + "|" + payload);
-                                co_return;
-                              }}),
+                                co_return true;
+                              },
+                              [](std::int16_t kaInterval) { return std::chrono::milliseconds(kaInterval * 1000 + 7); }}),
         ws_(broker_.plainEvents()),
         wss_(broker_.tlsEvents()) {
     broker_.AttachServers(&ws_, &wss_);
@@ -59,6 +61,7 @@ class BrokerTest : public ::testing::Test {
   AppEventLog log_;
   bool debug_ = false;
   std::vector<std::string> saved_;
+  bool storeReceivers_ = true;  // false: the receiver store fails every save
   Broker broker_;
   FakeWebSocketServer ws_;
   FakeWebSocketServer wss_;

@@ -67,6 +67,9 @@ TEST_F(BrokerProtocolTest, AlarmReceiverAndStatistics) {
   Receive(wss_, 1, "CA01000001" "0  " "BCA:  Ann\tMailSMTP\t\t\tann@example.com  ");
   EXPECT_EQ(TakeSent(wss_), (std::vector<Sent>{{1, "CW01000001" "0  " "BCA:OK"}}));
   EXPECT_EQ(saved_, (std::vector<std::string>{"01000001|Ann\tMailSMTP\t\t\tann@example.com"}));
+  storeReceivers_ = false;  // not stored (malformed, or the write was given up): no acknowledgement
+  Receive(wss_, 1, "CA01000001" "0  " "BCA:no tabs at all");
+  EXPECT_TRUE(TakeSent(wss_).empty());
 
   Customer(1).agentVersion = "3.30";
   Receive(wss_, 1, "CA01000001" "0  " "StatLog:2026-03\t1\t2\r\n2026-04\t3\t4\r\npartial");
@@ -191,10 +194,21 @@ TEST_F(BrokerProtocolTest, DisconnectionFreesTheRightRecord) {
   EXPECT_NE(Events().find("\t3\tfrmVantorWebSrv_wssServer_Disconnected\tAlpha Ltd Disconnected From Server "
                           "Due To Going Away (connID=1)\r\n"),
             std::string::npos);
-  Run(ws_.Close(2, 1006));
+  // An agent that went without a close of its own starts its alarm; the service's disconnect does not.
+  Run(ws_.Close(2, kAbnormalClosure, "connection ended without a close frame: Connection reset by peer"));
   EXPECT_EQ(Customer(2).connID, 0);
-  EXPECT_EQ(Events().find("Beta Ltd Disconnected"), std::string::npos);
+  EXPECT_TRUE(Customer(2).bcaWaitState);
+  EXPECT_NE(Events().find("\t2\tfrmVantorWebSrv_wsServer_Disconnected\tBeta Ltd Disconnected From Server Due To "
+                          "Broken Connection (connID=2, code 1006: connection ended without a close frame: "
+                          "Connection reset by peer)\r\n"),
+            std::string::npos);
   Run(ws_.Close(2, kClosedByServer));  // gone already: nothing happens
+  Customer(2).bcaWaitState = false;
+  Connect(ws_, 9, "/agt?02000002 p__________");
+  Run(ws_.Close(9, kClosedByServer));
+  EXPECT_EQ(Customer(2).connID, 0);
+  EXPECT_FALSE(Customer(2).bcaWaitState);
+  EXPECT_EQ(Events().find("(connID=9"), std::string::npos);
 }
 
 TEST_F(BrokerProtocolTest, DebugTracesByteForByte) {

@@ -105,6 +105,9 @@ TEST_F(SupervisorTest, RecordFreedDuringTheDropStillGetsItsAlarmAndANewAgentIsLe
   Tick();
   EXPECT_TRUE(ws_.disconnected.empty());  // nothing left to disconnect
   EXPECT_EQ(alarms_.size(), 1u);
+  clock_.onWait = nullptr;
+  Tick(3);  // the alarm the disconnect event started is the one sent
+  EXPECT_EQ(alarms_.size(), 1u);
 
   // This time a new agent takes the slot during the pause: it keeps its connection.
   alarms_.clear();
@@ -122,6 +125,48 @@ TEST_F(SupervisorTest, RecordFreedDuringTheDropStillGetsItsAlarmAndANewAgentIsLe
   EXPECT_EQ(Customer(1).connID, 5);
   EXPECT_TRUE(ws_.disconnected.empty());
   EXPECT_TRUE(alarms_.empty());
+}
+
+// An agent that keeps the interval it announced is never dropped: the limit is the larger of 90 and
+// the interval plus one tick's step, and the connection's idle limit follows the interval.
+TEST_F(SupervisorTest, DropLimitHonoursTheAnnouncedInterval) {
+  Run(ws_.Close(2, 1000));  // the mobile would be dropped within these ticks
+  Receive(ws_, 1, "CA01000001" "0  " "VER:3.10 KEEPALIVE:150");
+  EXPECT_EQ(ws_.idleLimits[1], 150'007ms);
+  Tick(6);
+  EXPECT_EQ(Customer(1).connID, 1);
+  Tick();
+  EXPECT_EQ(ws_.disconnected, (std::vector<ConnectionId>{1}));
+  Connect(ws_, 3, "/agt?01000001 p__________");
+  Receive(ws_, 3, "CA01000001" "0  " "VER:3.10 KEEPALIVE:60");
+  Tick(3);
+  EXPECT_EQ(Customer(1).connID, 3);
+  Tick();
+  EXPECT_EQ(ws_.disconnected, (std::vector<ConnectionId>{1, 3}));
+  EXPECT_EQ(Supervisor::AgentIdleLimit(30, 30s), 180s);  // two ticks after the latest drop (120 s)
+}
+
+// An agent whose connection breaks raises its alarm after the wait, unless it comes back and
+// announces its version; its own normal close and the service's disconnect raise none.
+TEST_F(SupervisorTest, BrokenConnectionAlarmsUnlessTheAgentComesBack) {
+  Receive(ws_, 1, "CA01000001" "0  " "VER:3.10 KEEPALIVE:30");
+  Run(ws_.Close(1, kAbnormalClosure, "connection reset"));
+  Tick();
+  EXPECT_TRUE(alarms_.empty());
+  Tick();
+  EXPECT_EQ(alarms_, (std::vector<std::string>{"01000001@2"}));
+
+  Connect(ws_, 3, "/agt?01000001 p__________");
+  Run(ws_.Close(3, kAbnormalClosure, "connection reset"));
+  Tick();
+  Connect(ws_, 4, "/agt?01000001 p__________");
+  Receive(ws_, 4, "CA01000001" "0  " "VER:3.10 KEEPALIVE:30");
+  Run(ws_.Close(4, 1000));
+  Connect(ws_, 5, "/agt?01000001 p__________");
+  Run(ws_.Close(5, kClosedByServer));
+  Tick(4);
+  EXPECT_EQ(alarms_.size(), 1u);
+  EXPECT_FALSE(Customer(1).bcaWaitState);
 }
 
 TEST_F(SupervisorTest, IdleMobileToldAndDroppedAtTheEleventhTick) {

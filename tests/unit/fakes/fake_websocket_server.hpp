@@ -56,6 +56,11 @@ class FakeWebSocketServer final : public WebSocketServer {
     open_.erase(id);
     return true;
   }
+  bool SetIdleTimeout(ConnectionId id, std::chrono::milliseconds limit) override {
+    if (!remote_.contains(id)) return false;
+    idleLimits[id] = limit;
+    return true;
+  }
   std::optional<std::string> RemoteAddress(ConnectionId id) const override {
     auto it = remote_.find(id);
     if (it == remote_.end()) return std::nullopt;
@@ -107,6 +112,7 @@ class FakeWebSocketServer final : public WebSocketServer {
   // Recorded calls and settings the test may inspect or preset.
   std::vector<Sent> sent;
   std::vector<ConnectionId> disconnected;
+  std::map<ConnectionId, std::chrono::milliseconds> idleLimits;
   std::vector<std::string> configured;
   std::optional<TlsCredentials> tls;
   std::optional<std::string> useTlsError;
