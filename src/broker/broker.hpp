@@ -138,6 +138,8 @@ class Broker {
   // otherwise nullptr with the refusal in `verdict`. A slot out of range throws.
   CustomerRecord* AdmissibleCustomer(std::string_view uri, Verdict& verdict);
   asio::awaitable<void> ForgetDeletedCustomer(int slot);
+  // The "Account Disabled" event, then the disconnect of the agent the slot held before it.
+  asio::awaitable<void> DisconnectDisabledAgent(int slot);
   void LogMobileConnection(const Verdict& verdict, std::string_view headers);
   static std::string PassText(std::string_view uri);
   void SetRefusal(const ServerDescriptor& s, ConnectionId id, std::string_view text);

@@ -80,14 +80,8 @@ asio::awaitable<bool> Broker::CustTableUpdate() {
       const int slot = ++n;
       CustomerRecord* record = &tables_.Customer(slot);
       if (record->enabled != row.enabled && !row.enabled && record->connID != 0) {
-        const std::string type = record->connType;
-        const ConnectionId id = record->connID;
-        co_await events_.AppEvent(kCodeModule, "CustTableUpdate",
-                                  record->company + " Disconnected From Server Due To Account Disabled",
-                                  kLevelInfo);
+        co_await DisconnectDisabledAgent(slot);
         record = &tables_.Customer(slot);
-        // Only the agent that was found is disconnected; one that left meanwhile is gone already.
-        if (record->HoldsConnection(type, id)) DisconnectFrom(type, id);
       }
       record->enabled = row.enabled;
       record->custID = row.custID;
@@ -102,23 +96,26 @@ asio::awaitable<bool> Broker::CustTableUpdate() {
 // A slot above the last row belongs to a customer deleted from the table: its agent goes as for a
 // disabled account, its pending alarm with it, and its id is no longer found at admission.
 asio::awaitable<void> Broker::ForgetDeletedCustomer(int slot) {
-  CustomerRecord* record = &tables_.Customer(slot);
-  if (record->connID != 0) {
-    const std::string type = record->connType;
-    const ConnectionId id = record->connID;
-    co_await events_.AppEvent(kCodeModule, "CustTableUpdate",
-                              record->company + " Disconnected From Server Due To Account Disabled", kLevelInfo);
-    record = &tables_.Customer(slot);
-    if (record->HoldsConnection(type, id)) DisconnectFrom(type, id);
-  }
-  const CustomerRecord kept = *record;  // the connection, until its disconnect event frees it
-  *record = CustomerRecord{};
+  if (tables_.Customer(slot).connID != 0) co_await DisconnectDisabledAgent(slot);
+  CustomerRecord& record = tables_.Customer(slot);
+  const CustomerRecord kept = record;  // the connection, until its disconnect event frees it
+  record = CustomerRecord{};
   if (kept.connID != 0) {
-    record->connType = kept.connType;
-    record->connID = kept.connID;
-    record->connIpAddr = kept.connIpAddr;
-    record->connStartTime = kept.connStartTime;
+    record.connType = kept.connType;
+    record.connID = kept.connID;
+    record.connIpAddr = kept.connIpAddr;
+    record.connStartTime = kept.connStartTime;
   }
+}
+
+asio::awaitable<void> Broker::DisconnectDisabledAgent(int slot) {
+  const CustomerRecord& record = tables_.Customer(slot);
+  const std::string type = record.connType;
+  const ConnectionId id = record.connID;
+  co_await events_.AppEvent(kCodeModule, "CustTableUpdate",
+                            record.company + " Disconnected From Server Due To Account Disabled", kLevelInfo);
+  // Only the agent that was found is disconnected; one that left meanwhile is gone already.
+  if (tables_.Customer(slot).HoldsConnection(type, id)) DisconnectFrom(type, id);
 }
 
 asio::awaitable<Broker::VersionCheck> Broker::VerifyProgVersion(std::string custID, std::string version) {

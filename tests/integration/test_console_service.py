@@ -114,9 +114,9 @@ def test_slot_commands_and_connections(service):
         assert outcome["agentDisconnected"] and outcome["serviceReloaded"]
         await peer.closed()
         assert C1 not in service.console("customer", "list").stdout
-        # The service keeps the record of the emptied slot, closed to the removed customer.
+        # The emptied slot is closed to the removed customer.
         again = await Client.connect(service, f"/agt?{C1} pw__________", False)
-        assert await again.next() == REFUSAL + f"Disconnected. CustID: {C1} Not Enabled"
+        assert await again.next() == REFUSAL + f"Disconnected. CustID: {C1} Not Found"
 
     run_clients(scenario)
 

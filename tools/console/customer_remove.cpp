@@ -108,8 +108,8 @@ int RemoveCustomer(const CommandContext& c) {
     }
     disconnected = true;
   }
-  // A reload leaves the service's record of a slot whose row is gone as it was, so the row is
-  // first disabled and reloaded: the record the service keeps then refuses the removed customer.
+  // The row is first disabled and reloaded, so that the customer is closed in the service before
+  // its row goes; the reload after the deletion then forgets the slot.
   if (serviceAnswered) {
     if (auto problem = CloseSlotInService(*db, targets->set, id); !problem.empty()) {
       return NotDone(c, fmt::format("Customer {} was not removed: {}", id, problem), fields);
