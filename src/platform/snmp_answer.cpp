@@ -24,14 +24,37 @@ void MapNoSuchNameToV2c(const SnmpMessage& request, SnmpMessage& answer) {
   }
 }
 
+// RFC 3584, 4.4: each v2c-only code refines one of the v1 codes.
+int V1ErrorStatus(int status) {
+  switch (status) {
+    case 7:   // wrongType
+    case 8:   // wrongLength
+    case 9:   // wrongEncoding
+    case snmp_error::kWrongValue:
+    case 12:  // inconsistentValue
+      return snmp_error::kBadValue;
+    case 13:  // resourceUnavailable
+    case 14:  // commitFailed
+    case 15:  // undoFailed
+      return snmp_error::kGenErr;
+    default:  // noAccess, noCreation, authorizationError, notWritable, inconsistentName
+      return status <= snmp_error::kGenErr ? status : snmp_error::kNoSuchName;
+  }
+}
+
 }  // namespace
 
 void PrepareSnmpAnswer(const SnmpMessage& request, SnmpMessage& answer) {
   answer.version = request.version;
   answer.requestId = request.requestId;
   answer.type = request.version == SnmpVersion::kV1 ? snmp_type::kResponseV1 : snmp_type::kResponseV2c;
-  if (request.version == SnmpVersion::kV2c && answer.errorStatus == snmp_error::kNoSuchName)
+  if (request.version == SnmpVersion::kV1) {
+    answer.errorStatus = V1ErrorStatus(answer.errorStatus);
+  } else if (answer.errorStatus == snmp_error::kNoSuchName) {
     MapNoSuchNameToV2c(request, answer);
+  } else if (answer.errorStatus == snmp_error::kBadValue) {
+    answer.errorStatus = snmp_error::kWrongValue;
+  }
 }
 
 }  // namespace vantor

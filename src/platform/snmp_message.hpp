@@ -43,10 +43,14 @@ inline constexpr int kNoSuchInstance = 129;
 inline constexpr int kEndOfMibView = 130;
 }  // namespace snmp_value
 
+// Error status codes. Handlers write the v1 codes; PrepareSnmpAnswer gives a v2c answer the
+// v2c codes and keeps v2c-only codes out of a v1 answer.
 namespace snmp_error {
 inline constexpr int kNoError = 0;
-inline constexpr int kNoSuchName = 2;  // v1; see PrepareSnmpAnswer for its v2c form
+inline constexpr int kNoSuchName = 2;  // v1; notWritable in a v2c set answer
+inline constexpr int kBadValue = 3;    // v1; wrongValue in v2c
 inline constexpr int kGenErr = 5;
+inline constexpr int kWrongValue = 10;   // v2c
 inline constexpr int kNotWritable = 17;  // v2c
 }  // namespace snmp_error
 

@@ -6,6 +6,7 @@
 #include "logging/connection_reports.hpp"
 
 #include <cmath>
+#include <optional>
 
 namespace vantor {
 
@@ -21,69 +22,74 @@ void Answer(SnmpVariable& variable, std::string value) {
   variable.value = std::move(value);
 }
 
-asio::awaitable<void> DisconnectAgent(ConsoleContext& c, int slot) {
+// The slot commands return false when the slot holds nothing to act on (disabled or not
+// connected); a slot out of range throws ProcedureError.
+asio::awaitable<bool> DisconnectAgent(ConsoleContext& c, int slot) {
   CustomerRecord& r = c.broker.tables().Customer(slot);
-  if (!r.enabled || r.connID == 0) co_return;
+  if (!r.enabled || r.connID == 0) co_return false;
   const std::string type = r.connType;
   const ConnectionId id = r.connID;
   co_await c.events.AppEvent(kCodeModule, "SnmpSetRequest",
                              r.company + " Disconnected From Server Due To Command From Console", kLevelInfo);
-  // The event paused: act only on the connection that was found.
-  if (!c.broker.tables().Customer(slot).HoldsConnection(type, id)) co_return;
+  // The event paused: act only on the connection that was found. One that left meanwhile is
+  // gone, which is what was asked.
+  if (!c.broker.tables().Customer(slot).HoldsConnection(type, id)) co_return true;
   c.broker.DisconnectFrom(type, id);
   co_await PauseMs(c.clock, 100);
   CustomerRecord& now = c.broker.tables().Customer(slot);
   if (now.HoldsConnection(type, id)) now.ResetConnection();
+  co_return true;
 }
 
-asio::awaitable<void> DisconnectMobile(ConsoleContext& c, int slot) {
+asio::awaitable<bool> DisconnectMobile(ConsoleContext& c, int slot) {
   const MobileRecord& r = c.broker.tables().Mobile(slot);
-  if (r.connID == 0) co_return;
+  if (r.connID == 0) co_return false;
   c.broker.DisconnectFrom(r.connType, r.connID);
   co_await PauseMs(c.clock, 100);
+  co_return true;
 }
 
-asio::awaitable<void> SendAgentCommand(ConsoleContext& c, int slot, std::string_view word) {
+asio::awaitable<bool> SendAgentCommand(ConsoleContext& c, int slot, std::string_view word) {
   const CustomerRecord& r = c.broker.tables().Customer(slot);
-  if (!r.enabled || r.connID == 0) co_return;
+  if (!r.enabled || r.connID == 0) co_return false;
   c.broker.SendTo(r.connType, r.connID, "CW" + r.custID + "0  " + std::string(word));
   co_await PauseMs(c.clock, 100);
+  co_return true;
 }
 
-// One variable; returns false when its OID is not one of the four command objects.
-asio::awaitable<bool> RunCommand(ConsoleContext& c, SnmpVariable& v) {
+int SlotOf(const std::string& value, std::string_view prefix) {
+  return CommandSlot(Mid(value, prefix.size() + 1));
+}
+
+// Runs one variable's command and returns the error status (v1 code) it earns: kNoError when
+// it was carried out and answered; kNoSuchName for an OID that is not a command object;
+// kBadValue for a value that is not a command of that object; kGenErr when the command found
+// nothing to act on or a reload failed. A slot out of range, or a call that fails, throws.
+asio::awaitable<int> RunCommand(ConsoleContext& c, SnmpVariable& v) {
   const std::string value = v.value;
-  if (v.oid == kCommandOidTableUpdate) {
-    if (value == "custTableUpdate") {
-      co_await c.broker.CustTableUpdate();
-      Answer(v, value);
-    }
-  } else if (v.oid == kCommandOidConsole) {
-    if (value == "console") {
-      co_await PrintConnection(c.broker.tables(), c.events, c.programDir, "Agt");
-      co_await PrintConnection(c.broker.tables(), c.events, c.programDir, "Mob");
-      Answer(v, value);
-    }
-  } else if (v.oid == kCommandOidDisconnect) {
-    if (value.starts_with(kAgentDisconnect)) {
-      co_await DisconnectAgent(c, CommandSlot(Mid(value, kAgentDisconnect.size() + 1)));
-      Answer(v, value);
-    } else if (value.starts_with(kMobileDisconnect)) {
-      co_await DisconnectMobile(c, CommandSlot(Mid(value, kMobileDisconnect.size() + 1)));
-      Answer(v, value);
-    }
-  } else if (v.oid == kCommandOidAgentCommand) {
-    if (value.starts_with(kAgentUninstall)) {
-      co_await SendAgentCommand(c, CommandSlot(Mid(value, kAgentUninstall.size() + 1)), "Uninstall");
-      Answer(v, value);
-    } else if (value.starts_with(kGetStat)) {
-      co_await SendAgentCommand(c, CommandSlot(Mid(value, kGetStat.size() + 1)), "GetStat");
-      Answer(v, value);
-    }
+  bool done = false;
+  if (v.oid == kCommandOidTableUpdate && value == "custTableUpdate") {
+    done = co_await c.broker.CustTableUpdate();
+  } else if (v.oid == kCommandOidConsole && value == "console") {
+    co_await PrintConnection(c.broker.tables(), c.events, c.programDir, "Agt");
+    co_await PrintConnection(c.broker.tables(), c.events, c.programDir, "Mob");
+    done = true;  // the report writer logs its own failures
+  } else if (v.oid == kCommandOidDisconnect && value.starts_with(kAgentDisconnect)) {
+    done = co_await DisconnectAgent(c, SlotOf(value, kAgentDisconnect));
+  } else if (v.oid == kCommandOidDisconnect && value.starts_with(kMobileDisconnect)) {
+    done = co_await DisconnectMobile(c, SlotOf(value, kMobileDisconnect));
+  } else if (v.oid == kCommandOidAgentCommand && value.starts_with(kAgentUninstall)) {
+    done = co_await SendAgentCommand(c, SlotOf(value, kAgentUninstall), "Uninstall");
+  } else if (v.oid == kCommandOidAgentCommand && value.starts_with(kGetStat)) {
+    done = co_await SendAgentCommand(c, SlotOf(value, kGetStat), "GetStat");
   } else {
-    co_return false;
+    const bool commandObject = v.oid == kCommandOidTableUpdate || v.oid == kCommandOidConsole ||
+                               v.oid == kCommandOidDisconnect || v.oid == kCommandOidAgentCommand;
+    co_return commandObject ? snmp_error::kBadValue : snmp_error::kNoSuchName;
   }
-  co_return true;
+  if (!done) co_return snmp_error::kGenErr;
+  Answer(v, value);
+  co_return snmp_error::kNoError;
 }
 
 }  // namespace
@@ -107,20 +113,25 @@ int CommandSlot(std::string_view text) {
 
 asio::awaitable<bool> SnmpSetRequest(SnmpMessage& message, ConsoleContext context) {
   if (message.community != kSetCommunity) co_return false;
-  std::string failure;
+  std::optional<std::string> failure;
+  int position = 1;
   try {
-    int position = 1;
     for (auto& variable : message.variables) {
-      if (!co_await RunCommand(context, variable)) {
-        message.errorStatus = snmp_error::kNoSuchName;
+      const int status = co_await RunCommand(context, variable);
+      if (status != snmp_error::kNoError) {
+        message.errorStatus = status;
         message.errorIndex = position;
       }
+      // An unknown object does not stop the request; a command that failed does.
+      if (status != snmp_error::kNoError && status != snmp_error::kNoSuchName) break;
       ++position;
     }
   } catch (const std::exception& e) {
     failure = e.what();
+    message.errorStatus = snmp_error::kGenErr;
+    message.errorIndex = position;
   }
-  if (!failure.empty()) co_await context.events.AppEvent(kFormModule, "SnmpSetRequest", failure, kLevelError);
+  if (failure) co_await context.events.AppEvent(kFormModule, "SnmpSetRequest", *failure, kLevelError);
   co_return true;
 }
 

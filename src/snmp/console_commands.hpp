@@ -3,8 +3,9 @@
 // table, write the connection reports, disconnect an agent or a mobile, tell an agent to
 // uninstall itself or to report its statistics.
 //
-// Runs on the event thread as the handler of one set request. A failing command ends the request
-// with one level-1 event; the answer still goes out with what ran before the failure.
+// Runs on the event thread as the handler of one set request. A command that fails or finds
+// nothing to act on ends the request with an error status naming its variable; the answer still
+// goes out with what ran before.
 
 #include "broker/broker.hpp"
 #include "platform/snmp_message.hpp"
@@ -34,8 +35,15 @@ static_assert(std::is_trivially_destructible_v<ConsoleContext>);
 
 // Runs the commands of a set request and writes the answer into `message`. Returns false, leaving
 // the message as received, when the community is not the set community: such a request gets no
-// answer. A slot out of range (or missing) ends the request with a level-1 event; the variables
-// handled before keep their answers.
+// answer. Error statuses are written as v1 codes (PrepareSnmpAnswer gives v2c its own), with the
+// 1-based position of the variable as error index:
+//   - noSuchName: an OID that is no command object; the following variables still run (the
+//     index names the last such one);
+//   - badValue: a command object given a value that is not one of its commands;
+//   - genErr: a slot that is disabled or not connected, a reload that failed, and a slot out of
+//     range (or missing) or a call that threw, which also write a level-1 event.
+// badValue and genErr end the request: the failed variable and the ones after it stay as
+// received, the ones before keep their answers.
 asio::awaitable<bool> SnmpSetRequest(SnmpMessage& message, ConsoleContext context);
 
 // The slot number of a command: the leading decimal number of `text` (0 when there is none),

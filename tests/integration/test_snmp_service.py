@@ -4,6 +4,7 @@ commands."""
 import asyncio
 import contextlib
 import re
+import sqlite3
 import subprocess
 import time
 
@@ -209,3 +210,31 @@ def test_reload_admits_a_new_customer(service):
         assert first == f"CW{C2}0  Connection Accepted"
 
     run_clients(scenario)
+
+
+def test_failed_commands_are_snmp_errors(service):
+    """snmpset fails, naming the status and the variable, on a command that failed or found nothing
+    to act on (slot 7 has no customer, mobile slot 9 no mobile); the console says so in words."""
+    assert snmpset(service, f"{ENTERPRISE}.2.0", "console", "1").returncode == 0
+    failing = ["agentConnDisconnect-0", "agentConnDisconnect-150", "mobilConnDisconnect-77",
+               "agentConnDisconnect-7", "mobilConnDisconnect-9"]
+    for version, unknown in (("1", "(badValue) The value given has the wrong type or length."),
+                             ("2c", "wrongValue (The set value is illegal or unsupported in some way)")):
+        refused = [(f"{ENTERPRISE}.3.0", value, "(genError) A general failure occured") for value in failing]
+        refused.append((f"{ENTERPRISE}.4.0", "getstat1", unknown))
+        for oid, value, reason in refused:
+            result = snmpset(service, oid, value, version)
+            assert result.returncode != 0 and result.stdout == "", (version, value, result.stdout)
+            assert f"Reason: {reason}\nFailed object: .{oid}\n" in result.stderr, (version, value, result.stderr)
+
+    def enable_all(value):
+        with contextlib.closing(sqlite3.connect(service.path / "VantorWeb.mdb")) as db, db:
+            db.execute("UPDATE Customer SET Enabled = ?", (value,))
+    enable_all(None)  # the service cannot read the table
+    try:
+        reload = service.console("reload", check=False)
+    finally:
+        enable_all(1)
+    assert (reload.returncode, reload.stderr) == (
+        1, f"The reload was not done: the service at 127.0.0.1:{service.snmp_port} refused custTableUpdate: "
+           "genErr (the command failed or found nothing to act on)\n")

@@ -117,7 +117,7 @@ TEST_F(ServiceTest, SnmpRequestsAnswerFromTheSystemGroupAndIgnoreOtherCommunitie
   EXPECT_FALSE(snmp_->Deliver(io_, get));
 }
 
-TEST_F(ServiceTest, ConsoleCommandsActOnTheNamedSlot) {
+TEST_F(ServiceTest, ConsoleCommandsActOnTheNamedSlotOrAnswerAnError) {
   dir_.Sql("INSERT INTO Customer (CustID, Enabled, Company) VALUES ('01000001', 1, 'Alpha Ltd')");
   Start();
   Run();
@@ -125,39 +125,74 @@ TEST_F(ServiceTest, ConsoleCommandsActOnTheNamedSlot) {
   asio::co_spawn(io_, ws_->Connect(3, "/agt?01000001 p__________"), asio::detached);
   Run();
   ws_->sent.clear();
-  auto set = [&](std::string oid, std::string value) {
+  auto send = [&](std::vector<std::pair<std::string, std::string>> commands) {
     SnmpMessage m;
     m.type = snmp_type::kSetV1;
     m.community = kSetCommunity;
-    m.variables = {{std::move(oid), snmp_value::kOctetString, std::move(value)}};
+    for (auto& [oid, value] : commands) m.variables.push_back({oid, snmp_value::kOctetString, value});
     return snmp_->Deliver(io_, m);
+  };
+  auto set = [&](std::string oid, std::string value) { return send({{std::move(oid), std::move(value)}}); };
+  auto error = [](const std::optional<SnmpMessage>& answer) {
+    return answer ? std::pair(answer->errorStatus, answer->errorIndex) : std::pair(-1, -1);
   };
   auto stat = set(kCommandOidAgentCommand, "getStat1");
   ASSERT_TRUE(stat);
   EXPECT_EQ(stat->variables[0].value, "getStat1");
+  EXPECT_EQ(error(stat), std::pair(0, 0));
   EXPECT_EQ(ws_->sent, (std::vector<FakeWebSocketServer::Sent>{{3, "CW01000001" "0  " "GetStat"}}));
+  ws_->sent.clear();
 
-  auto wrongPlace = set(kCommandOidAgentCommand, "agentConnDisconnect-1");
-  EXPECT_EQ(wrongPlace->errorStatus, 0);
+  // Nothing done and no level-1 event: a value the object does not take, an empty slot, an
+  // unknown object.
+  const auto eventCount = Events().size();
+  const std::vector<std::tuple<const char*, const char*, int>> refused = {
+      {kCommandOidAgentCommand, "agentConnDisconnect-1", snmp_error::kBadValue},  // a command of .3.0
+      {kCommandOidAgentCommand, "getstat1", snmp_error::kBadValue},
+      {kCommandOidTableUpdate, "bogus", snmp_error::kBadValue},
+      {kCommandOidAgentCommand, "getStat2", snmp_error::kGenErr},  // no customer in slot 2
+      {kCommandOidDisconnect, "mobilConnDisconnect-1", snmp_error::kGenErr},
+      {"1.3.6.1.2.1.1.5.0", "x", snmp_error::kNoSuchName},
+  };
+  for (const auto& [oid, value, status] : refused) {
+    EXPECT_EQ(error(set(oid, value)), std::pair(status, 1)) << value;
+  }
+  EXPECT_EQ(Events().size(), eventCount);
+  EXPECT_TRUE(ws_->sent.empty());
   EXPECT_TRUE(ws_->disconnected.empty());
 
-  auto unknown = set("1.3.6.1.2.1.1.5.0", "x");
-  EXPECT_EQ(unknown->errorStatus, snmp_error::kNoSuchName);
-  EXPECT_EQ(unknown->errorIndex, 1);
-
-  auto missing = set(kCommandOidDisconnect, "agentConnDisconnect-");
-  ASSERT_TRUE(missing);  // answered, after a level-1 event
-  EXPECT_EQ(missing->variables[0].valueType, snmp_value::kOctetString);
+  // A failed command ends the request: the variables before it keep their answers, the ones
+  // after it are not run.
+  auto stopped = send({{kCommandOidConsole, "console"},
+                       {kCommandOidAgentCommand, "getStat2"},
+                       {kCommandOidAgentCommand, "getStat1"}});
+  EXPECT_EQ(error(stopped), std::pair(snmp_error::kGenErr, 2));
+  EXPECT_TRUE(ws_->sent.empty());
+  // A slot out of range, missing or overflowing also writes a level-1 event.
+  EXPECT_EQ(error(send({{"1.3.6.1.2.1.1.5.0", "x"}, {kCommandOidDisconnect, "agentConnDisconnect-150"}})),
+            std::pair(snmp_error::kGenErr, 2));
   EXPECT_EQ(Events().back(), "1\tfrmVantorWebSrv_SnmpSetRequest\tSubscript out of range");
+  EXPECT_EQ(error(set(kCommandOidDisconnect, "mobilConnDisconnect-")), std::pair(snmp_error::kGenErr, 1));
+  EXPECT_EQ(error(set(kCommandOidDisconnect, "agentConnDisconnect-99999")), std::pair(snmp_error::kGenErr, 1));
+  EXPECT_EQ(Events().back(), "1\tfrmVantorWebSrv_SnmpSetRequest\tOverflow");
+  // An unknown object does not stop the request.
+  auto past = send({{"1.3.6.1.2.1.1.5.0", "x"}, {kCommandOidAgentCommand, "getStat1"}});
+  EXPECT_EQ(error(past), std::pair(snmp_error::kNoSuchName, 1));
+  EXPECT_EQ(ws_->sent.size(), 1u);
 
   auto drop = set(kCommandOidDisconnect, "agentConnDisconnect-1");
   EXPECT_EQ(drop->variables[0].value, "agentConnDisconnect-1");
+  EXPECT_EQ(error(drop), std::pair(0, 0));
   EXPECT_EQ(ws_->disconnected, (std::vector<ConnectionId>{3}));
   EXPECT_EQ(service().broker().tables().Customer(1).connID, 0);
   const auto events = Events();
   EXPECT_NE(std::find(events.begin(), events.end(),
                       "3\tmodVantorWebSrv_SnmpSetRequest\tAlpha Ltd Disconnected From Server Due To Command From Console"),
             events.end());
+  EXPECT_EQ(error(set(kCommandOidDisconnect, "agentConnDisconnect-1")), std::pair(snmp_error::kGenErr, 1));
+
+  dir_.Sql("UPDATE Customer SET Enabled = NULL");  // the reload fails
+  EXPECT_EQ(error(set(kCommandOidTableUpdate, "custTableUpdate")), std::pair(snmp_error::kGenErr, 1));
 }
 
 TEST(CommandSlot, LeadingNumberRoundedHalfToEven) {

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 namespace vantor {
 namespace {
 
@@ -30,7 +32,7 @@ SnmpMessage HandlerAnswer(const SnmpMessage& request) {
 }
 
 // v1 answers keep noSuchName and its index: test_snmp_service.py sees them through net-snmp.
-TEST(PrepareSnmpAnswer, V2cTurnsNoSuchNameIntoItsOwnForms) {
+TEST(PrepareSnmpAnswer, ErrorsTakeTheFormsOfTheRequestsVersion) {
   const std::vector<std::pair<int, int>> exceptions = {{snmp_type::kGetV2c, snmp_value::kNoSuchObject},
                                                        {snmp_type::kGetNextV2c, snmp_value::kEndOfMibView}};
   for (const auto& [type, exception] : exceptions) {
@@ -52,6 +54,25 @@ TEST(PrepareSnmpAnswer, V2cTurnsNoSuchNameIntoItsOwnForms) {
   EXPECT_EQ(answer.errorStatus, snmp_error::kNotWritable);
   EXPECT_EQ(answer.errorIndex, 3);
   EXPECT_EQ(answer.variables[0], set.variables[0]);
+
+  // The console commands' refusals: badValue is wrongValue in v2c, and a v1 answer never
+  // carries a v2c-only code (RFC 3584).
+  const std::vector<std::tuple<SnmpVersion, int, int>> statuses = {
+      {SnmpVersion::kV2c, snmp_error::kBadValue, snmp_error::kWrongValue},
+      {SnmpVersion::kV2c, snmp_error::kGenErr, snmp_error::kGenErr},
+      {SnmpVersion::kV1, snmp_error::kBadValue, snmp_error::kBadValue},
+      {SnmpVersion::kV1, snmp_error::kWrongValue, snmp_error::kBadValue},
+      {SnmpVersion::kV1, snmp_error::kNotWritable, snmp_error::kNoSuchName},
+      {SnmpVersion::kV1, 14 /* commitFailed */, snmp_error::kGenErr},
+  };
+  for (const auto& [version, written, sent] : statuses) {
+    const auto request = Request(version, version == SnmpVersion::kV1 ? snmp_type::kSetV1 : snmp_type::kSetV2c);
+    answer = request;
+    answer.errorStatus = written;
+    answer.errorIndex = 2;
+    PrepareSnmpAnswer(request, answer);
+    EXPECT_EQ(std::pair(answer.errorStatus, answer.errorIndex), std::pair(sent, 2)) << written;
+  }
 
   // Without an error nothing is mapped.
   const auto get = Request(SnmpVersion::kV2c, snmp_type::kGetV2c);

@@ -47,6 +47,24 @@ std::optional<ServiceTargets> ResolveTargets(const CommandContext& c, const Comm
 
 std::string Describe(const SnmpTarget& target) { return fmt::format("{}:{}", target.host, target.port); }
 
+namespace {
+
+// What the service meant by refusing a command (the console sends v2c, so v2c codes).
+std::string RefusalWords(int errorStatus) {
+  switch (errorStatus) {
+    case snmp_error::kGenErr:
+      return "genErr (the command failed or found nothing to act on)";
+    case snmp_error::kWrongValue:
+      return "wrongValue (not a command this service takes)";
+    case snmp_error::kNotWritable:
+      return "notWritable (not a command object of this service)";
+    default:
+      return fmt::format("error status {}", errorStatus);
+  }
+}
+
+}  // namespace
+
 std::string SendSet(const SnmpTarget& target, const char* oid, const std::string& value) {
   SnmpMessage request;
   request.version = SnmpVersion::kV2c;
@@ -56,7 +74,8 @@ std::string SendSet(const SnmpTarget& target, const char* oid, const std::string
   auto answer = SnmpExchange(target, std::move(request), std::chrono::milliseconds(3000), error);
   if (!answer) return error;
   if (answer->errorStatus != snmp_error::kNoError) {
-    return fmt::format("the service answered error status {} for {}", answer->errorStatus, oid);
+    return fmt::format("the service at {} refused {}: {}", Describe(target), value,
+                       RefusalWords(answer->errorStatus));
   }
   if (answer->variables.size() != 1 || answer->variables[0].value != value) {
     return fmt::format("the service did not take the command {}", value);

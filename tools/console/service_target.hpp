@@ -24,7 +24,7 @@ std::optional<ServiceTargets> ResolveTargets(const CommandContext& c, const Comm
 std::string Describe(const SnmpTarget& target);
 
 // One set request carrying `value` on `oid`. Empty when the service answered without error,
-// else what went wrong.
+// else what went wrong in words: no answer, or the command the service refused and why.
 std::string SendSet(const SnmpTarget& target, const char* oid, const std::string& value);
 
 }  // namespace vantor::console

@@ -72,7 +72,7 @@ int PlainCommand(const CommandContext& c, const std::string& name, const char* o
   auto p = Prepare(c, SnmpRules(name), true, status);
   if (!p) return status;
   if (auto problem = SendSet(p->targets.set, oid, value); !problem.empty()) {
-    return NotDone(c, fmt::format("The service at {} did not {}: {}", Describe(p->targets.set), name, problem));
+    return NotDone(c, fmt::format("The {} was not done: {}", name, problem));
   }
   return Done(c, doneText);
 }
