@@ -86,7 +86,11 @@ asio::awaitable<void> Answer(StatePtr s, SnmpMessage request, udp::endpoint send
     ~Release() { --s.inFlight; }
   } release{*s};
 
+  // The answer starts from the request's variables, with no error: error fields that a request
+  // carries mean nothing, and echoed they would report a success as a failure.
   SnmpMessage answer = request;
+  answer.errorStatus = snmp_error::kNoError;
+  answer.errorIndex = 0;
   bool send = false;
   try {
     // A copy, so the handler's captures live as long as this call even if it is replaced.

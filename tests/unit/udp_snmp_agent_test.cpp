@@ -102,7 +102,10 @@ TEST_F(UdpSnmpAgentTest, AnswersInTheRequestsVersionUnlessTheHandlerRefusesOrThr
     // Datagrams from one socket arrive in order, so the first answers are these two.
     co_await Send(client, to, Get(snmp_type::kGetNextV1, 3, "1.3.6.1.2.1.1.7.0"));
     v1 = co_await Receive(client);
-    co_await Send(client, to, Get(snmp_type::kGetNextV2c, 4, "1.3.6.1.2.1.1.7.0"));
+    auto withErrorFields = Get(snmp_type::kGetNextV2c, 4, "1.3.6.1.2.1.1.7.0");
+    withErrorFields.errorStatus = snmp_error::kGenErr;  // meaningless in a request: not echoed
+    withErrorFields.errorIndex = 1;
+    co_await Send(client, to, withErrorFields);
     v2 = co_await Receive(client);
   }));
   EXPECT_EQ(v1.requestId, 3);
@@ -111,6 +114,7 @@ TEST_F(UdpSnmpAgentTest, AnswersInTheRequestsVersionUnlessTheHandlerRefusesOrThr
   EXPECT_EQ(v2.requestId, 4);
   EXPECT_EQ(v2.version, SnmpVersion::kV2c);
   EXPECT_EQ(v2.type, snmp_type::kResponseV2c);
+  EXPECT_EQ(std::pair(v2.errorStatus, v2.errorIndex), std::pair(0, 0));
 }
 
 TEST_F(UdpSnmpAgentTest, RequestsWaitingInTheirHandlerKeepTheirOwnMessageAndSender) {
