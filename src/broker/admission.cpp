@@ -8,9 +8,13 @@
 #include "platform/text_file.hpp"
 
 #include <boost/asio/co_spawn.hpp>
+#include <boost/asio/ip/address.hpp>
 #include <boost/asio/detached.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <fmt/format.h>
+
+#include <algorithm>
+#include <cctype>
 
 namespace vantor {
 
@@ -26,6 +30,18 @@ RequestClass Classify(std::string_view uri) {
 
 std::string NotFound(std::string_view custID) {
   return fmt::format("MSG:Disconnected. CustID: {} Not Found", custID);
+}
+
+bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+         });
+}
+
+bool IsIpAddressText(const std::string& text) {
+  boost::system::error_code ec;
+  boost::asio::ip::make_address(text, ec);
+  return !ec;
 }
 
 // A connection whose path names neither an agent nor a mobile is told so and closed.
@@ -49,7 +65,17 @@ void Broker::SetRefusal(const ServerDescriptor& s, ConnectionId id, std::string_
 }
 
 asio::awaitable<void> Broker::ConnectionRequest(const ServerDescriptor& s, const std::string& address,
-                                                int port, bool accept) {
+                                                int port, bool& accept) {
+  if (accept && !trustedProxies_.contains(address) && refusals_.Cooling(address, clock_.Now())) {
+    accept = false;
+    if (!refusals_.ShouldReport(address, clock_.Now())) co_return;
+    const auto& limits = refusals_.limits();
+    co_await events_.AppEvent(kFormModule, s.Handler("ConnectionRequest"),
+                              fmt::format("Connections From {} Refused: {} refused admissions within {} s; refused "
+                                          "at the accept for {} s",
+                                          address, limits.maxRefused, limits.window.count(), limits.cooling.count()),
+                              kLevelDropped);
+  }
   co_await Guarded(events_, kFormModule, s.Handler("ConnectionRequest"), [&]() -> asio::awaitable<void> {
     const auto file = programDir_ / "Log" / fmt::format("{}ConnectionRequest.txt", s.filePrefix);
     const std::string line = fmt::format("{}\tFrom: {}\t{}\tAccept: {}", trace_.Timestamp(), address,
@@ -61,15 +87,24 @@ asio::awaitable<void> Broker::ConnectionRequest(const ServerDescriptor& s, const
 
 asio::awaitable<void> Broker::ConnectionRefused(const ServerDescriptor& s, const std::string& address,
                                                 const std::string& reason) {
-  co_await ConnectionRequest(s, address, 0, false);
+  bool accept = false;
+  co_await ConnectionRequest(s, address, 0, accept);
   co_await events_.AppEvent(kFormModule, s.Handler("ConnectionRequest"),
                             fmt::format("Connections From {} Refused: {}", address, reason), kLevelDropped);
 }
 
 asio::awaitable<void> Broker::WebSocketOpenRequest(const ServerDescriptor& s, OpenRequest& request) {
   // Until admission says otherwise, the connection is refused.
+  const std::string client = ClientAddressOf(s, request);
+  clientAddresses_[{std::string(s.type), request.id}] = client;
   verdicts_[{std::string(s.type), request.id}] = {
       Verdict{false, "00000000", "0  ", std::string(kRefused)}, nextSerial_++};
+  // A client behind a trusted proxy is only known now; while it cools down it gets no upgrade.
+  if (trustedProxies_.contains(ServerFor(s.type)->RemoteAddress(request.id).value_or("")) &&
+      refusals_.Cooling(client, clock_.Now())) {
+    request.statusCode = 429;
+    co_return;
+  }
   co_await Guarded(events_, kFormModule, s.Handler("WebSocketOpenRequest"), [&]() -> asio::awaitable<void> {
     const RequestClass kind = Classify(request.uri);
     const char* prefix = kind == RequestClass::kAgent    ? "AgtWebSocketOpenRequest-"
@@ -90,6 +125,52 @@ asio::awaitable<void> Broker::WebSocketOpenRequest(const ServerDescriptor& s, Op
     it->second.first = decided;
     if (kind == RequestClass::kMobile && decided.accepted) LogMobileConnection(decided, request.headers);
   });
+  auto it = verdicts_.find({std::string(s.type), request.id});
+  if (it != verdicts_.end() && !it->second.first.accepted) {
+    request.admitted = false;
+    CountRefusal(s, request.id, it->second.first);
+  }
+}
+
+// Refusals that say the client does not know what it claims (an id, a pass, a path), and run-time
+// failures that its request caused, count against its address; a full table or an absent agent
+// are not the client's doing.
+void Broker::CountRefusal(const ServerDescriptor& s, ConnectionId id, const Verdict& verdict) {
+  const std::string& m = verdict.message;
+  if (m == "MSG:Connection Exist." || m == "MSG:Disconnected. Agent Software Not Connected" ||
+      m.starts_with("MSG:Disconnected. Max Connection is ")) {
+    return;
+  }
+  refusals_.CountRefusal(ClientAddress(s, id), clock_.Now());
+}
+
+std::string Broker::ClientAddress(const ServerDescriptor& s, ConnectionId id) const {
+  auto it = clientAddresses_.find({std::string(s.type), id});
+  if (it != clientAddresses_.end()) return it->second;
+  return ServerFor(s.type)->RemoteAddress(id).value_or("0.0.0.0");
+}
+
+// The peer's address, unless the peer is a trusted reverse proxy: then the last entry of the last
+// X-Forwarded-For header, the client as that proxy saw it (entries before it are the client's
+// own word). A proxy that sends none, or no address there, is named itself.
+std::string Broker::ClientAddressOf(const ServerDescriptor& s, const OpenRequest& request) const {
+  const std::string peer = ServerFor(s.type)->RemoteAddress(request.id).value_or("0.0.0.0");
+  if (!trustedProxies_.contains(peer)) return peer;
+  std::string forwarded;
+  std::string_view headers = request.headers;
+  while (!headers.empty()) {
+    const auto end = std::min(headers.find("\r\n"), headers.size());
+    const std::string_view line = headers.substr(0, end);
+    headers.remove_prefix(std::min(end + 2, headers.size()));
+    const auto colon = line.find(':');
+    if (colon != std::string_view::npos && EqualsIgnoringCase(line.substr(0, colon), "X-Forwarded-For")) {
+      forwarded = std::string(line.substr(colon + 1));
+    }
+  }
+  const auto comma = forwarded.rfind(',');
+  const std::string last(TrimSpaces(comma == std::string::npos ? std::string_view(forwarded)
+                                                               : std::string_view(forwarded).substr(comma + 1)));
+  return IsIpAddressText(last) ? last : peer;
 }
 
 CustomerRecord* Broker::AdmissibleCustomer(std::string_view uri, Verdict& verdict) {
@@ -119,7 +200,7 @@ asio::awaitable<void> Broker::OpenRequestAgent(const ServerDescriptor& s, Connec
     }
     record.connType = s.type;
     record.connID = id;
-    record.connIpAddr = ServerFor(s.type)->RemoteAddress(id).value_or("0.0.0.0");
+    record.connIpAddr = ClientAddress(s, id);
     record.connStartTime = clock_.Now();
     record.pktSent = record.pktRecv = record.aging = 0;
     record.custPass = PassText(uri);
@@ -160,7 +241,7 @@ asio::awaitable<void> Broker::OpenRequestMobile(const ServerDescriptor& s, Conne
     mobile.custID = custID;
     mobile.connType = s.type;
     mobile.connID = id;
-    mobile.connIpAddr = ServerFor(s.type)->RemoteAddress(id).value_or("0.0.0.0");
+    mobile.connIpAddr = ClientAddress(s, id);
     mobile.connStartTime = clock_.Now();
     mobile.pktRecv = mobile.pktSent = mobile.aging = 0;
     mobile.custPass = pass;

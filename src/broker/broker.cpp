@@ -39,6 +39,11 @@ void Broker::DisconnectFrom(std::string_view connType, ConnectionId id) const {
   }
 }
 
+void Broker::ConfigureAdmissionLimits(RefusalLimiter::Limits limits, std::set<std::string> trustedProxies) {
+  refusals_.SetLimits(limits);
+  trustedProxies_ = std::move(trustedProxies);
+}
+
 void Broker::WatchAgentSilence(const CustomerRecord& agent) const {
   WebSocketServer* server = ServerFor(agent.connType);
   if (server && agentIdleLimit_ && agent.connID != 0)

@@ -5,6 +5,7 @@
 // differ only by their ServerDescriptor.
 
 #include "broker/debug_trace.hpp"
+#include "broker/refusal_limiter.hpp"
 #include "broker/server_descriptor.hpp"
 #include "core/tables.hpp"
 #include "logging/app_event.hpp"
@@ -17,6 +18,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 
 namespace vantor {
@@ -93,9 +95,15 @@ class Broker {
   // How long a refused connection stays open after its refusal was sent.
   static constexpr std::chrono::milliseconds kRefusalGrace{2000};
 
+  // Refused admissions per client address and the cooling they earn (RefusalLimiter), and the
+  // reverse proxies whose clients are named by the last X-Forwarded-For entry. Set at start.
+  void ConfigureAdmissionLimits(RefusalLimiter::Limits limits, std::set<std::string> trustedProxies);
+
   // Event handlers (called by the endpoints).
+  // Logs the TCP connection; refuses it (accept false) while its address cools down after too
+  // many refused admissions, logging that once per address per minute.
   asio::awaitable<void> ConnectionRequest(const ServerDescriptor& s, const std::string& address,
-                                          int port, bool accept);
+                                          int port, bool& accept);
   // Connections the server closed at the accept by a limit: one line in the connection-request
   // log ("Accept: False") and a level-2 event naming the address and the reason.
   asio::awaitable<void> ConnectionRefused(const ServerDescriptor& s, const std::string& address,
@@ -142,6 +150,10 @@ class Broker {
   asio::awaitable<void> DisconnectDisabledAgent(int slot);
   void LogMobileConnection(const Verdict& verdict, std::string_view headers);
   static std::string PassText(std::string_view uri);
+  // The address admission and the logs name for the connection.
+  std::string ClientAddress(const ServerDescriptor& s, ConnectionId id) const;
+  std::string ClientAddressOf(const ServerDescriptor& s, const OpenRequest& request) const;
+  void CountRefusal(const ServerDescriptor& s, ConnectionId id, const Verdict& verdict);
   void SetRefusal(const ServerDescriptor& s, ConnectionId id, std::string_view text);
   asio::awaitable<void> CloseAfterGrace(const ServerDescriptor& s, ConnectionId id,
                                         std::uint64_t serial);
@@ -187,6 +199,10 @@ class Broker {
   WebSocketServer* tlsServer_ = nullptr;
   std::map<ConnectionKey, std::pair<Verdict, std::uint64_t>> verdicts_;
   std::uint64_t nextSerial_ = 1;
+  // The address each connection is known by: the peer, or the client a trusted proxy names.
+  std::map<ConnectionKey, std::string> clientAddresses_;
+  RefusalLimiter refusals_;
+  std::set<std::string> trustedProxies_;
 };
 
 }  // namespace vantor

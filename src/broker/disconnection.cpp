@@ -12,6 +12,7 @@ namespace vantor {
 asio::awaitable<void> Broker::Disconnected(const ServerDescriptor& s, ConnectionId id, int statusCode,
                                            const std::string& description) {
   verdicts_.erase({std::string(s.type), id});
+  clientAddresses_.erase({std::string(s.type), id});
   co_await Guarded(events_, kFormModule, s.Handler("Disconnected"), [&]() -> asio::awaitable<void> {
     const std::vector<std::string> lines{fmt::format("StatusCode:  {}", statusCode),
                                          "Description: " + description};

@@ -47,7 +47,12 @@ CREATE TABLE General_Settings (
   DownloadHost3   TEXT,
   MailSecurity    TEXT,
   -- WebSocket connections that may be opening (not yet upgraded) from one remote address.
-  MaxOpeningPerAddr INTEGER DEFAULT 16
+  MaxOpeningPerAddr INTEGER DEFAULT 16,
+  -- Refused admissions within a minute after which an address is refused for RefusedCoolingSec.
+  MaxRefusedPerAddr INTEGER DEFAULT 10,
+  RefusedCoolingSec INTEGER DEFAULT 60,
+  -- Reverse proxies (addresses, comma-separated) whose clients are named by X-Forwarded-For.
+  TrustedProxies    TEXT
 );
 
 CREATE TABLE Customer (

@@ -5,7 +5,9 @@
 #include "platform/websocket_server_state.hpp"
 #include "platform/websocket_session.hpp"
 
+#include <algorithm>
 #include <charconv>
+#include <set>
 #include <vector>
 
 namespace vantor {
@@ -26,6 +28,24 @@ void BeastWebSocketServer::SetLocalAddress(std::string address) { impl_->address
 
 void BeastWebSocketServer::SetLocalPort(int port) { impl_->port = port; }
 
+bool BeastWebSocketServer::ConfigureExemptAddresses(const std::string& list) {
+  std::set<std::string> addresses;
+  std::size_t start = 0;
+  while (start <= list.size() && !list.empty()) {
+    const std::size_t comma = std::min(list.find(',', start), list.size());
+    std::string item = list.substr(start, comma - start);
+    item.erase(0, item.find_first_not_of(' '));
+    item.erase(item.find_last_not_of(' ') + 1);
+    boost::system::error_code ec;
+    const auto address = asio::ip::make_address(item, ec);
+    if (ec) return false;
+    addresses.insert(address.to_string());
+    start = comma + 1;
+  }
+  impl_->opening.SetExempt(std::move(addresses));
+  return true;
+}
+
 bool BeastWebSocketServer::Configure(const std::string& line) {
   const auto eq = line.find('=');
   if (eq == std::string::npos) return false;
@@ -43,6 +63,7 @@ bool BeastWebSocketServer::Configure(const std::string& line) {
     impl_->opening.SetPerAddress(static_cast<std::size_t>(limit));
     return true;
   }
+  if (name == "ExemptAddresses") return ConfigureExemptAddresses(value);
   if (name == "SSLEnabledProtocols") {
     int protocols = 0;
     const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), protocols);

@@ -53,6 +53,8 @@ class BeastWebSocketServer final : public WebSocketServer {
   struct Impl;
 
  private:
+  bool ConfigureExemptAddresses(const std::string& list);
+
   std::shared_ptr<Impl> impl_;
 };
 

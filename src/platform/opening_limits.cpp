@@ -4,7 +4,9 @@ namespace vantor {
 
 OpeningLimits::Refusal OpeningLimits::TryEnter(const std::string& address) {
   auto it = byAddress_.find(address);
-  if (it != byAddress_.end() && it->second >= perAddress_) return Refusal::kAddressFull;
+  if (it != byAddress_.end() && it->second >= perAddress_ && !exempt_.contains(address)) {
+    return Refusal::kAddressFull;
+  }
   if (opening_ >= total_) return Refusal::kAllFull;
   if (it == byAddress_.end()) it = byAddress_.emplace(address, 0).first;
   ++it->second;

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstddef>
 #include <map>
+#include <set>
 #include <string>
 
 namespace vantor {
@@ -23,6 +24,8 @@ class OpeningLimits {
   OpeningLimits(std::size_t perAddress, std::size_t total) : perAddress_(perAddress), total_(total) {}
 
   void SetPerAddress(std::size_t perAddress) { perAddress_ = perAddress; }
+  // Addresses that count only against the total (a reverse proxy's).
+  void SetExempt(std::set<std::string> addresses) { exempt_ = std::move(addresses); }
   std::size_t perAddress() const { return perAddress_; }
 
   enum class Refusal { kNone, kAddressFull, kAllFull };
@@ -52,6 +55,7 @@ class OpeningLimits {
   std::size_t total_;
   std::size_t opening_ = 0;
   std::map<std::string, std::size_t> byAddress_;
+  std::set<std::string> exempt_;
   std::map<std::string, Reported> reported_;
 };
 

@@ -35,6 +35,10 @@ struct OpenRequest {
   int statusCode = 101;
   // In/out. Extra response headers as "Name: value" lines separated by CR LF.
   std::string responseHeaders;
+  // In/out. Set false when the service upgrades the connection only to send a refusal and close
+  // it: the connection then keeps counting against its address's limit of connections still
+  // opening until it is gone, and a Disconnect of it has refusedCloseTimeout.
+  bool admitted = true;
 };
 
 // Close code reported in OnDisconnected when this server closed the connection itself because
@@ -50,10 +54,10 @@ inline constexpr int kAbnormalClosure = 1006;
 // raised one at a time, in this order:
 //   OnConnectionRequest -> [OnSslStatus] -> OnOpenRequest -> OnConnected -> OnDataIn* -> OnDisconnected
 // with OnError possible at any point. The next message of a connection is not read before the
-// OnDataIn handler of the previous one has returned. Across connections, an OnOpenRequest is always
-// followed by the OnConnected of that same connection (or its refusal) before the next
-// OnOpenRequest of the instance is raised. Handlers should not throw; an exception that escapes a
-// handler is swallowed by the server and does not change the connection's course.
+// OnDataIn handler of the previous one has returned. The events of different connections
+// interleave freely: a handler that waits delays only its own connection. Handlers should not
+// throw; an exception that escapes a handler is swallowed by the server and does not change the
+// connection's course.
 class WebSocketEvents {
  public:
   virtual ~WebSocketEvents() = default;
@@ -115,9 +119,10 @@ struct WebSocketLimits {
   // handshake, the upgrade request, the 101 response). It is fixed at the accept, so a client
   // that trickles bytes cannot extend it; a silent client is closed when it passes.
   std::chrono::milliseconds openingTimeout{5'000};
-  // Connections still opening, from one remote address and in all. Further TCP connections are
-  // closed at once; admitted connections never count here, so a flood from one address leaves
-  // room for everybody else.
+  // Connections still opening, from one remote address and in all, refused ones included until
+  // they are gone. Further TCP connections are closed at once; admitted connections never count
+  // here, so a flood from one address leaves room for everybody else. Addresses named by
+  // "ExemptAddresses=" (a reverse proxy that many clients come through) count only in all.
   std::size_t maxOpeningPerAddress = 16;
   std::size_t maxOpening = 256;
   // Refusals by these limits are reported (OnConnectionRefused) once per address per interval.
@@ -125,6 +130,9 @@ struct WebSocketLimits {
   // Time allowed for the close handshake, and for a service-requested disconnect as a whole
   // (queued messages, close frame, peer's reply); afterwards the socket is closed regardless.
   std::chrono::milliseconds closeTimeout{5'000};
+  // The same for a connection upgraded only to be refused (OpenRequest::admitted false): a peer
+  // that does not answer the close does not hold its place for long.
+  std::chrono::milliseconds refusedCloseTimeout{1'000};
   // A connection from which nothing arrives for half of this is pinged, and closed when nothing
   // has arrived for the whole of it (checked in quarters, so at most a quarter later). Clients
   // answer pings, so only dead peers are hit. It also bounds, at the latest, the wait for a
@@ -158,7 +166,8 @@ class WebSocketServer {
   // Both are recorded only: the close handshake is always bounded by closeTimeout, so waiting
   // for the peer's reply cannot hang, and the TLS server always serves TLS 1.2 and 1.3 with
   // TLS 1.0 and 1.1 off, whatever protocol set is named. "MaxOpeningPerAddress=<1..65535>" sets
-  // WebSocketLimits::maxOpeningPerAddress.
+  // WebSocketLimits::maxOpeningPerAddress. "ExemptAddresses=<address>,<address>..." (possibly empty) names the
+  // addresses exempt from it; false, changing nothing, when one is not an IP address.
   virtual bool Configure(const std::string& line) = 0;
 
   // Makes this instance a TLS server with the given certificate; before Listen(). Fails (error

@@ -5,7 +5,6 @@
 //
 // Single-threaded: read and changed only on the thread that runs `io`.
 
-#include "platform/async_gate.hpp"
 #include "platform/beast_websocket_server.hpp"
 #include "platform/connection_ids.hpp"
 #include "platform/opening_limits.hpp"
@@ -28,8 +27,7 @@ struct BeastWebSocketServer::Impl {
       : io(io),
         events(events),
         limits(limits),
-        opening(limits.maxOpeningPerAddress, limits.maxOpening),
-        admission(io.get_executor()) {}
+        opening(limits.maxOpeningPerAddress, limits.maxOpening) {}
 
   asio::io_context& io;
   WebSocketEvents& events;
@@ -44,7 +42,6 @@ struct BeastWebSocketServer::Impl {
   std::map<ConnectionId, std::shared_ptr<WebSocketSession>> sessions;
   ConnectionIdAllocator ids;
   OpeningLimits opening;  // connections accepted but not yet upgraded
-  AsyncGate admission;    // serialises open request and connected across the sessions
   bool detached = false;  // the server object is gone: raise no more events
 
   // A free id for a new connection, or 0 when every id is held.

@@ -92,7 +92,7 @@ bool WebSocketSession::RequestClose(websocket::close_code wireCode, std::string 
   closeFrame_ = websocket::close_reason(wireCode);
   endCode_ = kClosedByServer;
   endText_ = std::move(why);
-  ArmCloseDeadline();
+  ArmCloseDeadline(admitted_ ? server_->limits.closeTimeout : server_->limits.refusedCloseTimeout);
   wake_.cancel();
   return true;
 }
@@ -112,7 +112,7 @@ void WebSocketSession::CloseWithCode(websocket::close_code wireCode, std::string
   closeFrame_ = websocket::close_reason(wireCode, why);
   endCode_ = static_cast<int>(wireCode);
   endText_ = std::move(why);
-  ArmCloseDeadline();
+  ArmCloseDeadline(server_->limits.closeTimeout);
   wake_.cancel();
 }
 
@@ -123,8 +123,8 @@ std::chrono::milliseconds WebSocketSession::RemainingOpeningTime() const {
   return std::max(left, std::chrono::milliseconds(1000));
 }
 
-void WebSocketSession::ArmCloseDeadline() {
-  closeDeadline_.expires_after(server_->limits.closeTimeout);
+void WebSocketSession::ArmCloseDeadline(std::chrono::milliseconds limit) {
+  closeDeadline_.expires_after(limit);
   closeDeadline_.async_wait([weak = weak_from_this()](const boost::system::error_code& ec) {
     if (ec) return;
     if (auto self = weak.lock()) self->Abort();
@@ -174,21 +174,14 @@ class StreamSession final : public WebSocketSession {
     http::request_parser<http::empty_body> parser;
     if (!co_await ReceiveUpgradeRequest(parser)) co_return co_await Finish(false, 0, {});
 
-    // From the open request until OnConnected returns, no other connection's open request runs.
-    co_await server_->admission.Acquire();
-    GateHold hold(server_->admission);
     if (state_ != State::Opening) co_return co_await Finish(false, 0, {});
-    if (auto end = co_await Upgrade(parser.get())) {
-      hold.Release();
-      co_return co_await Finish(true, end->first, std::move(end->second));
-    }
+    if (auto end = co_await Upgrade(parser.get())) co_return co_await Finish(true, end->first, std::move(end->second));
 
     state_ = State::Open;
-    EndOpening();
+    if (admitted_) EndOpening();  // a refused connection counts as opening until it is gone
     asio::co_spawn(server_->io, Writer(), [](std::exception_ptr) {});
     asio::co_spawn(server_->io, IdleWatch(), [](std::exception_ptr) {});
     if (auto* ev = Events()) co_await Guarded(ev->OnConnected(id_));
-    hold.Release();
 
     auto [code, text] = co_await ReadLoop();
     co_return co_await Finish(true, code, std::move(text));
@@ -253,6 +246,7 @@ class StreamSession final : public WebSocketSession {
   asio::awaitable<std::optional<std::pair<int, std::string>>> Upgrade(const UpgradeRequest& req) {
     OpenRequest open = MakeOpenRequest(id_, req, rawTarget_);
     if (auto* ev = Events()) co_await Guarded(ev->OnOpenRequest(open));
+    admitted_ = open.admitted;
     if (open.statusCode != 101) {
       co_await Refuse(open.statusCode, ParseHeaderLines(open.responseHeaders), std::string());
       co_return std::pair{kAbnormalClosure, "upgrade refused with HTTP status " + std::to_string(open.statusCode)};

@@ -63,8 +63,8 @@ class WebSocketSession : public std::enable_shared_from_this<WebSocketSession> {
   void Fail(int code, std::string why);
   // A close frame the server itself sends for a protocol decision (binary message: 1003).
   void CloseWithCode(boost::beast::websocket::close_code wireCode, std::string why);
-  // Aborts the socket when the close has not finished within closeTimeout.
-  void ArmCloseDeadline();
+  // Aborts the socket when the close has not finished within `limit`.
+  void ArmCloseDeadline(std::chrono::milliseconds limit);
   // The connection no longer counts against the opening limits (it opened, or it ended).
   void EndOpening();
   // What is left of the opening deadline for the server's own answer (at least 1 s).
@@ -92,6 +92,7 @@ class WebSocketSession : public std::enable_shared_from_this<WebSocketSession> {
   // One deadline for the whole opening: TCP accept to the end of the upgrade, TLS included.
   std::chrono::steady_clock::time_point openingDeadline_;
   bool countsAsOpening_ = true;  // the listener counted it in the opening limits
+  bool admitted_ = true;         // false: upgraded only to be refused (OpenRequest::admitted)
   boost::asio::steady_timer wake_;  // the writer waits on it; cancelled when there is work
   boost::asio::steady_timer closeDeadline_;
   boost::asio::steady_timer idleTimer_;  // the idle watch's quarter-limit steps

@@ -6,6 +6,7 @@
 #include "core/procedure.hpp"
 #include "core/procedure_error.hpp"
 #include "core/settings.hpp"
+#include "core/text_fields.hpp"
 #include "logging/timestamp.hpp"
 #include "platform/text_file.hpp"
 #include "service/listener_status.hpp"
@@ -15,6 +16,8 @@
 #include <boost/asio/post.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <fmt/format.h>
+
+#include <set>
 
 #include <unistd.h>
 
@@ -30,6 +33,14 @@ struct StartFailure {
   std::string event;
   std::string reason;
 };
+
+std::int64_t OptionalNumber(std::string_view column, const std::string& text, std::int64_t min, std::int64_t max) {
+  const auto number = ParseNumber(text);
+  if (!number || *number < min || *number > max || *number != static_cast<std::int64_t>(*number)) {
+    throw ProcedureError(fmt::format("Invalid {}: {} ({} to {} expected)", column, text, min, max));
+  }
+  return static_cast<std::int64_t>(*number);
+}
 
 bool IsIpAddress(const std::string& text) {
   boost::system::error_code ec;
@@ -146,6 +157,31 @@ asio::awaitable<void> Service::ConfigureTls(GeneralSettings& settings) {
   }
 }
 
+// The refusal limiter and the trusted reverse proxies, from their optional settings; absent, the
+// limiter's defaults and no proxy.
+void Service::ConfigureAdmissionLimits(const GeneralSettings& settings, WebSocketServer& server) {
+  RefusalLimiter::Limits limits;
+  if (const auto count = settings.Optional("MaxRefusedPerAddr")) {
+    limits.maxRefused = static_cast<int>(OptionalNumber("MaxRefusedPerAddr", *count, 1, 65535));
+  }
+  if (const auto seconds = settings.Optional("RefusedCoolingSec")) {
+    limits.cooling = std::chrono::seconds(OptionalNumber("RefusedCoolingSec", *seconds, 1, 86400));
+  }
+  const std::string proxies = settings.Optional("TrustedProxies").value_or("");
+  if (!proxies.empty() && !server.Configure("ExemptAddresses=" + proxies)) {
+    throw ProcedureError("Invalid TrustedProxies: " + proxies + " (IP addresses separated by commas expected)");
+  }
+  std::set<std::string> trusted;
+  for (std::size_t start = 0; start < proxies.size();) {
+    const std::size_t comma = std::min(proxies.find(',', start), proxies.size());
+    boost::system::error_code ec;
+    const auto address = asio::ip::make_address(std::string(TrimSpaces(std::string_view(proxies).substr(start, comma - start))), ec);
+    if (!ec) trusted.insert(address.to_string());
+    start = comma + 1;
+  }
+  broker_.ConfigureAdmissionLimits(limits, std::move(trusted));
+}
+
 asio::awaitable<void> Service::OpenWebSocketServer(bool tls) {
   const std::string prefix = tls ? "Wss" : "Ws";
   const std::string componentLine = tls ? "WSS Server Started" : "WS Server Started";
@@ -165,6 +201,7 @@ asio::awaitable<void> Service::OpenWebSocketServer(bool tls) {
           limit && !server.Configure("MaxOpeningPerAddress=" + *limit)) {
         throw ProcedureError("Invalid MaxOpeningPerAddr: " + *limit + " (1 to 65535 expected)");
       }
+      ConfigureAdmissionLimits(settings, server);
       std::error_code ec = IsIpAddress(address) ? server.Listen()
                                                 : std::make_error_code(std::errc::address_not_available);
       if (ec) {

@@ -114,6 +114,7 @@ class Service {
   asio::awaitable<void> OpenSnmpAgent();
   asio::awaitable<void> OpenWebSocketServer(bool tls);
   asio::awaitable<void> ConfigureTls(GeneralSettings& settings);
+  void ConfigureAdmissionLimits(const GeneralSettings& settings, WebSocketServer& server);
   // Hands the settings' staged changes to the database writer.
   void SaveSettings(GeneralSettings& settings);
   void ReportDatabaseStall(bool stalled, const std::string& text);
