@@ -232,6 +232,14 @@ class RowChecker {
 
   void CheckOptionalLimits() {
     CheckNumber("MaxOpeningPerAddr", 1, kMaxPort, "a connection count", false);
+    CheckOptionalYesNo("PinAgentPass");
+  }
+
+  void CheckOptionalYesNo(std::string_view column) {
+    const DbValue* given = Given(column);
+    if (given && !std::holds_alternative<std::int64_t>(*given)) {
+      Add(column, DescribeValue(*given) + " is not yes/no (0 or 1)");
+    }
   }
 
   const DbRow& row_;

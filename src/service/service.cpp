@@ -63,7 +63,8 @@ Service::Service(asio::io_context& io, Clock& clock, WorkerPool& pool, ServiceHo
                             },
                             [this](std::int16_t kaInterval) {
                               return Supervisor::AgentIdleLimit(kaInterval, components_.tickInterval);
-                            }}),
+                            },
+                            [this](DbWrite write) { return writer_.Commit(std::move(write)); }}),
       supervisor_(SupervisorContext{
           clock, pool, events_, broker_, programDir_, debugMode_, lastHour_,
           SupervisionJobs{[this](std::string custID) { return notifier_.SendBrokenConnAlarm(std::move(custID)); },
