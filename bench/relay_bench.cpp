@@ -48,7 +48,7 @@ struct RelaySetup {
   bool debug = false;
   vantor::Broker broker{vantor::BrokerContext{
       clock, log, dir.path(), debug,
-      [](std::string, std::string) -> boost::asio::awaitable<bool> { co_return true; }, {}}};
+      [](std::string, std::string) -> boost::asio::awaitable<bool> { co_return true; }, {}, {}}};
   FakeWebSocketServer ws{broker.plainEvents()};
   FakeWebSocketServer wss{broker.tlsEvents()};
 

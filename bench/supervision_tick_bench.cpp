@@ -38,7 +38,7 @@ struct FullTables {
   std::int16_t lastHour = 10;
   vantor::Broker broker{vantor::BrokerContext{
       clock, log, dir.path(), debug,
-      [](std::string, std::string) -> boost::asio::awaitable<bool> { co_return true; }, {}}};
+      [](std::string, std::string) -> boost::asio::awaitable<bool> { co_return true; }, {}, {}}};
   FakeWebSocketServer ws{broker.plainEvents()};
   FakeWebSocketServer wss{broker.tlsEvents()};
   vantor::Supervisor supervisor{vantor::SupervisorContext{

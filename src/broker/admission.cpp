@@ -5,6 +5,7 @@
 #include "core/procedure.hpp"
 #include "core/procedure_error.hpp"
 #include "core/text_fields.hpp"
+#include "platform/pass_hash.hpp"
 #include "platform/text_file.hpp"
 
 #include <boost/asio/co_spawn.hpp>
@@ -48,6 +49,7 @@ bool IsIpAddressText(const std::string& text) {
 constexpr std::string_view kInvalidPath = "MSG:Disconnected. Invalid Request Path";
 // Told to a connection whose open request failed before a verdict was reached.
 constexpr std::string_view kRefused = "MSG:Disconnected. Connection Refused";
+constexpr std::string_view kInvalidPass = "MSG:Disconnected. Invalid CustPass";
 
 }  // namespace
 
@@ -193,23 +195,83 @@ asio::awaitable<void> Broker::OpenRequestAgent(const ServerDescriptor& s, Connec
     CustomerRecord* found = AdmissibleCustomer(uri, verdict);
     if (!found) co_return;
     CustomerRecord& record = *found;
+    const int slot = static_cast<int>(found - tables_.customers().data());
+    const std::string pass = PassText(uri);
+    // The pass is checked before the connection check, so that only the holder of the pinned
+    // pass can hasten the drop of the registered agent.
+    const auto pin = pins_.Check(slot, pass);
+    if (pin == AgentPassPins::Verdict::kMismatch) {
+      verdict.message = kInvalidPass;
+      std::string event = PinRefusalEvent(s, id, record.custID);
+      if (!event.empty()) ReportAdmission(co_await asio::this_coro::executor, std::move(event), kLevelDropped);
+      co_return;
+    }
     if (record.connID != 0) {
       record.aging = record.kaInterval;
       verdict.message = "MSG:Connection Exist.";
       co_return;
     }
-    record.connType = s.type;
-    record.connID = id;
-    record.connIpAddr = ClientAddress(s, id);
-    record.connStartTime = clock_.Now();
-    record.pktSent = record.pktRecv = record.aging = 0;
-    record.custPass = PassText(uri);
-    record.rttSum = 0;
-    record.rttCount = 0;
-    WatchAgentSilence(record);
+    RegisterAgent(s, id, uri, record);
     verdict.accepted = true;
     verdict.message = "Connection Accepted";
+    if (pin == AgentPassPins::Verdict::kUnpinned) {
+      const auto executor = co_await asio::this_coro::executor;
+      ReportAdmission(executor, PinAgentPass(executor, slot, record.custID, pass), kLevelInfo);
+    }
   });
+}
+
+void Broker::RegisterAgent(const ServerDescriptor& s, ConnectionId id, std::string_view uri,
+                           CustomerRecord& record) {
+  record.connType = s.type;
+  record.connID = id;
+  record.connIpAddr = ClientAddress(s, id);
+  record.connStartTime = clock_.Now();
+  record.pktSent = record.pktRecv = record.aging = 0;
+  record.custPass = PassText(uri);
+  record.rttSum = 0;
+  record.rttCount = 0;
+  WatchAgentSilence(record);
+}
+
+std::string Broker::PinAgentPass(const asio::any_io_executor& executor, int slot, const std::string& custID,
+                                 std::string_view pass) {
+  auto hash = HashPass(pass);
+  if (!hash) throw ProcedureError("The pass of the agent of customer " + custID + " could not be hashed");
+  pins_.Pin(slot, custID, *hash);
+  if (!storeCustomerWrite_) {
+    pins_.MarkStored(custID);
+  } else {
+    // An operator's pin made meanwhile wins: only an empty column takes this one.
+    DbWrite write{"Customer.AgentPassHash." + custID,
+                  "UPDATE Customer SET AgentPassHash = ? WHERE CustID = ? "
+                  "AND (AgentPassHash IS NULL OR AgentPassHash = '')",
+                  {*hash, custID}};
+    asio::co_spawn(
+        executor,
+        [this, custID, write = std::move(write)]() mutable -> asio::awaitable<void> {
+          co_await storeCustomerWrite_(std::move(write));
+          pins_.MarkStored(custID);
+        },
+        asio::detached);
+  }
+  return fmt::format("Agent Pass Of Customer {} Pinned", custID);
+}
+
+void Broker::ReportAdmission(const asio::any_io_executor& executor, std::string text, int level) {
+  // The event's pause must not hold back the verdict: the agent's record ages from its admission.
+  asio::co_spawn(
+      executor,
+      [this, text = std::move(text), level]() -> asio::awaitable<void> {
+        co_await events_.AppEvent(kCodeModule, "OpenRequestAgent", text, level);
+      },
+      asio::detached);
+}
+
+std::string Broker::PinRefusalEvent(const ServerDescriptor& s, ConnectionId id, const std::string& custID) {
+  const std::string address = ClientAddress(s, id);
+  if (!pinRefusals_.ShouldReport(address, clock_.Now())) return {};
+  return fmt::format("Agent Of Customer {} From {} Refused: Pass Is Not The Pinned Pass", custID, address);
 }
 
 asio::awaitable<void> Broker::OpenRequestMobile(const ServerDescriptor& s, ConnectionId id,
@@ -226,7 +288,7 @@ asio::awaitable<void> Broker::OpenRequestMobile(const ServerDescriptor& s, Conne
       co_return;
     }
     if (pass != record.custPass) {
-      verdict.message = "MSG:Disconnected. Invalid CustPass";
+      verdict.message = kInvalidPass;
       co_return;
     }
     int free = 0;

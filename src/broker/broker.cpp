@@ -12,6 +12,7 @@ Broker::Broker(BrokerContext context)
       debugMode_(context.debugMode),
       saveBrokenConnAlarm_(std::move(context.saveBrokenConnAlarm)),
       agentIdleLimit_(std::move(context.agentIdleLimit)),
+      storeCustomerWrite_(std::move(context.storeCustomerWrite)),
       trace_(clock_, programDir_, debugMode_),
       plainEndpoint_(*this, kPlainServer),
       tlsEndpoint_(*this, kTlsServer) {}

@@ -4,13 +4,18 @@
 // connections end. Both WebSocket servers report to it through one endpoint each; the endpoints
 // differ only by their ServerDescriptor.
 
+#include "broker/agent_pass_pins.hpp"
 #include "broker/debug_trace.hpp"
 #include "broker/refusal_limiter.hpp"
+#include "broker/report_throttle.hpp"
 #include "broker/server_descriptor.hpp"
 #include "core/tables.hpp"
 #include "logging/app_event.hpp"
 #include "platform/clock.hpp"
+#include "platform/database_writer.hpp"
 #include "platform/websocket_server.hpp"
+
+#include <boost/asio/any_io_executor.hpp>
 
 #include <array>
 #include <chrono>
@@ -58,6 +63,10 @@ struct BrokerContext {
   // How long an admitted agent with this keep-alive interval may stay silent before its server
   // closes the connection: longer than supervision needs to drop it. Empty: the server's own.
   std::function<std::chrono::milliseconds(std::int16_t kaInterval)> agentIdleLimit;
+  // Queues one write of the Customer table (an agent's pinned pass) without holding up the
+  // caller; true once committed, false when it was given up (the writer reports why). Empty:
+  // pins are kept in memory only.
+  std::function<asio::awaitable<bool>(DbWrite)> storeCustomerWrite;
 };
 
 class Broker {
@@ -91,6 +100,10 @@ class Broker {
     bool match = false;
   };
   asio::awaitable<VersionCheck> VerifyProgVersion(std::string custID, std::string version);
+
+  // Refusals of an agent whose pass is not the pinned one: one level-2 event per address and
+  // interval.
+  static constexpr std::chrono::seconds kPinRefusalReportInterval{60};
 
   // How long a refused connection stays open after its refusal was sent.
   static constexpr std::chrono::milliseconds kRefusalGrace{2000};
@@ -145,6 +158,16 @@ class Broker {
   // The customer record an open request names, when its id matches and the account is enabled;
   // otherwise nullptr with the refusal in `verdict`. A slot out of range throws.
   CustomerRecord* AdmissibleCustomer(std::string_view uri, Verdict& verdict);
+  void RegisterAgent(const ServerDescriptor& s, ConnectionId id, std::string_view uri, CustomerRecord& record);
+  // Pins the pass of the agent just admitted in `slot` and queues its table write; returns the
+  // event text. A pass that cannot be hashed throws (the agent stays admitted, unpinned).
+  std::string PinAgentPass(const asio::any_io_executor& executor, int slot, const std::string& custID,
+                           std::string_view pass);
+  // Writes an event of OpenRequestAgent without making the open request wait for its pause.
+  void ReportAdmission(const asio::any_io_executor& executor, std::string text, int level);
+  // The refusal event for an agent whose pass is not the pinned one, or empty when this address
+  // was reported within the interval.
+  std::string PinRefusalEvent(const ServerDescriptor& s, ConnectionId id, const std::string& custID);
   asio::awaitable<void> ForgetDeletedCustomer(int slot);
   // The "Account Disabled" event, then the disconnect of the agent the slot held before it.
   asio::awaitable<void> DisconnectDisabledAgent(int slot);
@@ -191,8 +214,11 @@ class Broker {
   const bool& debugMode_;
   std::function<asio::awaitable<bool>(std::string, std::string)> saveBrokenConnAlarm_;
   std::function<std::chrono::milliseconds(std::int16_t)> agentIdleLimit_;
+  std::function<asio::awaitable<bool>(DbWrite)> storeCustomerWrite_;
   DebugTrace trace_;
   ConnectionTables tables_;
+  AgentPassPins pins_;
+  ReportThrottle pinRefusals_{kPinRefusalReportInterval};
   BrokerEndpoint plainEndpoint_;
   BrokerEndpoint tlsEndpoint_;
   WebSocketServer* plainServer_ = nullptr;

@@ -15,6 +15,12 @@ struct CustomerRow {
   bool enabled;
   std::string custID;
   std::string company;
+  std::string agentPassHash;  // empty: no pinned pass (also when the column is absent)
+};
+
+struct CustomerTable {
+  std::vector<CustomerRow> rows;
+  bool pinAgentPass = false;  // General_Settings.PinAgentPass; absent or NULL is off
 };
 
 std::string TextOrEmpty(const DbValue* value) {
@@ -24,14 +30,17 @@ std::string TextOrEmpty(const DbValue* value) {
   return {};
 }
 
-// Every row in ascending CustID order. A NULL Enabled ends the list there and reports it, so the
-// rows before it still load.
-std::vector<CustomerRow> ReadCustomers(const std::filesystem::path& database, std::string& failure) {
+// Every row in ascending CustID order, and the pinning switch. A NULL Enabled ends the list there
+// and reports it, so the rows before it still load. Every column is selected because a database
+// made before pinning has no AgentPassHash.
+CustomerTable ReadCustomers(const std::filesystem::path& database, std::string& failure) {
   auto db = OpenDatabase(database);
+  CustomerTable table;
+  table.pinAgentPass = GeneralSettings::Read(*db).OptionalFlag("PinAgentPass");
   std::vector<DbRow> rows;
-  auto status = db->Query("SELECT CustID, Enabled, Company FROM Customer ORDER BY CustID", {}, rows);
+  auto status = db->Query("SELECT * FROM Customer ORDER BY CustID", {}, rows);
   if (!status) throw ProcedureError(status.error);
-  std::vector<CustomerRow> customers;
+  std::vector<CustomerRow>& customers = table.rows;
   for (const auto& row : rows) {
     const DbValue* enabled = row.Find("Enabled");
     if (!enabled || std::holds_alternative<std::monostate>(*enabled)) {
@@ -40,9 +49,11 @@ std::vector<CustomerRow> ReadCustomers(const std::filesystem::path& database, st
     }
     const bool on = std::holds_alternative<std::int64_t>(*enabled) ? std::get<std::int64_t>(*enabled) != 0
                                                                     : TextOrEmpty(enabled) != "0";
-    customers.push_back({on, TextOrEmpty(row.Find("CustID")), TextOrEmpty(row.Find("Company"))});
+    const DbValue* hash = row.Find("AgentPassHash");
+    customers.push_back({on, TextOrEmpty(row.Find("CustID")), TextOrEmpty(row.Find("Company")),
+                         hash ? TextOrEmpty(hash) : std::string()});
   }
-  return customers;
+  return table;
 }
 
 }  // namespace
@@ -50,14 +61,16 @@ std::vector<CustomerRow> ReadCustomers(const std::filesystem::path& database, st
 asio::awaitable<void> Broker::CustTableInit() {
   co_await Guarded(events_, kCodeModule, "CustTableInit", [&]() -> asio::awaitable<void> {
     std::string failure;
-    const auto rows = ReadCustomers(programDir_ / kDatabaseFileName, failure);
+    const auto table = ReadCustomers(programDir_ / kDatabaseFileName, failure);
+    pins_.SetEnabled(table.pinAgentPass);
     int n = 0;
-    for (const auto& row : rows) {
+    for (const auto& row : table.rows) {
       CustomerRecord& record = tables_.Customer(++n);  // a 100th row fails here
       record = CustomerRecord{};
       record.enabled = row.enabled;
       record.custID = row.custID;
       record.company = row.company;
+      pins_.Load(n, row.custID, row.agentPassHash);
     }
     if (!failure.empty()) throw ProcedureError(failure);
     co_return;
@@ -74,9 +87,10 @@ asio::awaitable<void> Broker::MobTableInit() {
 asio::awaitable<bool> Broker::CustTableUpdate() {
   co_return co_await Guarded(events_, kCodeModule, "CustTableUpdate", [&]() -> asio::awaitable<void> {
     std::string failure;
-    const auto rows = ReadCustomers(programDir_ / kDatabaseFileName, failure);
+    const auto table = ReadCustomers(programDir_ / kDatabaseFileName, failure);
+    pins_.SetEnabled(table.pinAgentPass);
     int n = 0;
-    for (const auto& row : rows) {
+    for (const auto& row : table.rows) {
       const int slot = ++n;
       CustomerRecord* record = &tables_.Customer(slot);
       if (record->enabled != row.enabled && !row.enabled && record->connID != 0) {
@@ -87,6 +101,7 @@ asio::awaitable<bool> Broker::CustTableUpdate() {
       record->custID = row.custID;
       if (record->connID == 0) record->ResetConnection();
       record->company = row.company;
+      pins_.Load(slot, row.custID, row.agentPassHash);
     }
     if (!failure.empty()) throw ProcedureError(failure);
     for (int slot = n + 1; slot <= kCustomerSlots; ++slot) co_await ForgetDeletedCustomer(slot);
@@ -97,6 +112,7 @@ asio::awaitable<bool> Broker::CustTableUpdate() {
 // disabled account, its pending alarm with it, and its id is no longer found at admission.
 asio::awaitable<void> Broker::ForgetDeletedCustomer(int slot) {
   if (tables_.Customer(slot).connID != 0) co_await DisconnectDisabledAgent(slot);
+  pins_.Forget(slot);
   CustomerRecord& record = tables_.Customer(slot);
   const CustomerRecord kept = record;  // the connection, until its disconnect event frees it
   record = CustomerRecord{};

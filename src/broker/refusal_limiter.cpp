@@ -34,20 +34,12 @@ bool RefusalLimiter::Cooling(std::string_view address, SystemTime now) const {
   return it != entries_.end() && now < it->second.coolingUntil;
 }
 
-bool RefusalLimiter::ShouldReport(std::string_view address, SystemTime now) {
-  auto it = entries_.find(KeyOf(address));
-  if (it == entries_.end()) return false;
-  if (it->second.reportedAt != SystemTime{} && now - it->second.reportedAt < limits_.window) return false;
-  it->second.reportedAt = now;
-  return true;
-}
-
 RefusalLimiter::Entry* RefusalLimiter::Track(const std::string& key, SystemTime now) {
   auto it = entries_.find(key);
   if (it != entries_.end()) return &it->second;
   if (entries_.size() >= kMaxAddresses) ForgetExpired(now);
   if (entries_.size() >= kMaxAddresses) return nullptr;
-  return &entries_.emplace(key, Entry{now, 0, {}, {}}).first->second;
+  return &entries_.emplace(key, Entry{now, 0, {}}).first->second;
 }
 
 void RefusalLimiter::ForgetExpired(SystemTime now) {

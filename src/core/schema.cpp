@@ -4,8 +4,9 @@ namespace vantor {
 namespace {
 
 // Yes/no columns are INTEGER (0 false, anything else true). The optional columns at the end
-// (push API address, download hosts, mail security, the opening limit per address) may be absent
-// or NULL; the service then uses its built-in behaviour.
+// (push API address, download hosts, mail security, the opening limit per address, agent pass
+// pinning and the pinned passes) may be absent or NULL; the service then uses its built-in
+// behaviour. A new database pins agent passes.
 constexpr const char* kSchema = R"sql(
 CREATE TABLE General_Settings (
   ProgVersion     TEXT,
@@ -52,7 +53,9 @@ CREATE TABLE General_Settings (
   MaxRefusedPerAddr INTEGER DEFAULT 10,
   RefusedCoolingSec INTEGER DEFAULT 60,
   -- Reverse proxies (addresses, comma-separated) whose clients are named by X-Forwarded-For.
-  TrustedProxies    TEXT
+  TrustedProxies    TEXT,
+  -- The first agent of a customer pins its pass; later agents must give the same pass.
+  PinAgentPass    INTEGER
 );
 
 CREATE TABLE Customer (
@@ -63,7 +66,8 @@ CREATE TABLE Customer (
   BcaRecvType    TEXT,
   BcaPoUserKey   TEXT,
   BcaPoDevice    TEXT,
-  BcaMailAddress TEXT
+  BcaMailAddress TEXT,
+  AgentPassHash  TEXT
 );
 
 INSERT INTO General_Settings (
@@ -73,7 +77,8 @@ INSERT INTO General_Settings (
   WsEnabled, WsIpAddr, WsPort, WsStatus,
   WssEnabled, WssIpAddr, WssPort, CertSubject, CertType, CertStore, WssStatus,
   TestMessDaily, TestMessUserKey, TestMessDevice,
-  MailHostAddress, MailPort, MailFromAddress, MailUseAuth, MailAuthMode, MailAccount, MailPassword
+  MailHostAddress, MailPort, MailFromAddress, MailUseAuth, MailAuthMode, MailAccount, MailPassword,
+  PinAgentPass
 ) VALUES (
   '1.0.0', 0,
   1, '127.0.0.1', 16161, 'public', 0, '127.0.0.1', 16162, 'public',
@@ -81,7 +86,8 @@ INSERT INTO General_Settings (
   1, '127.0.0.1', 8080, 'Not Started',
   1, '127.0.0.1', 8443, '', 'User', 'My', 'Not Started',
   0, '', '',
-  '127.0.0.1', 25, 'vantor-web@localhost', 0, 'AUTH LOGIN', '', ''
+  '127.0.0.1', 25, 'vantor-web@localhost', 0, 'AUTH LOGIN', '', '',
+  1
 );
 )sql";
 

@@ -89,6 +89,11 @@ std::int32_t GeneralSettings::Int32(std::string_view column) const {
   return static_cast<std::int32_t>(Integer(column, INT32_MIN, INT32_MAX));
 }
 
+bool GeneralSettings::OptionalFlag(std::string_view column) const {
+  const DbValue* value = row_.Find(column);
+  return value && !std::holds_alternative<std::monostate>(*value) && Bool(column);
+}
+
 std::optional<std::string> GeneralSettings::Optional(std::string_view column) const {
   const DbValue* value = row_.Find(column);
   if (!value || std::holds_alternative<std::monostate>(*value)) return std::nullopt;

@@ -34,6 +34,9 @@ class GeneralSettings {
   // A yes/no column where NULL counts as false; a missing column is still an error.
   bool BoolOrFalse(std::string_view column) const;
 
+  // A yes/no column that may be absent from the table: absent or NULL counts as false.
+  bool OptionalFlag(std::string_view column) const;
+
   // A text column that may be absent from the table or NULL.
   std::optional<std::string> Optional(std::string_view column) const;
 

@@ -237,6 +237,14 @@ class RowChecker {
     CheckNumber("MaxRefusedPerAddr", 1, kMaxPort, "a refusal count", false);
     CheckNumber("RefusedCoolingSec", 1, 86400, "a number of seconds", false);
     CheckAddressList("TrustedProxies");
+    CheckOptionalYesNo("PinAgentPass");
+  }
+
+  void CheckOptionalYesNo(std::string_view column) {
+    const DbValue* given = Given(column);
+    if (given && !std::holds_alternative<std::int64_t>(*given)) {
+      Add(column, DescribeValue(*given) + " is not yes/no (0 or 1)");
+    }
   }
 
   // Empty, or IP addresses separated by commas.

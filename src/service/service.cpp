@@ -45,10 +45,7 @@ Service::Service(asio::io_context& io, Clock& clock, WorkerPool& pool, ServiceHo
       writer_(io, programDir_ / kDatabaseFileName,
               DatabaseWriter::Reports{
                   [this](bool stalled, const std::string& text) { ReportDatabaseStall(stalled, text); },
-                  [this](const std::string& text) {
-                    asio::co_spawn(io_, events_.AppEvent(kCodeModule, "DatabaseWriter", text, kLevelError),
-                                   asio::detached);
-                  }}),
+                  [this](const std::string& text) { PostEvent("DatabaseWriter", text, kLevelError); }}),
       components_(std::move(components)),
       notifier_(clock, pool, events_, programDir_ / kDatabaseFileName, writer_, *components_.https,
                 *components_.smtp,
@@ -63,7 +60,8 @@ Service::Service(asio::io_context& io, Clock& clock, WorkerPool& pool, ServiceHo
                             },
                             [this](std::int16_t kaInterval) {
                               return Supervisor::AgentIdleLimit(kaInterval, components_.tickInterval);
-                            }}),
+                            },
+                            [this](DbWrite write) { return writer_.Commit(std::move(write)); }}),
       supervisor_(SupervisorContext{
           clock, pool, events_, broker_, programDir_, debugMode_, lastHour_,
           SupervisionJobs{[this](std::string custID) { return notifier_.SendBrokenConnAlarm(std::move(custID)); },
@@ -73,10 +71,7 @@ Service::Service(asio::io_context& io, Clock& clock, WorkerPool& pool, ServiceHo
   // operator hears of it once per removal (the hook may be called on a worker thread).
   SetFolderRemadeHook([this](const fs::path& folder) {
     asio::post(io_, [this, name = folder.filename().string()] {
-      asio::co_spawn(io_, events_.AppEvent(kCodeModule, "LogFolder",
-                                           "Folder " + name + " Was Missing And Has Been Created Again",
-                                           kLevelDropped),
-                     asio::detached);
+      PostEvent("LogFolder", "Folder " + name + " Was Missing And Has Been Created Again", kLevelDropped);
     });
   });
   plainServer_ = components_.makeWebSocketServer(broker_.plainEvents());
@@ -187,8 +182,7 @@ void Service::SaveSettings(GeneralSettings& settings) {
 void Service::ReportDatabaseStall(bool stalled, const std::string& text) {
   const std::string event = stalled ? "Database Writes Waiting For Over A Minute: " + text
                                     : "Database Writes Resumed";
-  asio::co_spawn(io_, events_.AppEvent(kCodeModule, "DatabaseWriter", event, stalled ? kLevelDropped : kLevelInfo),
-                 asio::detached);
+  PostEvent("DatabaseWriter", event, stalled ? kLevelDropped : kLevelInfo);
 }
 
 asio::awaitable<void> Service::FlushDatabaseWrites() {
@@ -197,6 +191,17 @@ asio::awaitable<void> Service::FlushDatabaseWrites() {
   host_.Log(LogPriority::kError, std::to_string(writer_.pending()) +
                                      " database writes could not be made before the end (the database stays locked "
                                      "or unavailable); they are lost");
+}
+
+// The event's coroutine starts after the caller has returned; it owns copies of its texts, which
+// AppEvent only views.
+void Service::PostEvent(std::string procedure, std::string text, int level) {
+  asio::co_spawn(
+      io_,
+      [this, procedure = std::move(procedure), text = std::move(text), level]() -> asio::awaitable<void> {
+        co_await events_.AppEvent(kCodeModule, procedure, text, level);
+      },
+      asio::detached);
 }
 
 void Service::PostReload() { asio::co_spawn(io_, Reload(), asio::detached); }
@@ -257,9 +262,7 @@ void Service::ForwardSendStatus(const std::string& receiver, const std::string& 
                                 UptimeHundredths())) {
     return;
   }
-  asio::co_spawn(io_, events_.AppEvent(kCodeModule, "ForwardSendStatus",
-                                       "The SNMP agent could not send the status trap", kLevelError),
-                 asio::detached);
+  PostEvent("ForwardSendStatus", "The SNMP agent could not send the status trap", kLevelError);
 }
 
 void Service::SendAppEventTrap(const AppEventRecord& record) {

@@ -118,6 +118,8 @@ class Service {
   // Hands the settings' staged changes to the database writer.
   void SaveSettings(GeneralSettings& settings);
   void ReportDatabaseStall(bool stalled, const std::string& text);
+  // Writes a level `level` event of module "modVantorWebSrv" from outside a handler.
+  void PostEvent(std::string procedure, std::string text, int level);
   void SendAppEventTrap(const AppEventRecord& record);
   std::uint64_t UptimeHundredths() const;
 

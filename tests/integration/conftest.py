@@ -77,8 +77,8 @@ class ProgramDir:
         self.exe = path / "VantorWebSrv"
         self.process = None
 
-    def console(self, *args, check=True):
-        result = subprocess.run([CONSOLE, "--dir", str(self.path), *args],
+    def console(self, *args, check=True, input=None):
+        result = subprocess.run([CONSOLE, "--dir", str(self.path), *args], input=input,
                                 capture_output=True, text=True, timeout=30)
         if check and result.returncode != 0:
             raise AssertionError(f"vantor-console {args} failed: {result.stderr}")
@@ -173,15 +173,17 @@ class Client:
         Client.opened.append(self)
 
     @classmethod
-    async def connect(cls, pd, path, tls=False, pings=True):
+    async def connect(cls, pd, path, tls=False, pings=True, local_address=None):
         """Connects to the plain or the TLS listener; the path goes out as written. Without
         `pings` the client sends no WebSocket pings: the service answers them only between the
         handlers of the connection's messages, so a handler held up past the library's 20 s ping
-        timeout would make the client close."""
+        timeout would make the client close. `local_address` (such as "127.0.0.2") is the
+        address the service sees the client come from."""
         url = f"{'wss' if tls else 'ws'}://127.0.0.1:{pd.wss_port if tls else pd.ws_port}{path}"
+        extra = {"local_addr": (local_address, 0)} if local_address else {}
         ws = await websockets.connect(url, ssl=NO_TLS_CHECK if tls else None,
                                       open_timeout=5, close_timeout=2,
-                                      ping_interval=20 if pings else None)
+                                      ping_interval=20 if pings else None, **extra)
         return cls(ws, path[5:13])
 
     async def _read(self):

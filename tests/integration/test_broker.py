@@ -5,6 +5,8 @@ import signal
 import sqlite3
 import time
 
+import pytest
+
 from conftest import C1, C2, Client, agent, mobile, run_clients
 
 REFUSAL = "CW00000000" "0  MSG:"
@@ -116,4 +118,62 @@ def test_refusals_are_closed_by_the_service_and_the_51st_mobile_is_refused(progr
         await extra.closed()
 
     run_clients(scenario)
+    assert pd.stop() == 0
+
+
+@pytest.mark.realtime
+@pytest.mark.parametrize("pinning", [True, False])
+def test_a_stranger_with_the_id_but_another_pass(program_dir, pinning):
+    """Shortened tick (0.2 s, each counting 30 s of aging). The real agent promised KEEPALIVE:120
+    and keeps it: it is dropped only when a tick finds its age at 150, two ticks after a second
+    agent set the age to 120. Pinned, a stranger from 127.0.0.2 with the right id and another
+    pass is refused before it can do that, and while the real agent is away as well; a pass
+    pinned with the console replaces the old one at once. Without pinning the second agent is
+    told "Connection Exist." and hastens the drop, as always."""
+    pd = program_dir
+    tick = 0.2
+    if not pinning:
+        pd.configure(PinAgentPass="false")
+    pd.configure(WssEnabled="false")
+    pd.start(env={"VANTOR_TEST_TICK_MS": str(int(tick * 1000))})
+
+    async def stranger(password="wrong"):
+        peer = await Client.connect(pd, f"/agt?{C1} {password}__________", local_address="127.0.0.2")
+        first = await peer.next()
+        await peer.send(f"CA{C1}0  BCA:Mallory\tMailSMTP\t\t\tmallory@example.net")
+        return first
+
+    async def scenario():
+        real = await agent(pd, C1, "right", keepalive=120, receiver="Ann\tMailSMTP\t\t\tann@example.org")
+        if not pinning:
+            await real.echoed()
+            assert await stranger() == REFUSAL + "Connection Exist."
+            await real.closed(10 * tick + 3)
+            return
+        for _ in range(3):
+            await real.echoed()
+            assert await stranger() == REFUSAL + "Disconnected. Invalid CustPass"
+            await asyncio.sleep(3 * tick)
+        await real.echoed()
+        await real.ws.close()
+        await real.closed()
+        assert await stranger() == REFUSAL + "Disconnected. Invalid CustPass"
+        pinned = pd.console("customer", "pin", C1, input="newer\n")
+        assert "the service reloaded its customer table" in pinned.stdout
+        assert await stranger("right") == REFUSAL + "Disconnected. Invalid CustPass"
+        await agent(pd, C1, "newer", keepalive=120)
+
+    run_clients(scenario)
+    events = pd.event_lines()
+    dropped = "2\tfrmVantorWebSrv_timer1\tDemo Company Disconnected From Server Due To No Keep-Alive Messages"
+    assert (dropped in events) == (not pinning)
+    assert [row[1] for row in customer_rows(pd)] == ["Ann"]
+    refusals = [e for e in events if e.startswith("2\tmodVantorWebSrv_OpenRequestAgent\t")]
+    if pinning:
+        # One event for the five refusals from that address within the minute.
+        assert refusals == [f"2\tmodVantorWebSrv_OpenRequestAgent\tAgent Of Customer {C1} From 127.0.0.2 Refused: "
+                            "Pass Is Not The Pinned Pass"]
+        assert f"3\tmodVantorWebSrv_OpenRequestAgent\tAgent Pass Of Customer {C1} Pinned" in events
+    else:
+        assert refusals == [] and not [e for e in events if "Pinned" in e]
     assert pd.stop() == 0

@@ -1,4 +1,7 @@
 """vantor-console: program directory set-up and table editing."""
+import json
+import sqlite3
+
 from conftest import ProgramDir
 
 
@@ -50,3 +53,30 @@ def test_settings_show_and_set(program_dir):
     assert program_dir.console("settings", "set", "Nope", "1", check=False).returncode == 2
     program_dir.console("settings", "set", "PushApiUrl", "--null")
     assert program_dir.setting("PushApiUrl") == "NULL"
+
+
+def test_pin_and_unpin_a_customer(program_dir):
+    """No service runs: the pass comes from standard input only and is stored as a salted hash."""
+    pd = program_dir
+    assert pd.setting("PinAgentPass") == "1"  # a new program directory pins agent passes
+
+    def pinned():
+        listed = json.loads(pd.console("--json", "customer", "list").stdout)
+        return [c["pinned"] for c in listed["customers"]]
+
+    assert pinned() == [False]
+    done = pd.console("customer", "pin", "01000001", input="s3cret\n")
+    assert "no service answered" in done.stdout
+    with sqlite3.connect(pd.path / "VantorWeb.mdb") as db:
+        (stored,) = db.execute("SELECT AgentPassHash FROM Customer").fetchone()
+    assert stored.startswith("pbkdf2-sha256$") and "s3cret" not in stored
+    assert pinned() == [True]
+    assert pd.console("customer", "list").stdout.splitlines()[1].split()[4] == "yes"
+    # No pass, no such customer, a pass on the command line, no id: nothing changes.
+    for args, stdin, status in ((("pin", "01000001"), "", 1), (("pin", "09999999"), "x\n", 1),
+                                (("pin", "01000001", "s3cret"), "x\n", 2), (("unpin",), "", 2)):
+        assert pd.console("customer", *args, input=stdin, check=False).returncode == status, args
+    assert pinned() == [True]
+    pd.console("customer", "unpin", "01000001")
+    assert pinned() == [False]
+

@@ -132,7 +132,10 @@ def test_probe(service):
         unknown = await console(service, "probe", "03000003", "pw")
         assert unknown.returncode == 1 and "Customer 03000003 is unknown" in unknown.stderr
 
-        # The customer's own agent holds the slot: the probe relays through it, with its pass text.
+        # The probe's agent pinned its pass; unpinned, the customer's own agent pins its own. It
+        # holds the slot: the probe relays through it, with its pass text.
+        unpinned = await console(service, "customer", "unpin", C1)
+        assert "the service reloaded its customer table" in unpinned.stdout, unpinned.stderr
         peer = await agent(service, password="right", sep="%20")
         wrong = await console(service, "probe", C1, "wrong")
         assert wrong.returncode == 1 and f"Wrong password for customer {C1}" in wrong.stderr

@@ -43,9 +43,7 @@ TEST_F(BrokerTest, DeletedCustomersAreGoneAfterAReload) {
   Connect(ws_, 1, "/agt?02000002 p__________");
   Customer(2).bcaWaitState = true;
   dir_.Sql("DELETE FROM Customer WHERE CustID IN ('02000002', '03000003')");
-  bool reloaded = false;
-  Run([&]() -> asio::awaitable<void> { reloaded = co_await broker_.CustTableUpdate(); }());
-  EXPECT_TRUE(reloaded);
+  EXPECT_TRUE(Reload());
   EXPECT_EQ(ws_.disconnected, (std::vector<ConnectionId>{1}));
   EXPECT_NE(Events().find("\t3\tmodVantorWebSrv_CustTableUpdate\tBeta Ltd Disconnected From Server Due To "
                           "Account Disabled\r\n"),
@@ -136,6 +134,85 @@ TEST_F(BrokerTest, ConnectionLogs) {
   EXPECT_EQ(ReadFile(dir_.path() / "Log" / "WssConnectionRequest.txt"),
             "2026-04-01 10:00:00.000\tFrom: 10.0.0.2\t50000\tAccept: True\r\n"
             "2026-04-01 10:00:00.000\tFrom: 10.0.0.3\t50000\tAccept: True\r\n");
+}
+
+std::string StoredPassHash(const TempProgramDir& dir, const std::string& custID) {
+  DbStatus status;
+  auto db = Database::Open(dir.database(), Database::Mode::kReadOnly, status);
+  std::vector<DbRow> rows;
+  if (db) status = db->Query("SELECT AgentPassHash FROM Customer WHERE CustID = ?", {custID}, rows);
+  if (!status || rows.empty()) throw std::runtime_error(status.error);
+  const auto* text = std::get_if<std::string>(&rows[0].values[0]);
+  return text ? *text : "";
+}
+
+TEST_F(BrokerTest, PinnedAgentPass) {
+  constexpr const char* kInvalidPass = "CW00000000" "0  " "MSG:Disconnected. Invalid CustPass";
+  dir_.Sql("UPDATE General_Settings SET PinAgentPass = 1");
+  ASSERT_TRUE(Reload());
+  // The first agent pins its pass: a salted hash in the table, never the pass.
+  EXPECT_EQ(Connect(ws_, 1, "/agt?01000001 first__________"), "CW01000001" "0  " "Connection Accepted");
+  const std::string hash = StoredPassHash(dir_, "01000001");
+  EXPECT_TRUE(hash.starts_with("pbkdf2-sha256$")) << hash;
+  EXPECT_EQ(hash.find("first"), std::string::npos);
+  EXPECT_NE(Events().find("\t3\tmodVantorWebSrv_OpenRequestAgent\tAgent Pass Of Customer 01000001 Pinned\r\n"),
+            std::string::npos);
+
+  // Another pass is refused before anything changes: the agent's age stays, and each address is
+  // reported once a minute (ws and wss connection 2 share the address 10.0.0.2).
+  Customer(1).kaInterval = 60;
+  EXPECT_EQ(Connect(wss_, 2, "/agt?01000001 other__________"), kInvalidPass);
+  EXPECT_EQ(Connect(ws_, 2, "/agt?01000001 __________"), kInvalidPass);
+  EXPECT_EQ(Customer(1).aging, 0);
+  EXPECT_EQ(Customer(1).connID, 1);
+  EXPECT_EQ(Customer(1).custPass, "first");
+  const std::string refusal =
+      "\t2\tmodVantorWebSrv_OpenRequestAgent\tAgent Of Customer 01000001 From 10.0.0.2 Refused: Pass Is Not The "
+      "Pinned Pass\r\n";
+  const auto refusals = [&] {
+    const std::string events = Events();
+    std::size_t n = 0;
+    for (auto at = events.find(refusal); at != std::string::npos; at = events.find(refusal, at + 1)) ++n;
+    return n;
+  };
+  EXPECT_EQ(refusals(), 1u);
+  clock_.Advance(Broker::kPinRefusalReportInterval);
+  EXPECT_EQ(Connect(wss_, 2, "/agt?01000001 other__________"), kInvalidPass);
+  EXPECT_EQ(refusals(), 2u);
+
+  // Only the holder of the pass meets the connected agent, with its effect on the agent's age.
+  EXPECT_EQ(Connect(ws_, 3, "/agt?01000001 first__________"), "CW00000000" "0  " "MSG:Connection Exist.");
+  EXPECT_EQ(Customer(1).aging, 60);
+  Run(ws_.Close(1, 1000));
+  EXPECT_EQ(Connect(ws_, 4, "/agt?01000001 other__________"), kInvalidPass);
+  EXPECT_EQ(Connect(ws_, 5, "/agt?01000001 first__________"), "CW01000001" "0  " "Connection Accepted");
+
+  // Unpinned in the table and reloaded: the next agent pins its own pass.
+  Run(ws_.Close(5, 1000));
+  dir_.Sql("UPDATE Customer SET AgentPassHash = NULL");
+  ASSERT_TRUE(Reload());
+  EXPECT_EQ(Connect(ws_, 6, "/agt?01000001 second__________"), "CW01000001" "0  " "Connection Accepted");
+  EXPECT_NE(StoredPassHash(dir_, "01000001"), hash);
+  Run(ws_.Close(6, 1000));
+  EXPECT_EQ(Connect(ws_, 7, "/agt?01000001 first__________"), kInvalidPass);
+}
+
+// Without the setting, or on a database made before pinning, agents are admitted as they always
+// were: any pass, nothing pinned.
+TEST_F(BrokerTest, WithoutPinningAnyPassIsAdmitted) {
+  const std::vector<std::vector<std::string>> databases{
+      {"UPDATE General_Settings SET PinAgentPass = NULL"},
+      {"ALTER TABLE General_Settings DROP COLUMN PinAgentPass", "ALTER TABLE Customer DROP COLUMN AgentPassHash"}};
+  for (const auto& statements : databases) {
+    SCOPED_TRACE(statements.back());
+    for (const auto& sql : statements) dir_.Sql(sql);
+    ASSERT_TRUE(Reload());
+    EXPECT_EQ(Connect(ws_, 1, "/agt?01000001 first__________"), "CW01000001" "0  " "Connection Accepted");
+    Run(ws_.Close(1, 1000));
+    EXPECT_EQ(Connect(ws_, 2, "/agt?01000001 other__________"), "CW01000001" "0  " "Connection Accepted");
+    Run(ws_.Close(2, 1000));
+  }
+  EXPECT_EQ(Events().find("Pinned"), std::string::npos);
 }
 
 }  // namespace

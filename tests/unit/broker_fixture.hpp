@@ -1,5 +1,6 @@
 #pragma once
-// A broker with a real database of customers, both servers faked, and a fake clock.
+// A broker with a real database of customers, both servers faked, and a fake clock. Agent pass
+// pinning is off unless a test switches it on.
 
 #include "broker/broker.hpp"
 #include "core/text_fields.hpp"
@@ -22,10 +23,16 @@ class BrokerTest : public ::testing::Test {
                                 saved_.push_back(id + "|" + payload);
                                 co_return true;
                               },
-                              [](std::int16_t kaInterval) { return std::chrono::milliseconds(kaInterval * 1000 + 7); }}),
+                              [](std::int16_t kaInterval) { return std::chrono::milliseconds(kaInterval * 1000 + 7); },
+                              [this](DbWrite write) -> asio::awaitable<bool> {
+                                dir_.Sql(write.sql, write.params);
+                                co_return true;
+                              }}),
         ws_(broker_.plainEvents()),
         wss_(broker_.tlsEvents()) {
     broker_.AttachServers(&ws_, &wss_);
+    // The tests of admission as it was before pinning run without it; those of pinning switch it on.
+    dir_.Sql("UPDATE General_Settings SET PinAgentPass = 0");
     dir_.Sql("INSERT INTO Customer (CustID, Enabled, Company) VALUES "
              "('01000001', 1, 'Alpha Ltd'), ('02000002', 1, 'Beta Ltd'), ('03000003', 0, 'Gamma Ltd')");
     Run(broker_.CustTableInit());
@@ -52,6 +59,11 @@ class BrokerTest : public ::testing::Test {
     return sent;
   }
   std::string Events() { return ReadFile(dir_.path() / "Debug" / "AppEvent.txt"); }
+  bool Reload() {
+    bool reloaded = false;
+    Run([&]() -> asio::awaitable<void> { reloaded = co_await broker_.CustTableUpdate(); }());
+    return reloaded;
+  }
   CustomerRecord& Customer(int slot) { return broker_.tables().Customer(slot); }
   MobileRecord& Mobile(int slot) { return broker_.tables().Mobile(slot); }
 

@@ -46,6 +46,10 @@ int ProbeCommand(const CommandContext& c);
 // customer remove CUSTID [--force] (customer_remove.cpp).
 int RemoveCustomer(const CommandContext& c);
 
+// customer pin CUSTID / customer unpin CUSTID (customer_pin.cpp).
+int PinCustomer(const CommandContext& c);
+int UnpinCustomer(const CommandContext& c);
+
 // Whether removing `id` from `ids` (the table's ids) keeps every other customer in the slot it
 // occupies today; empty when it does, else why not.
 std::string RemoveSlotProblem(std::vector<std::string> ids, const std::string& id);

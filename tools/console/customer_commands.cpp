@@ -73,24 +73,30 @@ int List(const CommandContext& c) {
   auto db = OpenProgramDatabase(c);
   if (!db) return kNotDone;
   std::vector<DbRow> rows;
-  auto status = db->Query(
-      "SELECT CustID, Enabled, Company, BcaRecvType FROM Customer ORDER BY CustID", {}, rows);
+  // Every column: a database made before pinning has no AgentPassHash.
+  auto status = db->Query("SELECT * FROM Customer ORDER BY CustID", {}, rows);
   if (!status) return NotDone(c, status.error);
-  std::string table = fmt::format("{:<5} {:<10} {:<8} {:<10} {}\n", "Slot", "CustID", "Enabled", "Alarm", "Company");
+  std::string table = fmt::format("{:<5} {:<10} {:<8} {:<10} {:<7} {}\n", "Slot", "CustID", "Enabled", "Alarm",
+                                  "Pinned", "Company");
   std::string json;
   int slot = 0;
   for (const auto& row : rows) {
     ++slot;
-    const std::string id = Text(row.values[0]);
-    const bool enabled = std::holds_alternative<std::int64_t>(row.values[1]) &&
-                         std::get<std::int64_t>(row.values[1]) != 0;
+    const auto column = [&row](std::string_view name) {
+      const DbValue* value = row.Find(name);
+      return value ? *value : DbValue{};
+    };
+    const std::string id = Text(column("CustID"));
+    const DbValue enabledValue = column("Enabled");
+    const bool enabled = std::holds_alternative<std::int64_t>(enabledValue) && std::get<std::int64_t>(enabledValue) != 0;
+    const bool pinned = !Text(column("AgentPassHash")).empty();
     const bool inItsSlot = SlotOf(id) == slot;
     std::string note = inItsSlot ? "" : "  (id does not match its slot: cannot connect)";
-    table += fmt::format("{:<5} {:<10} {:<8} {:<10} {}{}\n", slot, id, enabled ? "yes" : "no",
-                         Text(row.values[3]), Text(row.values[2]), note);
+    table += fmt::format("{:<5} {:<10} {:<8} {:<10} {:<7} {}{}\n", slot, id, enabled ? "yes" : "no",
+                         Text(column("BcaRecvType")), pinned ? "yes" : "no", Text(column("Company")), note);
     JsonFields f;
-    f.Add("slot", slot).Add("customer", id).Add("company", Text(row.values[2])).Add("enabled", enabled);
-    f.Add("alarm", Text(row.values[3])).Add("inItsSlot", inItsSlot);
+    f.Add("slot", slot).Add("customer", id).Add("company", Text(column("Company"))).Add("enabled", enabled);
+    f.Add("alarm", Text(column("BcaRecvType"))).Add("pinned", pinned).Add("inItsSlot", inItsSlot);
     json += (json.empty() ? "" : ",") + f.Object();
   }
   if (!c.json) {
@@ -184,8 +190,10 @@ int CustomerCommand(const CommandContext& c) {
   if (verb == "enable") return SetEnabled(c, true);
   if (verb == "disable") return SetEnabled(c, false);
   if (verb == "remove") return RemoveCustomer(c);
+  if (verb == "pin") return PinCustomer(c);
+  if (verb == "unpin") return UnpinCustomer(c);
   return UsageError(c, verb.empty() ? "customer needs a verb" : "Unknown customer command " + verb,
-                    "customer add|list|enable|disable|remove ...");
+                    "customer add|list|enable|disable|remove|pin|unpin ...");
 }
 
 }  // namespace vantor::console
