@@ -87,12 +87,7 @@ int ReloadAfter(const CommandContext& c, const CommandWords& words, const std::s
     return Done(c, message + "; no service answered at " + Describe(targets->read) + ", it reads the pin when it starts",
                 fields);
   }
-  if (auto problem = SendSet(targets->set, kCommandOidTableUpdate, "custTableUpdate"); !problem.empty()) {
-    fields.Add("serviceReloaded", false);
-    return NotDone(c, message + ", but the service did not reload its customer table: " + problem, fields);
-  }
-  fields.Add("serviceReloaded", true);
-  return Done(c, message + "; the service reloaded its customer table", fields);
+  return ReloadAndReport(c, targets->set, message, fields);
 }
 
 int SetPin(const CommandContext& c, bool pin) {

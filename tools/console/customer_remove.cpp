@@ -125,12 +125,7 @@ int RemoveCustomer(const CommandContext& c) {
     return Done(c, message + "; no service answered at " + Describe(targets->read) + ", so nothing was connected",
                 fields);
   }
-  if (auto problem = SendSet(targets->set, kCommandOidTableUpdate, "custTableUpdate"); !problem.empty()) {
-    fields.Add("serviceReloaded", false);
-    return NotDone(c, message + ", but the service did not reload its customer table: " + problem, fields);
-  }
-  fields.Add("serviceReloaded", true);
-  return Done(c, message + "; the service reloaded its customer table", fields);
+  return ReloadAndReport(c, targets->set, message, fields);
 }
 
 }  // namespace vantor::console

@@ -83,4 +83,13 @@ std::string SendSet(const SnmpTarget& target, const char* oid, const std::string
   return {};
 }
 
+int ReloadAndReport(const CommandContext& c, const SnmpTarget& set, const std::string& message, JsonFields fields) {
+  if (auto problem = SendSet(set, kCommandOidTableUpdate, "custTableUpdate"); !problem.empty()) {
+    fields.Add("serviceReloaded", false);
+    return NotDone(c, message + ", but the service did not reload its customer table: " + problem, fields);
+  }
+  fields.Add("serviceReloaded", true);
+  return Done(c, message + "; the service reloaded its customer table", fields);
+}
+
 }  // namespace vantor::console

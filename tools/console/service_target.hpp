@@ -3,6 +3,7 @@
 // --host, --port and --community options or else from the settings row.
 
 #include "arguments.hpp"
+#include "outcome.hpp"
 #include "snmp_client.hpp"
 
 #include <optional>
@@ -26,5 +27,9 @@ std::string Describe(const SnmpTarget& target);
 // One set request carrying `value` on `oid`. Empty when the service answered without error,
 // else what went wrong in words: no answer, or the command the service refused and why.
 std::string SendSet(const SnmpTarget& target, const char* oid, const std::string& value);
+
+// Has the service reload its customer table after a change described by `message`, and ends the
+// command with the outcome of both (fields gain "serviceReloaded").
+int ReloadAndReport(const CommandContext& c, const SnmpTarget& set, const std::string& message, JsonFields fields);
 
 }  // namespace vantor::console
