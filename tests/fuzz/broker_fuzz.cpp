@@ -153,7 +153,7 @@ class Driver {
     FakeWebSocketServer& server = Server(c);
     const std::size_t before = server.sent.size();
     const OpenRequest request = co_await server.Connect(Id(c), uri, "10.0.0.1", headers);
-    if (request.statusCode != 101) co_return;
+    if (request.id == 0 || request.statusCode != 101) co_return;  // refused at the accept, or no upgrade
     std::string first;
     for (std::size_t i = before; i < server.sent.size() && first.empty(); ++i) {
       if (server.sent[i].id == Id(c)) first = server.sent[i].text;

@@ -87,7 +87,11 @@ class BrokerHarness {
     plain_.reset();
     tls_.reset();
     broker_ = std::make_unique<Broker>(BrokerContext{
-        clock_, log_, dir_.path(), debug_, [this](std::string id, std::string payload) { return Save(id, payload); }});
+        clock_, log_, dir_.path(), debug_, [this](std::string id, std::string payload) { return Save(id, payload); },
+        {}, {}});
+    // Every client comes from one address and the clock stands still: with the refusal limit,
+    // an input's later opens would all be refused at the accept, hiding admission from the fuzzer.
+    broker_->ConfigureAdmissionLimits({65535, std::chrono::seconds(60), std::chrono::seconds(60)}, {});
     plain_ = std::make_unique<FakeWebSocketServer>(broker_->plainEvents());
     tls_ = std::make_unique<FakeWebSocketServer>(broker_->tlsEvents());
     plainChecked_ = std::make_unique<CheckedServer>(*plain_, [this](ConnectionId id, const std::string& text) {
