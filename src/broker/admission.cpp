@@ -5,11 +5,11 @@
 #include "core/procedure.hpp"
 #include "core/procedure_error.hpp"
 #include "core/text_fields.hpp"
+#include "platform/ip_address.hpp"
 #include "platform/pass_hash.hpp"
 #include "platform/text_file.hpp"
 
 #include <boost/asio/co_spawn.hpp>
-#include <boost/asio/ip/address.hpp>
 #include <boost/asio/detached.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <fmt/format.h>
@@ -37,12 +37,6 @@ bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
   return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
            return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
          });
-}
-
-bool IsIpAddressText(const std::string& text) {
-  boost::system::error_code ec;
-  boost::asio::ip::make_address(text, ec);
-  return !ec;
 }
 
 // A connection whose path names neither an agent nor a mobile is told so and closed.
@@ -172,7 +166,7 @@ std::string Broker::ClientAddressOf(const ServerDescriptor& s, const OpenRequest
   const auto comma = forwarded.rfind(',');
   const std::string last(TrimSpaces(comma == std::string::npos ? std::string_view(forwarded)
                                                                : std::string_view(forwarded).substr(comma + 1)));
-  return IsIpAddressText(last) ? last : peer;
+  return IsIpAddress(last) ? last : peer;
 }
 
 CustomerRecord* Broker::AdmissibleCustomer(std::string_view uri, Verdict& verdict) {

@@ -1,6 +1,6 @@
 #include "core/settings_check.hpp"
 
-#include "core/text_fields.hpp"
+#include "platform/ip_address.hpp"
 
 #include <boost/asio/ip/address.hpp>
 #include <fmt/format.h>
@@ -249,17 +249,8 @@ class RowChecker {
 
   // Empty, or IP addresses separated by commas.
   void CheckAddressList(std::string_view column) {
-    const std::string list = TextOf(column);
-    for (std::size_t start = 0; start < list.size();) {
-      const std::size_t comma = std::min(list.find(',', start), list.size());
-      const std::string item(TrimSpaces(std::string_view(list).substr(start, comma - start)));
-      boost::system::error_code ec;
-      boost::asio::ip::make_address(item, ec);
-      if (ec) {
-        Add(column, "'" + item + "' is not an IP address (addresses separated by commas, or empty for none)");
-        return;
-      }
-      start = comma + 1;
+    if (!ParseAddressList(TextOf(column))) {
+      Add(column, "'" + TextOf(column) + "' is not a list of IP addresses (separated by commas, or empty for none)");
     }
   }
 

@@ -1,13 +1,12 @@
 #include "platform/beast_websocket_server.hpp"
 
+#include "platform/ip_address.hpp"
 #include "platform/tls_context.hpp"
 #include "platform/websocket_listener.hpp"
 #include "platform/websocket_server_state.hpp"
 #include "platform/websocket_session.hpp"
 
-#include <algorithm>
 #include <charconv>
-#include <set>
 #include <vector>
 
 namespace vantor {
@@ -29,20 +28,9 @@ void BeastWebSocketServer::SetLocalAddress(std::string address) { impl_->address
 void BeastWebSocketServer::SetLocalPort(int port) { impl_->port = port; }
 
 bool BeastWebSocketServer::ConfigureExemptAddresses(const std::string& list) {
-  std::set<std::string> addresses;
-  std::size_t start = 0;
-  while (start <= list.size() && !list.empty()) {
-    const std::size_t comma = std::min(list.find(',', start), list.size());
-    std::string item = list.substr(start, comma - start);
-    item.erase(0, item.find_first_not_of(' '));
-    item.erase(item.find_last_not_of(' ') + 1);
-    boost::system::error_code ec;
-    const auto address = asio::ip::make_address(item, ec);
-    if (ec) return false;
-    addresses.insert(address.to_string());
-    start = comma + 1;
-  }
-  impl_->opening.SetExempt(std::move(addresses));
+  auto addresses = ParseAddressList(list);
+  if (!addresses) return false;
+  impl_->opening.SetExempt(std::move(*addresses));
   return true;
 }
 

@@ -8,6 +8,7 @@
 #include "core/settings.hpp"
 #include "core/text_fields.hpp"
 #include "logging/timestamp.hpp"
+#include "platform/ip_address.hpp"
 #include "platform/text_file.hpp"
 #include "service/listener_status.hpp"
 #include "service/service.hpp"
@@ -17,7 +18,6 @@
 #include <boost/asio/use_awaitable.hpp>
 #include <fmt/format.h>
 
-#include <set>
 
 #include <unistd.h>
 
@@ -42,11 +42,6 @@ std::int64_t OptionalNumber(std::string_view column, const std::string& text, st
   return static_cast<std::int64_t>(*number);
 }
 
-bool IsIpAddress(const std::string& text) {
-  boost::system::error_code ec;
-  boost::asio::ip::make_address(text, ec);
-  return !ec;
-}
 
 std::string HostName() {
   char name[256] = {};
@@ -168,18 +163,11 @@ void Service::ConfigureAdmissionLimits(const GeneralSettings& settings, WebSocke
     limits.cooling = std::chrono::seconds(OptionalNumber("RefusedCoolingSec", *seconds, 1, 86400));
   }
   const std::string proxies = settings.Optional("TrustedProxies").value_or("");
-  if (!proxies.empty() && !server.Configure("ExemptAddresses=" + proxies)) {
+  auto trusted = ParseAddressList(proxies);
+  if (!trusted || (!trusted->empty() && !server.Configure("ExemptAddresses=" + proxies))) {
     throw ProcedureError("Invalid TrustedProxies: " + proxies + " (IP addresses separated by commas expected)");
   }
-  std::set<std::string> trusted;
-  for (std::size_t start = 0; start < proxies.size();) {
-    const std::size_t comma = std::min(proxies.find(',', start), proxies.size());
-    boost::system::error_code ec;
-    const auto address = asio::ip::make_address(std::string(TrimSpaces(std::string_view(proxies).substr(start, comma - start))), ec);
-    if (!ec) trusted.insert(address.to_string());
-    start = comma + 1;
-  }
-  broker_.ConfigureAdmissionLimits(limits, std::move(trusted));
+  broker_.ConfigureAdmissionLimits(limits, std::move(*trusted));
 }
 
 asio::awaitable<void> Service::OpenWebSocketServer(bool tls) {

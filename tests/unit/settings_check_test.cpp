@@ -60,6 +60,15 @@ TEST_F(SettingsCheckTest, PortsMustBeWholeNumbersInRange) {
   EXPECT_EQ(Problems({{"WsPort", std::monostate{}}, {"WsEnabled", std::int64_t{0}}}), Lines{});
   EXPECT_EQ(Problems({{"MaxOpeningPerAddr", std::int64_t{0}}}),
             Lines{"MaxOpeningPerAddr: 0 is not a connection count (1-65535)"});
+  EXPECT_EQ(Problems({{"RefusedCoolingSec", std::int64_t{0}},
+                      {"TrustedProxies", std::string("10.0.0.1, proxy.example")},
+                      {"PinAgentPass", std::string("yes")}}),
+            (Lines{"RefusedCoolingSec: 0 is not a number of seconds (1-86400)",
+                   "TrustedProxies: '10.0.0.1, proxy.example' is not a list of IP addresses (separated by commas, "
+                   "or empty for none)",
+                   "PinAgentPass: 'yes' is not yes/no (0 or 1)"}));
+  EXPECT_EQ(Problems({{"TrustedProxies", std::string(" 10.0.0.1,::1 ")}, {"MaxRefusedPerAddr", std::int64_t{3}}}),
+            Lines{});
 }
 
 TEST_F(SettingsCheckTest, EnabledListenersNeedPortsOfTheirOwn) {

@@ -1,0 +1,17 @@
+#pragma once
+// IP address texts, IPv4 or IPv6, as Asio reads them. Plain functions; they never throw.
+
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+
+namespace vantor {
+
+bool IsIpAddress(std::string_view text);
+
+// "a, b, c" (blanks around each address allowed; empty: none) as the set of the addresses in
+// their canonical form; nullopt when one of them is not an IP address.
+std::optional<std::set<std::string>> ParseAddressList(std::string_view list);
+
+}  // namespace vantor
