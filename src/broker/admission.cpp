@@ -325,7 +325,7 @@ void Broker::LogMobileConnection(const Verdict& verdict, std::string_view header
   const std::string_view userAgent = headers.substr(label, end == std::string_view::npos ? end : end - label);
   const MobileRecord& mobile = tables_.Mobile(static_cast<int>(WholeNumber(verdict.mobNr)));
   const std::string line = fmt::format("{}\t{}\t{}\t{}", trace_.Timestamp(), mobile.connIpAddr,
-                                       FixedWidth(mobile.company, 20), userAgent);
+                                       FixedWidth(EscapeForLine(mobile.company), 20), EscapeForLine(userAgent));
   if (!AppendLine(file, line)) throw ProcedureError("Path not found: " + file.string());
 }
 

@@ -10,6 +10,23 @@
 namespace vantor {
 namespace fs = std::filesystem;
 
+namespace {
+
+// A request's header block keeps one header per line; anything else that would break a line or a
+// column inside a header is escaped.
+std::string EscapeHeaderBlock(std::string_view headers) {
+  std::string out;
+  for (std::size_t start = 0;;) {
+    const auto end = headers.find("\r\n", start);
+    out += EscapeForLine(headers.substr(start, end == std::string_view::npos ? end : end - start));
+    if (end == std::string_view::npos) return out;
+    out += kLineEnd;
+    start = end + 2;
+  }
+}
+
+}  // namespace
+
 std::string DebugTrace::Timestamp() const { return FormatDateTimeMs(clock_.Now()); }
 
 void DebugTrace::Append(const fs::path& file, std::string_view text) const {
@@ -20,14 +37,14 @@ void DebugTrace::Block(std::string_view prefix, ConnectionId id, std::string_vie
                        const std::vector<std::string>& lines) const {
   if (!debugMode_) return;
   std::string text = fmt::format("\r\n{}\r\n{}\r\n", banner, Timestamp());
-  for (const auto& line : lines) text.append(line).append(kLineEnd);
+  for (const auto& line : lines) text.append(EscapeForLine(line)).append(kLineEnd);
   Append(programDir_ / "Debug" / fmt::format("{}{}.txt", prefix, id), text);
 }
 
 void DebugTrace::OpenRequest(std::string_view prefix, const vantor::OpenRequest& r) const {
   if (!debugMode_) return;
   auto field = [](std::string_view label, std::string_view value) {
-    return FixedWidth(label, 27) + std::string(value) + "\r\n";
+    return FixedWidth(label, 27) + EscapeForLine(value) + "\r\n";
   };
   std::string text = "\r\n\r\n\r\n\r\n##### WebSocketOpenRequest #####\r\n" + Timestamp() + "\r\n";
   text += field("RequestURI:", r.uri);
@@ -35,9 +52,9 @@ void DebugTrace::OpenRequest(std::string_view prefix, const vantor::OpenRequest&
   text += field("OriginHeader:", r.origin);
   text += field("SubProtocols:", r.subProtocols);
   text += field("Extensions:", r.extensions);
-  text += field("RequestHeaders:", r.headers);
+  text += FixedWidth("RequestHeaders:", 27) + EscapeHeaderBlock(r.headers) + "\r\n";
   text += field("StatusCode:", std::to_string(r.statusCode));
-  text += field("ResponseHeaders:", r.responseHeaders);
+  text += FixedWidth("ResponseHeaders:", 27) + EscapeHeaderBlock(r.responseHeaders) + "\r\n";
   Append(programDir_ / "Debug" / fmt::format("{}{}.txt", prefix, r.id), text);
 }
 
@@ -45,7 +62,8 @@ void DebugTrace::KeepAlive(std::string_view filePrefix, ConnectionId id, std::st
                            std::string_view received, std::string_view echo) const {
   if (!debugMode_) return;
   const std::string text = fmt::format("\r\n{}\tlast keep-alive rtt\t{}\r\n<--- {}\r\n---> {}\r\n",
-                                       Timestamp(), rtt, received, echo);
+                                       Timestamp(), EscapeForLine(rtt), EscapeForLine(received),
+                                       EscapeForLine(echo));
   Append(programDir_ / "KeepAlive" / fmt::format("{}AgtDataInKA-{}.txt", filePrefix, id), text);
 }
 
@@ -53,7 +71,7 @@ void DebugTrace::Sql002(char sender, std::string_view text) const {
   if (!debugMode_) return;
   std::string line = fmt::format("{}\t{}\t{}\t{}\r\n", Timestamp(),
                                  sender == 'M' ? "From Mobile: " : "From Agent : ", Mid(text, 3, 8),
-                                 text);
+                                 EscapeForLine(text));
   if (sender == 'A') line += "\r\n";
   Append(programDir_ / "Log" / "Sql002.txt", line);
 }

@@ -1,7 +1,8 @@
 #pragma once
 // Debug traces of socket events: one file per event kind and connection, written only while
 // debug mode is on. A file that cannot be written throws ProcedureError, like any run-time failure
-// of the handler that writes it.
+// of the handler that writes it. CR, LF and TAB inside the texts they are given are escaped
+// (header blocks keep one header per line), so a peer cannot forge a line of a shared file.
 
 #include "platform/clock.hpp"
 #include "platform/websocket_server.hpp"

@@ -14,7 +14,7 @@ AppEventLog::AppEventLog(Clock& clock, std::filesystem::path programDir)
 std::string AppEventLog::FormatLine(std::string_view module, std::string_view procedure,
                                     std::string_view text, int level) const {
   return fmt::format("{}\t{}\t{}_{}\t{}", FormatDateTime(clock_.Now()), level, module, procedure,
-                     EscapeLineBreaks(text));
+                     EscapeForLine(text));
 }
 
 bool AppEventLog::WriteLine(std::string_view module, std::string_view procedure,

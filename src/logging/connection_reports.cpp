@@ -64,7 +64,7 @@ std::string ConnectionListText(ConnectionTables& tables, bool agents) {
       text += fmt::format("{}\t{}\t{}\t{}\t{}\t{}\t{}\t{}\t{}\t{}\t{}\t{}\t{}\r\n", c, r.custID,
                           r.connType, r.connID, r.connIpAddr, FormatDateTime(r.connStartTime),
                           r.pktSent, r.pktRecv, r.rttCount > 1 ? AverageRtt(r) : "0", r.aging,
-                          r.agentVersion, r.company, r.custPass);
+                          EscapeForLine(r.agentVersion), EscapeForLine(r.company), EscapeForLine(r.custPass));
     }
     return text;
   }
@@ -73,7 +73,8 @@ std::string ConnectionListText(ConnectionTables& tables, bool agents) {
     if (r.connID == 0) continue;
     text += fmt::format("{}\t{}\t{}\t{}\t{}\t{}\t{}\t{}\t-\t{}\t{}\t{}\t{}\r\n", m, r.custID,
                         r.connType, r.connID, r.connIpAddr, FormatDateTime(r.connStartTime),
-                        r.pktSent, r.pktRecv, r.aging, r.mobVersion, r.company, r.custPass);
+                        r.pktSent, r.pktRecv, r.aging, EscapeForLine(r.mobVersion), EscapeForLine(r.company),
+                        EscapeForLine(r.custPass));
   }
   return text;
 }
@@ -83,7 +84,7 @@ std::string AgentTrafficLine(ConnectionTables& tables, int slot, SystemTime now)
   const std::string day = FormatDateTime(now - std::chrono::hours(1)).substr(0, 10);
   return fmt::format("{}\t{}\t{}\t{}\t{}\t{}\t{}\t{}\r\n", day, r.custID, r.connIpAddr,
                      FormatGeneralDate(r.connStartTime), r.pktRecv, r.pktSent,
-                     r.rttCount < 1 ? "0" : AverageRtt(r), r.company);
+                     r.rttCount < 1 ? "0" : AverageRtt(r), EscapeForLine(r.company));
 }
 
 asio::awaitable<void> ExtraLog(ConnectionTables& tables, Clock& clock, AppEventLog& events,

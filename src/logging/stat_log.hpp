@@ -9,7 +9,8 @@
 
 namespace vantor {
 
-// Appends every CR LF-terminated line of `report`; text after the last CR LF is not written.
+// Appends every CR LF-terminated line of `report`; text after the last CR LF is not written. The
+// report's tabs separate columns; CR, LF and TAB inside the other texts are escaped.
 // A new file gets the header that the agent's version calls for. Failures are logged (level 1).
 asio::awaitable<void> SaveStatLog(Clock& clock, AppEventLog& events,
                                   const std::filesystem::path& programDir, std::string company,

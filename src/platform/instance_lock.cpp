@@ -9,7 +9,7 @@
 namespace vantor {
 
 InstanceLock::InstanceLock(const std::filesystem::path& file) {
-  fd_ = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  fd_ = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0640);
   if (fd_ < 0) {
     result_ = Result::kError;
     return;

@@ -25,7 +25,7 @@ void SystemdServiceHost::Log(LogPriority priority, std::string_view text) {
 }
 
 std::string JournalLine(LogPriority priority, std::string_view text) {
-  return "<" + std::to_string(static_cast<int>(priority)) + ">" + EscapeLineBreaks(text) + "\n";
+  return "<" + std::to_string(static_cast<int>(priority)) + ">" + EscapeForLine(text) + "\n";
 }
 
 }  // namespace vantor

@@ -5,16 +5,15 @@
 
 namespace vantor {
 
-std::string EscapeLineBreaks(std::string_view text) {
+std::string EscapeForLine(std::string_view text) {
   std::string out;
   out.reserve(text.size());
   for (char c : text) {
-    if (c == '\r') {
-      out += "\\r";
-    } else if (c == '\n') {
-      out += "\\n";
-    } else {
-      out += c;
+    switch (c) {
+      case '\r': out += "\\r"; break;
+      case '\n': out += "\\n"; break;
+      case '\t': out += "\\t"; break;
+      default: out += c;
     }
   }
   return out;

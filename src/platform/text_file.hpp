@@ -12,8 +12,10 @@ namespace vantor {
 
 inline constexpr std::string_view kLineEnd = "\r\n";
 
-// Replaces CR and LF by the two-character texts "\r" and "\n", so one record stays one line.
-std::string EscapeLineBreaks(std::string_view text);
+// Replaces CR, LF and TAB by the two-character texts "\r", "\n" and "\t". Every text from a
+// peer goes through it before it is written into a line of a log, report or statistics file, so
+// that it stays one field of one line and cannot forge another line or column.
+std::string EscapeForLine(std::string_view text);
 
 // The writers below create the file. When its folder is missing but the folder above it exists
 // (Log/ or Debug/ removed while the service runs), they make the folder again, tell the folder

@@ -224,7 +224,7 @@ asio::awaitable<void> Service::OpenWebSocketServer(bool tls) {
     const std::string old = settings.Text(prefix + "IpAddr");
     if (old != "0.0.0.0") {
       host_.Log(LogPriority::kWarning, fmt::format("{}IpAddr changed from '{}' to '0.0.0.0' for the next start",
-                                                   prefix, EscapeLineBreaks(old)));
+                                                   prefix, EscapeForLine(old)));
     }
     settings.Set(prefix + "IpAddr", std::string("0.0.0.0"));
     settings.Set(prefix + "Status", FailedStatus(clock_.Now(), ""));

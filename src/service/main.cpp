@@ -11,11 +11,17 @@
 
 #include <boost/asio/io_context.hpp>
 
+#include <sys/stat.h>
+
 #include <filesystem>
 #include <iostream>
 
 int main(int argc, char** argv) {
   namespace fs = std::filesystem;
+  // Logs, traces, the database and its backups hold customers' data and the mail password:
+  // whoever starts the service, nothing it creates is readable by other users (files 0640,
+  // folders 0750 at most).
+  ::umask(0027);
   std::error_code ec;
   const fs::path executable = fs::read_symlink("/proc/self/exe", ec);
   if (ec) {

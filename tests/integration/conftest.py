@@ -86,7 +86,10 @@ class ProgramDir:
 
     def configure(self, **settings):
         for column, value in settings.items():
-            self.console("settings", "set", column, str(value))
+            if column == "MailPassword":  # a secret: never on the command line
+                self.console("settings", "set", column, input=f"{value}\n")
+            else:
+                self.console("settings", "set", column, str(value))
 
     def events(self):
         f = self.path / "Debug" / "AppEvent.txt"

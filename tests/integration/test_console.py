@@ -44,7 +44,10 @@ def test_customer_ids_must_land_in_the_slot_they_name(program_dir):
 def test_settings_show_and_set(program_dir):
     program_dir.console("settings", "set", "WsPort", "9001")
     program_dir.console("settings", "set", "DebugMode", "true")
-    program_dir.console("settings", "set", "MailPassword", "secret")
+    # A secret never comes from the command line: refused there, read from standard input.
+    refused = program_dir.console("settings", "set", "MailPassword", "hunter2", check=False)
+    assert refused.returncode == 2 and "hunter2" not in refused.stderr
+    program_dir.console("settings", "set", "MailPassword", input="secret\n")
     assert program_dir.setting("WsPort") == "9001"
     assert program_dir.setting("DebugMode") == "1"
     shown = program_dir.console("settings", "show").stdout

@@ -50,7 +50,7 @@ def test_words_are_checked_before_anything_is_touched(tmp_path):
 
 
 def test_without_a_service(program_dir):
-    probe = program_dir.console("probe", C1, "pw", check=False)
+    probe = program_dir.console("probe", C1, check=False, input="pw\n")
     assert probe.returncode == 1
     assert f"The service is not listening on ws 127.0.0.1:{program_dir.ws_port}" in probe.stderr
     # No answer over SNMP: nothing can be connected, so the row goes.
@@ -69,8 +69,8 @@ def service(program_dir):
     program_dir.stop()
 
 
-def console(pd, *args):
-    return asyncio.to_thread(pd.console, *args, check=False)
+def console(pd, *args, input=None):
+    return asyncio.to_thread(pd.console, *args, check=False, input=input)
 
 
 def test_slot_commands_and_connections(service):
@@ -123,13 +123,13 @@ def test_slot_commands_and_connections(service):
 
 def test_probe(service):
     async def scenario():
-        relayed = await console(service, "probe", C1, "pw", "--json")
+        relayed = await console(service, "probe", C1, "--json", input="pw\n")
         assert relayed.returncode == 0, relayed.stderr
         outcome = as_json(relayed)
         assert outcome["message"].startswith(f"Relayed one request through customer {C1} in ")
         assert outcome["roundTripMs"] >= 0 and not outcome["throughConnectedAgent"]
 
-        unknown = await console(service, "probe", "03000003", "pw")
+        unknown = await console(service, "probe", "03000003", input="pw\n")
         assert unknown.returncode == 1 and "Customer 03000003 is unknown" in unknown.stderr
 
         # The probe's agent pinned its pass; unpinned, the customer's own agent pins its own. It
@@ -137,14 +137,16 @@ def test_probe(service):
         unpinned = await console(service, "customer", "unpin", C1)
         assert "the service reloaded its customer table" in unpinned.stdout, unpinned.stderr
         peer = await agent(service, password="right", sep="%20")
-        wrong = await console(service, "probe", C1, "wrong")
+        wrong = await console(service, "probe", C1, input="wrong\n")
         assert wrong.returncode == 1 and f"Wrong password for customer {C1}" in wrong.stderr
 
         async def answer():
             message = await peer.next()
             await peer.send("DA" + message[2:])
         answering = asyncio.create_task(answer())
-        through = await console(service, "probe", C1, "right")
+        secret = service.path.parent / "pass"
+        secret.write_text("right\n")
+        through = await console(service, "probe", C1, "--secret-file", str(secret))
         await answering
         assert through.returncode == 0 and "(its connected agent)" in through.stdout, through.stderr
 

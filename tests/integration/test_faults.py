@@ -15,6 +15,7 @@ import threading
 import time
 
 import pytest
+import websockets
 
 from conftest import C1, C2, agent, free_port, listening_socket, mobile, run_clients, until
 
@@ -215,6 +216,41 @@ def test_a_full_disk_fails_the_backup_in_words_and_keeps_the_old_ones(program_di
     assert "disk" in failure.lower() or "large" in failure.lower(), failure
     assert {f.name: f.read_bytes() for f in backups.iterdir()} == old  # no partial copy either
     assert pd.stop() == 0
+
+
+def test_files_are_private_and_peers_cannot_forge_their_lines(program_dir):
+    """Started by hand under a permissive umask, the service creates nothing other users can read,
+    the daily backup included; a peer's line breaks and tabs stay inside its own field."""
+    pd = program_dir
+    pd.configure(DebugMode=1)
+    previous = os.umask(0o022)
+    try:
+        start_fast(pd, env={"TZ": tz_reaching_midnight_in(3)})
+    finally:
+        os.umask(previous)
+    backups = pd.path / "Backup"
+
+    async def scenario():
+        agt = await agent(pd, C1)
+        agt.keep_alive(TICK)
+        url = f"ws://127.0.0.1:{pd.ws_port}/mob?{C1} pw__________"
+        async with websockets.connect(url, user_agent_header="Phone\tforged column") as ws:
+            assert "Connection Accepted" in await ws.recv()
+        await agt.send(f"CA{C1}0  StatLog:2026-12\t1\r\n2026-12\t2\nBeta Ltd\t3.10\t2026-12\t9\r\n")
+        await until(lambda: (pd.path / "Log" / "StatLog.txt").exists() and any(backups.iterdir()), 15,
+                    "the statistics and the daily backup")
+
+    run_clients(scenario)
+    assert pd.stop() == 0
+    stats = (pd.path / "Log" / "StatLog.txt").read_bytes().decode().split("\r\n")
+    assert stats[1:] == ["Demo Company\t3.10\t2026-12\t1",
+                         "Demo Company\t3.10\t2026-12\t2\\nBeta Ltd\t3.10\t2026-12\t9", ""]
+    [line] = (pd.path / "Log" / "MobileConnection.txt").read_text().splitlines()
+    assert line.split("\t")[3] == "User-Agent: Phone\\tforged column"
+    created = [p for p in pd.path.rglob("*") if p != pd.exe]
+    assert {p.parent.name for p in created} >= {"Backup", "Debug", "Log"}
+    assert [(str(p), oct(p.stat().st_mode)) for p in created if p.stat().st_mode & 0o027] == []
+    assert pd.path.stat().st_mode & 0o027 == 0
 
 
 # ---------------------------------------------------------------- alarm servers and traps

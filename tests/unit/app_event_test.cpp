@@ -43,12 +43,12 @@ TEST(AppEvent, WritesOneCrLfLinePausesAndThenTraps) {
   EXPECT_EQ(traps[0], "frmVantorWebSrv|dartSvc_State|Service Stopped|3");
 }
 
-TEST(AppEvent, LineBreaksInTextCannotSplitTheLine) {
+TEST(AppEvent, LineBreaksAndTabsInTextCannotSplitTheLineOrItsColumns) {
   TempProgramDir dir(false);
   FakeClock clock(LocalTimePoint(2026, 1, 2, 3, 4, 5));
   AppEventLog log(clock, dir.path());
-  ASSERT_TRUE(log.WriteLine(kCodeModule, "X", "a\r\nb\nc\rd", kLevelError));
-  EXPECT_EQ(ReadFile(log.file()), "2026-01-02 03:04:05\t1\tmodVantorWebSrv_X\ta\\r\\nb\\nc\\rd\r\n");
+  ASSERT_TRUE(log.WriteLine(kCodeModule, "X", "a\r\nb\nc\rd\te", kLevelError));
+  EXPECT_EQ(ReadFile(log.file()), "2026-01-02 03:04:05\t1\tmodVantorWebSrv_X\ta\\r\\nb\\nc\\rd\\te\r\n");
 }
 
 TEST(AppEvent, UnwritableFileIsSilentAndSendsNoTrap) {

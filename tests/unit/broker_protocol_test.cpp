@@ -235,7 +235,7 @@ TEST_F(BrokerProtocolTest, DebugTracesByteForByte) {
 
   Receive(wss_, 1, "CA01000001" "0  " "StatLog:x\r\n");
   EXPECT_NE(ReadFile(dir_.path() / "Debug" / "WssAgtDataIn-1.txt")
-                .find("<--- CA01000001" "0  StatLog:x\r\n\r\n---> noReply (due to web server sent the query)\r\n"),
+                .find("<--- CA01000001" "0  StatLog:x\\r\\n\r\n---> noReply (due to web server sent the query)\r\n"),
             std::string::npos);
 
   clock_.Set(LocalTimePoint(2026, 4, 1, 11, 0, 0) + std::chrono::milliseconds(7));

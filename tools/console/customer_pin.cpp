@@ -1,12 +1,12 @@
 // customer pin CUSTID / customer unpin CUSTID: set or clear the pass that the customer's agent
-// must give (Customer.AgentPassHash, a salted hash). The pass is read from standard input, with
-// a prompt and without echo on a terminal; it never appears on the command line. Afterwards a
-// running service reloads its customer table.
+// must give (Customer.AgentPassHash, a salted hash). The pass is read as secret_input.hpp says;
+// it never appears on the command line. Afterwards a running service reloads its customer table.
 
 #include "arguments.hpp"
 #include "commands.hpp"
 #include "live_connections.hpp"
 #include "outcome.hpp"
+#include "secret_input.hpp"
 #include "service_target.hpp"
 
 #include "core/settings.hpp"
@@ -14,36 +14,11 @@
 #include "snmp/console_commands.hpp"
 
 #include <fmt/format.h>
-#include <termios.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <iostream>
 
 namespace vantor::console {
 namespace {
-
-// One line of standard input without its line end; on a terminal after a prompt, not echoed.
-std::optional<std::string> ReadPass(const CommandContext& c, const std::string& id) {
-  const bool terminal = isatty(STDIN_FILENO) == 1;
-  termios saved{};
-  if (terminal) {
-    c.err << "Pass of the agent of customer " << id << ": " << std::flush;
-    tcgetattr(STDIN_FILENO, &saved);
-    termios quiet = saved;
-    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
-    tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
-  }
-  std::string pass;
-  const bool read = static_cast<bool>(std::getline(std::cin, pass));
-  if (terminal) {
-    tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
-    c.err << "\n";
-  }
-  if (!read) return std::nullopt;
-  if (!pass.empty() && pass.back() == '\r') pass.pop_back();
-  return pass;
-}
 
 bool HasHashColumn(Database& db, DbStatus& status) {
   std::vector<std::string> columns;
@@ -92,16 +67,20 @@ int ReloadAfter(const CommandContext& c, const CommandWords& words, const std::s
 
 int SetPin(const CommandContext& c, bool pin) {
   const std::string verb = pin ? "pin" : "unpin";
+  auto options = kSnmpOptions;
+  if (pin) options.insert(kSecretFileOption);
   auto words = ParseCommandWords(c, {c.args.begin() + 1, c.args.end()},
-                                 {"customer " + verb + " CUSTID " + kSnmpForm, 1, 1, {}, kSnmpOptions});
+                                 {"customer " + verb + " CUSTID " + (pin ? "[--secret-file FILE] " : "") + kSnmpForm,
+                                  1, 1, {}, options});
   if (!words) return kUsageError;
   const std::string id = words->positional[0];
   JsonFields fields;
   fields.Add("customer", id).Add("pinned", pin);
   DbValue hash;
   if (pin) {
-    const auto pass = ReadPass(c, id);
-    if (!pass || pass->empty()) return NotDone(c, "No pass was given on standard input; nothing was changed", fields);
+    std::string problem;
+    const auto pass = ReadSecret(c, *words, "Pass of the agent of customer " + id, problem);
+    if (!pass) return NotDone(c, problem + "; nothing was changed", fields);
     const auto made = HashPass(*pass);
     if (!made) return NotDone(c, "The pass could not be hashed (no random bytes from OpenSSL)", fields);
     hash = *made;

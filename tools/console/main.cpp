@@ -4,6 +4,8 @@
 #include "commands.hpp"
 #include "outcome.hpp"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <iostream>
@@ -19,10 +21,11 @@ constexpr const char* kUsage =
     "  customer list | enable CUSTID | disable CUSTID\n"
     "  customer remove CUSTID [--force]     refused while its agent is connected; --force\n"
     "                                       disconnects it first; the service then reloads\n"
-    "  customer pin CUSTID                  only an agent with the pass read from stdin (not\n"
-    "                                       echoed on a terminal) is admitted; the service reloads\n"
+    "  customer pin CUSTID [--secret-file FILE]  only an agent with the pass read from FILE or\n"
+    "                                       stdin (not echoed on a terminal) is admitted; the service reloads\n"
     "  customer unpin CUSTID                the next agent's pass is pinned; the service reloads\n"
     "  settings show | set COLUMN VALUE     (VALUE --null clears a column)\n"
+    "  settings set MailPassword [--secret-file FILE]  a secret, read from FILE or stdin\n"
     "commands to the running service over SNMP [--host HOST] [--port PORT] [--community COMMUNITY]:\n"
     "  status                               show the service's system group (version, uptime)\n"
     "  reload                               reload the customer table from the database\n"
@@ -31,9 +34,11 @@ constexpr const char* kUsage =
     "  uninstall-agent SLOT | get-stat SLOT tell a connected agent to uninstall / report statistics\n"
     "  connections [--watch]                the connected agents and mobiles (--watch: every second)\n"
     "  (HOST, PORT and the read community default to SnmpIpAddr, SnmpPort and SnmpGetComm)\n"
-    "  probe CUSTID PASS                    relay one request through the service as that customer's\n"
-    "                                       agent and mobile (or through its connected agent), timed\n"
+    "  probe CUSTID [--secret-file FILE]    relay one request through the service as that customer's\n"
+    "                                       agent and mobile (or through its connected agent), timed;\n"
+    "                                       the pass is read from FILE or stdin\n"
     "PROGRAM_DIR: --dir anywhere on the line, else $VANTOR_DIR, else the current directory.\n"
+    "Secrets are never taken from the command line, where every local user can read them.\n"
     "Exit status: 0 done, 1 nothing was done or it failed, 2 usage error.\n"
     "--json: one JSON object on stdout, {\"ok\":true|false,\"message\":\"...\", ...fields of the command};\n"
     "  connections --json gives {\"agents\":[...],\"mobiles\":[...]}, customer list {\"customers\":[...]}.\n";
@@ -68,6 +73,8 @@ std::filesystem::path ProgramDir(const std::optional<std::string>& option) {
 
 int main(int argc, char** argv) {
   using namespace vantor::console;
+  // The database and folders it creates are the service's: not readable by other users.
+  ::umask(0027);
   std::vector<std::string> words(argv + 1, argv + argc);
   // Help wins over everything else and touches nothing.
   if (std::find(words.begin(), words.end(), "--help") != words.end() || (!words.empty() && words[0] == "help")) {

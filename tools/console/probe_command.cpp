@@ -1,11 +1,13 @@
-// probe CUSTID PASS: one request relayed through the running service, timed. The probe logs in
-// as the customer's agent and as one of its mobiles (the load simulators' connection and
-// message code); when the customer's own agent already holds the agent slot, the request goes
-// through that agent instead, and PASS must be the pass text it logged in with.
+// probe CUSTID: one request relayed through the running service, timed. The probe logs in as the
+// customer's agent and as one of its mobiles (the load simulators' connection and message code)
+// with the pass read as secret_input.hpp says; when the customer's own agent already holds the
+// agent slot, the request goes through that agent instead, and the pass must be the one it
+// logged in with.
 
 #include "arguments.hpp"
 #include "commands.hpp"
 #include "outcome.hpp"
+#include "secret_input.hpp"
 
 #include "core/schema.hpp"
 #include "core/settings.hpp"
@@ -153,13 +155,21 @@ bool Listening(const load::Endpoint& endpoint) {
 }  // namespace
 
 int ProbeCommand(const CommandContext& c) {
-  auto words = ParseCommandWords(c, c.args, {"probe CUSTID PASS", 2, 2, {}, {}});
+  constexpr char kForm[] = "probe CUSTID [--secret-file FILE]   (the pass on standard input or in FILE)";
+  // A second word would be the pass itself: refused without being repeated.
+  auto words = ParseCommandWords(c, c.args, {kForm, 1, 99, {}, {kSecretFileOption}});
   if (!words) return kUsageError;
+  if (words->positional.size() > 1) {
+    return UsageError(c, "The pass is never taken from the command line, where every local user can read it", kForm);
+  }
   const std::string cust = words->positional[0];
-  const std::string pass = words->positional[1];
-  if (auto problem = CustomerIdProblem(cust); !problem.empty()) return UsageError(c, problem, "probe CUSTID PASS");
+  if (auto problem = CustomerIdProblem(cust); !problem.empty()) return UsageError(c, problem, kForm);
   JsonFields fields;
   fields.Add("customer", cust);
+  std::string problem;
+  const auto read = ReadSecret(c, *words, "Pass of customer " + cust, problem);
+  if (!read) return NotDone(c, problem, fields);
+  const std::string pass = *read;
   std::string error;
   auto endpoint = ServiceEndpoint(c, error);
   if (!endpoint) return NotDone(c, error, fields);

@@ -1,5 +1,7 @@
+#include "arguments.hpp"
 #include "commands.hpp"
 #include "outcome.hpp"
+#include "secret_input.hpp"
 
 #include "core/schema.hpp"
 #include "core/settings_check.hpp"
@@ -129,13 +131,40 @@ std::string Joined(const std::vector<SettingProblem>& problems) {
   return text;
 }
 
-int Set(const CommandContext& c) {
-  if (c.args.size() != 3) {
-    c.err << "usage: settings set COLUMN VALUE   (VALUE --null clears it)\n";
-    return 2;
+constexpr char kSetForm[] =
+    "settings set COLUMN VALUE | settings set SECRET [--secret-file FILE]   (VALUE --null clears it;\n"
+    "  a secret such as MailPassword is read from FILE or standard input, never from the command line)";
+
+// The value to store: from the command line, or for a secret column from standard input or a
+// file. nullopt after telling c.err why; `code` is then the exit status.
+std::optional<std::string> ValueToSet(const CommandContext& c, int& code) {
+  code = kUsageError;
+  const bool secret = c.args.size() >= 2 && IsSecret(c.args[1]);
+  if (c.args.size() == 3 && (!secret || c.args[2] == "--null")) return c.args[2];
+  if (!secret) {
+    UsageError(c, "settings set takes a COLUMN and a VALUE", kSetForm);
+    return std::nullopt;
   }
+  const auto parsed = ParseCommandWords(c, {c.args.begin() + 1, c.args.end()}, {kSetForm, 1, 99, {}, {kSecretFileOption}});
+  if (!parsed) return std::nullopt;
+  if (parsed->positional.size() > 1) {
+    UsageError(c, c.args[1] + " is a secret and is never taken from the command line, where every local user can "
+                              "read it; nothing was changed", kSetForm);
+    return std::nullopt;
+  }
+  std::string problem;
+  auto value = ReadSecret(c, *parsed, c.args[1], problem);
+  code = kNotDone;
+  if (!value) c.err << problem << "; nothing was changed\n";
+  return value;
+}
+
+int Set(const CommandContext& c) {
+  int code = 0;
+  const auto text = ValueToSet(c, code);
+  if (!text) return code;
   const std::string& column = c.args[1];
-  const DbValue typed = c.args[2];
+  const DbValue typed = *text;
   auto db = OpenProgramDatabase(c);
   if (!db) return 1;
   DbStatus status;
@@ -143,9 +172,8 @@ int Set(const CommandContext& c) {
   if (!status) return Report(c, 1, column, typed, status.error);
   if (!type) return Report(c, 2, column, typed, "General_Settings has no column " + column);
   DbValue value;
-  if (!ParseValue(*type, c.args[2], value)) {
-    return Report(c, 1, column, typed,
-                  column + ": '" + c.args[2] + "' is not a whole number (or true/false)");
+  if (!ParseValue(*type, *text, value)) {
+    return Report(c, 1, column, typed, column + ": '" + *text + "' is not a whole number (or true/false)");
   }
   std::vector<DbRow> rows;
   SettingsEnvironment environment;
@@ -171,7 +199,7 @@ int SettingsCommand(const CommandContext& c) {
   const std::string verb = c.args.empty() ? "" : c.args[0];
   if (verb == "show") return Show(c);
   if (verb == "set") return Set(c);
-  c.err << "usage: settings show | settings set COLUMN VALUE\n";
+  c.err << "usage: settings show | " << kSetForm << "\n";
   return 2;
 }
 
