@@ -33,7 +33,7 @@ constexpr const char* kUsage =
     "  (HOST, PORT and the read community default to SnmpIpAddr, SnmpPort and SnmpGetComm)\n"
     "  probe CUSTID PASS                    relay one request through the service as that customer's\n"
     "                                       agent and mobile (or through its connected agent), timed\n"
-    "PROGRAM_DIR: --dir anywhere on the line, else $VANTOR_DIR, else the current directory.\n"
+    "PROGRAM_DIR: --dir anywhere on the line, else $VANTOR_DIR, else " VANTOR_DEFAULT_DIR ".\n"
     "Exit status: 0 done, 1 nothing was done or it failed, 2 usage error.\n"
     "--json: one JSON object on stdout, {\"ok\":true|false,\"message\":\"...\", ...fields of the command};\n"
     "  connections --json gives {\"agents\":[...],\"mobiles\":[...]}, customer list {\"customers\":[...]}.\n";
@@ -58,10 +58,11 @@ bool TakeFlag(std::vector<std::string>& words, const std::string& name) {
   return true;
 }
 
+// The default is the installed service's directory, so an operator on the machine needs no option.
 std::filesystem::path ProgramDir(const std::optional<std::string>& option) {
   if (option) return *option;
   if (const char* env = std::getenv("VANTOR_DIR"); env && *env) return env;
-  return std::filesystem::current_path();
+  return VANTOR_DEFAULT_DIR;
 }
 
 }  // namespace
