@@ -26,14 +26,23 @@ InstallerConfig InstallerConfig::FromEnvironment() {
   return config;
 }
 
-bool ProgramDirectoryOwner(const fs::path& dir, ServiceAccount& account) {
+std::string ProgramDirectoryOwner(const fs::path& dir, ServiceAccount& account) {
   struct stat info {};
-  if (::stat(dir.c_str(), &info) != 0) return false;
+  if (::stat(dir.c_str(), &info) != 0) return "cannot find the owner of " + dir.string();
+  // A unit running as root would hand a compromised service the whole machine.
+  if (info.st_uid == 0) {
+    return fmt::format(
+        "{0} is owned by root, and the service does not run as root. Create a system user\n"
+        "that owns the program directory, then install again:\n"
+        "  adduser --system --group --home \"{0}\" --no-create-home vantor\n"
+        "  chown -R vantor:vantor \"{0}\"",
+        dir.string());
+  }
   const passwd* user = ::getpwuid(info.st_uid);
   const group* grp = ::getgrgid(info.st_gid);
-  if (user == nullptr || grp == nullptr) return false;
+  if (user == nullptr || grp == nullptr) return "the owner of " + dir.string() + " has no name";
   account = {user->pw_name, grp->gr_name};
-  return true;
+  return {};
 }
 
 namespace {
@@ -50,8 +59,8 @@ bool BelowHomeFolders(const fs::path& dir) {
 
 }  // namespace
 
-std::string MakeUnitFile(const fs::path& executable, const ServiceAccount& account) {
-  const fs::path dir = executable.parent_path();
+std::string MakeUnitFile(const fs::path& executable, const fs::path& dir,
+                         const ServiceAccount& account) {
   // systemd unit files use LF line ends. Paths are quoted for names with spaces.
   return fmt::format(
       "[Unit]\n"
@@ -61,7 +70,9 @@ std::string MakeUnitFile(const fs::path& executable, const ServiceAccount& accou
       "\n"
       "[Service]\n"
       "Type=notify\n"
-      "ExecStart=\"{exe}\"\n"
+      "ExecStart=\"{exe}\" --dir \"{dir}\"\n"
+      "# SIGHUP re-reads the customer table.\n"
+      "ExecReload=/bin/kill -HUP $MAINPID\n"
       "WorkingDirectory={dir}\n"
       "User={user}\n"
       "Group={group}\n"
@@ -126,18 +137,16 @@ std::string SystemdInstaller::Systemctl(const std::vector<std::string>& args) co
   return {};
 }
 
-std::string SystemdInstaller::Install(const fs::path& executable) {
+std::string SystemdInstaller::Install(const fs::path& executable, const fs::path& programDir) {
   std::error_code ec;
   if (!fs::is_directory(config_.unitDir, ec)) {
     return "unit folder " + config_.unitDir.string() + " does not exist";
   }
   ServiceAccount account;
-  if (!ProgramDirectoryOwner(executable.parent_path(), account)) {
-    return "cannot find the owner of " + executable.parent_path().string();
-  }
+  if (auto error = ProgramDirectoryOwner(programDir, account); !error.empty()) return error;
   const fs::path unit = config_.unitDir / kUnitName;
   const fs::path temp = config_.unitDir / (std::string(kUnitName) + ".tmp");
-  if (!WriteText(temp, MakeUnitFile(executable, account))) return "cannot write " + temp.string();
+  if (!WriteText(temp, MakeUnitFile(executable, programDir, account))) return "cannot write " + temp.string();
   fs::rename(temp, unit, ec);
   if (ec) return "cannot write " + unit.string() + ": " + ec.message();
   if (auto error = Systemctl({"daemon-reload"}); !error.empty()) return error;

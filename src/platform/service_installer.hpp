@@ -1,5 +1,6 @@
 #pragma once
-// Registers the service with systemd: a unit file for this executable, enabled at boot.
+// Registers the service with systemd: a unit file for this executable and program directory,
+// enabled at boot, running as the directory's owner (never as root).
 // The unit folder and the systemctl command can be replaced through the environment
 // (VANTOR_UNIT_DIR, VANTOR_SYSTEMCTL), so tests never touch the machine's real systemd.
 
@@ -22,8 +23,10 @@ struct InstallerConfig {
 class ServiceInstaller {
  public:
   virtual ~ServiceInstaller() = default;
-  // Each returns an empty text on success, otherwise what went wrong.
-  virtual std::string Install(const std::filesystem::path& executable) = 0;
+  // Each returns an empty text on success, otherwise what went wrong (for a program directory
+  // owned by root: how to give it a service account instead).
+  virtual std::string Install(const std::filesystem::path& executable,
+                              const std::filesystem::path& programDir) = 0;
   virtual std::string Uninstall() = 0;
 };
 
@@ -31,7 +34,8 @@ class SystemdInstaller final : public ServiceInstaller {
  public:
   explicit SystemdInstaller(InstallerConfig config) : config_(std::move(config)) {}
 
-  std::string Install(const std::filesystem::path& executable) override;
+  std::string Install(const std::filesystem::path& executable,
+                      const std::filesystem::path& programDir) override;
   std::string Uninstall() override;
 
  private:
@@ -45,13 +49,15 @@ struct ServiceAccount {
   std::string group;
 };
 
-// The owner and group of the program directory: the service runs as whoever owns its files, so
-// a directory owned by a service account gives that account and one owned by root gives root.
-// Returns false when the directory cannot be examined or its owner has no name.
-bool ProgramDirectoryOwner(const std::filesystem::path& dir, ServiceAccount& account);
+// The owner and group of the program directory: the service runs as whoever owns its files.
+// Returns an empty text on success; otherwise why there is no account to run as: the directory
+// cannot be examined, its owner has no name, or it is owned by root (the text then tells how to
+// create a system user that owns it).
+std::string ProgramDirectoryOwner(const std::filesystem::path& dir, ServiceAccount& account);
 
-// The unit file's text for an executable; the program directory is the executable's folder,
-// and the only path the service may write.
-std::string MakeUnitFile(const std::filesystem::path& executable, const ServiceAccount& account);
+// The unit file's text: the executable runs with "--dir programDir", in that directory, which is
+// the only path the service may write; "systemctl reload" sends it SIGHUP.
+std::string MakeUnitFile(const std::filesystem::path& executable,
+                         const std::filesystem::path& programDir, const ServiceAccount& account);
 
 }  // namespace vantor

@@ -17,7 +17,7 @@ constexpr std::string_view kProcedure = "Form_Load";
 // The event log is written without its pause here: the process ends right after, and nothing
 // else runs that the pause would serve.
 void WriteEvent(const FormLoadContext& c, std::string_view text, int level) {
-  AppEventLog log(*c.clock, c.executable.parent_path());
+  AppEventLog log(*c.clock, c.programDir);
   log.WriteLine(kFormModule, kProcedure, text, level);
 }
 
@@ -30,7 +30,7 @@ void CheckDatabase(const fs::path& file) {
 }
 
 FormLoadResult Install(const FormLoadContext& c) {
-  const fs::path dir = c.executable.parent_path();
+  const fs::path& dir = c.programDir;
   std::error_code ec;
   fs::current_path(dir, ec);
   const fs::path database = dir / kDatabaseFileName;
@@ -45,9 +45,10 @@ FormLoadResult Install(const FormLoadContext& c) {
     *c.err << DatabaseErrorText() << "\n";
     return {false, 1};
   }
-  if (auto error = c.installer->Install(c.executable); !error.empty()) {
+  if (auto error = c.installer->Install(c.executable, dir); !error.empty()) {
     WriteEvent(c, error, kLevelError);
-    *c.err << "Vantor Web Service Failed To Install\n";
+    // The reason follows: a directory owned by root needs the operator to create an account.
+    *c.err << "Vantor Web Service Failed To Install\n" << error << "\n";
     return {false, 1};
   }
   WriteEvent(c, "Service Installed", kLevelInfo);
@@ -79,13 +80,22 @@ std::string DatabaseErrorText() {
          "or on the Vantor Web CD-ROM in the MDAC directory.";
 }
 
-std::string JoinCommandLine(int argc, char** argv) {
-  std::string line;
+Invocation ParseInvocation(int argc, char** argv, const fs::path& executable) {
+  Invocation invocation{executable.parent_path(), {}, {}};
+  bool first = true;
   for (int i = 1; i < argc; ++i) {
-    if (i > 1) line += ' ';
-    line += argv[i];
+    const std::string_view word = argv[i];
+    if (word == "--dir") {
+      if (++i == argc) return {{}, {}, "--dir needs a value"};
+      // Absolute, because -install writes it into the unit.
+      invocation.programDir = fs::absolute(argv[i]).lexically_normal();
+      continue;
+    }
+    if (!first) invocation.commandLine += ' ';
+    invocation.commandLine += word;
+    first = false;
   }
-  return line;
+  return invocation;
 }
 
 FormLoadResult Form_Load(const FormLoadContext& c) {

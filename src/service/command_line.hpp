@@ -17,8 +17,9 @@ struct FormLoadResult {
 };
 
 struct FormLoadContext {
-  std::string commandLine;              // the options joined by single spaces
+  std::string commandLine;              // the options joined by single spaces, without --dir
   std::filesystem::path executable;     // absolute path of this program
+  std::filesystem::path programDir;     // the database, logs and lock file are here
   bool anotherInstanceRunning = false;
   ServiceInstaller* installer = nullptr;
   Clock* clock = nullptr;
@@ -31,7 +32,13 @@ FormLoadResult Form_Load(const FormLoadContext& context);
 // The text shown when the database cannot be read during install.
 std::string DatabaseErrorText();
 
-// The options as one command line, as the service manager would pass them.
-std::string JoinCommandLine(int argc, char** argv);
+// The arguments, with "--dir DIR" (anywhere) taken out: the program directory and the remaining
+// options joined by single spaces, as the service manager would pass them.
+struct Invocation {
+  std::filesystem::path programDir;  // DIR made absolute, else the executable's directory
+  std::string commandLine;
+  std::string error;                 // non-empty when --dir has no value; nothing else is set
+};
+Invocation ParseInvocation(int argc, char** argv, const std::filesystem::path& executable);
 
 }  // namespace vantor

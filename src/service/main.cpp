@@ -1,6 +1,7 @@
 // VantorWebSrv: with no option, runs the service in the foreground under the service manager;
 // "-install", "-install_noMsg" and "-uninstall" register or remove the systemd unit;
-// "--help", "--version" and "--check" inform and change nothing.
+// "--help", "--version" and "--check" inform and change nothing. "--dir DIR" names the program
+// directory; without it, the executable's directory is.
 
 #include "platform/clock.hpp"
 #include "platform/instance_lock.hpp"
@@ -28,8 +29,13 @@ int main(int argc, char** argv) {
     std::cerr << "Cannot find the program's own path: " << ec.message() << "\n";
     return 1;
   }
-  const fs::path programDir = executable.parent_path();
-  const std::string commandLine = vantor::JoinCommandLine(argc, argv);
+  const auto invocation = vantor::ParseInvocation(argc, argv, executable);
+  if (!invocation.error.empty()) {
+    std::cerr << invocation.error << "\n";
+    return 1;
+  }
+  const fs::path& programDir = invocation.programDir;
+  const std::string& commandLine = invocation.commandLine;
   // Before the lock: informing options create no file, not even the lock file.
   if (auto code = vantor::AnswerQueryOption(commandLine, programDir, std::cout, std::cerr)) return *code;
 
@@ -46,6 +52,7 @@ int main(int argc, char** argv) {
   vantor::FormLoadContext context{
       .commandLine = commandLine,
       .executable = executable,
+      .programDir = programDir,
       .anotherInstanceRunning = lock.result() == vantor::InstanceLock::Result::kHeldByAnother,
       .installer = &installer,
       .clock = &clock,

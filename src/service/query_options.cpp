@@ -12,8 +12,9 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr const char* kUsage =
-    "usage: VantorWebSrv [OPTION]\n"
-    "  (no option)      run as the service, in the directory of this executable\n"
+    "usage: VantorWebSrv [--dir DIR] [OPTION]\n"
+    "  --dir DIR        the program directory (default: the directory of this executable)\n"
+    "  (no option)      run as the service in the program directory\n"
     "  -install         register and enable the service, then say so\n"
     "  -install_noMsg   register and enable the service silently\n"
     "  -uninstall       disable and remove the service\n"

@@ -3,8 +3,11 @@ settings the service could not use."""
 import hashlib
 import json
 import sqlite3
+import subprocess
 
 import pytest
+
+from conftest import SERVICE
 
 
 def snapshot(root):
@@ -18,13 +21,15 @@ def snapshot(root):
 
 
 @pytest.mark.parametrize("option,status,first_line", [
-    ("--help", 0, "usage: VantorWebSrv [OPTION]"),
-    ("--version", 0, "VantorWebSrv 1.0"),
+    ("--help", 0, "usage: VantorWebSrv [--dir DIR] [OPTION]"),
+    ("--version", 0, "VantorWebSrv 1.1"),
     ("--check", 0, "Settings OK"),
 ])
 def test_informing_options_touch_no_file(program_dir, option, status, first_line):
     before = snapshot(program_dir.path)
-    result = program_dir.run(option)
+    # The built executable, told where its program directory is, as the packaged unit does.
+    result = subprocess.run([SERVICE, option, "--dir", str(program_dir.path)], capture_output=True,
+                            text=True, timeout=30)
     assert (result.returncode, result.stdout.splitlines()[0], result.stderr) == (status, first_line, "")
     assert snapshot(program_dir.path) == before
     assert not (program_dir.path / "VantorWebSrv.lock").exists()

@@ -2,6 +2,7 @@
 command-line options: -install and -uninstall against a temporary unit folder and a stand-in for
 systemctl."""
 import os
+import pwd
 import shutil
 import signal
 import sqlite3
@@ -76,15 +77,23 @@ def test_install_verify_and_uninstall(program_dir, tmp_path):
     fake.write_text(f'#!/bin/sh\necho "$@" >> "{log}"\n')
     fake.chmod(0o755)
     env = dict(os.environ, VANTOR_UNIT_DIR=str(units), VANTOR_SYSTEMCTL=str(fake))
+    if os.geteuid() == 0:
+        # A root-owned program directory gets no unit (it would run as root), but the steps.
+        refused = program_dir.run("-install", env=env)
+        assert refused.returncode == 1 and "adduser --system --group" in refused.stderr
+        assert list(units.iterdir()) == []
+        # An account of its own, as an operator would make ("nobody" draws a warning from verify).
+        daemon = pwd.getpwnam("daemon")
+        os.chown(program_dir.path, daemon.pw_uid, daemon.pw_gid)
     result = program_dir.run("-install", env=env)
     assert (result.returncode, result.stdout, result.stderr) == (
         0, "Vantor Web Service Installed Successfully\n", "")
     unit = units / "vantor-web.service"
     text = unit.read_text()
-    assert f'ExecStart="{program_dir.exe}"' in text
+    assert f'ExecStart="{program_dir.exe}" --dir "{program_dir.path}"\n' in text
     assert f"WorkingDirectory={program_dir.path}\n" in text and "Type=notify\n" in text
     assert log.read_text().splitlines() == ["daemon-reload", "enable vantor-web.service"]
-    assert program_dir.event_lines() == ["3\tfrmVantorWebSrv_Form_Load\tService Installed"]
+    assert program_dir.event_lines()[-1] == "3\tfrmVantorWebSrv_Form_Load\tService Installed"
 
     removed = program_dir.run("-uninstall", env=env)
     assert (removed.returncode, removed.stdout) == (0, "Vantor Web Service Uninstalled Successfully\n")
@@ -107,6 +116,7 @@ def test_install_verify_and_uninstall(program_dir, tmp_path):
     (["-uninstallx"], True, "Invalid command option: -uninstallx\n"),
     (["-uninstall", "now"], True, "Invalid command option: -uninstall now\n"),
     (["-install"], False, "VantorWeb.mdb does not exits\n"),
+    (["-install", "--dir"], True, "--dir needs a value\n"),
 ])
 def test_refused_options(program_dir, args, database, stderr):
     if not database:

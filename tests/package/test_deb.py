@@ -2,7 +2,7 @@
 import re
 import subprocess
 
-PROGRAM_DIR = "/opt/vantor-web"
+PROGRAM_DIR = "/var/lib/vantor-web"
 
 
 def dpkg_deb(*args):
@@ -10,7 +10,7 @@ def dpkg_deb(*args):
 
 
 def entries(deb):
-    # "-rwxr-xr-x root/root 123 2026-01-01 00:00 ./opt/vantor-web/VantorWebSrv"
+    # "-rwxr-xr-x root/root 123 2026-01-01 00:00 ./usr/sbin/VantorWebSrv"
     listing = {}
     for line in dpkg_deb("-c", deb).splitlines():
         fields = line.split()
@@ -27,8 +27,7 @@ def unit_text(deb):
 def test_files_and_modes(deb):
     listing = entries(deb)
     expected = {
-        PROGRAM_DIR + "/VantorWebSrv": "-rwxr-xr-x",
-        PROGRAM_DIR + "/vantor-console": "-rwxr-xr-x",
+        "/usr/sbin/VantorWebSrv": "-rwxr-xr-x",
         "/usr/bin/vantor-console": "-rwxr-xr-x",
         "/lib/systemd/system/vantor-web.service": "-rw-r--r--",
         "/etc/logrotate.d/vantor-web": "-rw-r--r--",
@@ -37,8 +36,9 @@ def test_files_and_modes(deb):
     }
     for path, mode in expected.items():
         assert listing.get(path) == (mode, "root/root"), path
-    # The database is made by postinst, never shipped: an upgrade must not replace it.
-    assert not any(p.endswith(".mdb") for p in listing)
+    # The program directory and its database are made by postinst, never shipped: an upgrade
+    # must not replace the database, and the package claims no folder it does not own.
+    assert not [p for p in listing if p.startswith(("/opt", "/var"))], listing
 
 
 def test_control_fields_and_scripts(deb):
@@ -61,21 +61,23 @@ def test_control_fields_and_scripts(deb):
 def test_unit_runs_as_vantor_with_only_the_bind_capability(deb):
     unit = unit_text(deb)
     for line in ("User=vantor", "Group=vantor", "UMask=0027", "ProtectSystem=strict",
-                 "ReadWritePaths=\"/opt/vantor-web\"", "CapabilityBoundingSet=CAP_NET_BIND_SERVICE",
+                 "ReadWritePaths=\"/var/lib/vantor-web\"", "CapabilityBoundingSet=CAP_NET_BIND_SERVICE",
                  "AmbientCapabilities=CAP_NET_BIND_SERVICE", "SystemCallFilter=@system-service",
-                 "ExecStart=\"/opt/vantor-web/VantorWebSrv\""):
+                 "ExecStart=\"/usr/sbin/VantorWebSrv\" --dir \"/var/lib/vantor-web\"",
+                 "ExecReload=/bin/kill -HUP $MAINPID"):
         assert line in unit.splitlines(), line
 
 
-def test_unit_verifies_and_rates_at_most_2(deb, tmp_path):
-    # verify wants the program to exist: the same unit, pointed at a real directory.
+def test_unit_verifies_and_rates_at_most_1_5(deb, tmp_path):
+    # verify wants the program to exist: the same unit, pointed at a real program and directory.
     program_dir = tmp_path / "vantor-web"
     program_dir.mkdir()
     executable = program_dir / "VantorWebSrv"
     executable.write_bytes(b"#!/bin/sh\n")
     executable.chmod(0o755)
     unit = tmp_path / "vantor-web.service"
-    unit.write_text(unit_text(deb).replace(PROGRAM_DIR, str(program_dir)))
+    unit.write_text(unit_text(deb).replace(PROGRAM_DIR, str(program_dir))
+                    .replace("/usr/sbin/VantorWebSrv", str(executable)))
     verify = subprocess.run(["systemd-analyze", "verify", str(unit)], capture_output=True, text=True)
     assert verify.returncode == 0, verify.stderr
     assert "vantor-web.service" not in verify.stderr, verify.stderr
@@ -84,4 +86,4 @@ def test_unit_verifies_and_rates_at_most_2(deb, tmp_path):
                               capture_output=True, text=True)
     match = re.search(r"Overall exposure level for \S+: (\d+\.\d+)", security.stdout)
     assert match, security.stdout + security.stderr
-    assert float(match.group(1)) <= 2.0, security.stdout
+    assert float(match.group(1)) <= 1.5, security.stdout

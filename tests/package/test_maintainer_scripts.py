@@ -11,23 +11,26 @@ from conftest import SOURCE_DIR
 SCRIPTS = os.path.join(SOURCE_DIR, "packaging", "debian")
 
 # Each fake appends its name and arguments to calls.log. getent knows the accounts that
-# adduser/addgroup added; runuser carries out "vantor-console init" by making the database.
+# adduser/addgroup added and the home that adduser or usermod gave; runuser carries out
+# "vantor-console init" by making the database.
 FAKES = {
-    "getent": 'grep -qx "$1 $2" "$FAKE_STATE/accounts" 2>/dev/null',
-    "adduser": 'echo "passwd ${@: -1}" >> "$FAKE_STATE/accounts"',
+    "getent": 'grep -qx "$1 $2" "$FAKE_STATE/accounts" 2>/dev/null || exit 2\n'
+              '[ "$1" = group ] || echo "$2:x:999:999::$(cat "$FAKE_STATE/home"):/usr/sbin/nologin"',
+    "adduser": 'echo "passwd ${@: -1}" >> "$FAKE_STATE/accounts"; echo "$6" > "$FAKE_STATE/home"',
     "addgroup": 'echo "group ${@: -1}" >> "$FAKE_STATE/accounts"',
+    "usermod": 'echo "$2" > "$FAKE_STATE/home"',
     "deluser": "true",
     "delgroup": "true",
     "chown": "true",
     "systemctl": "true",
     "runuser": 'touch "${@: -1}/VantorWeb.mdb"',
 }
+HOME = "/var/lib/vantor-web"
 
 
 @pytest.fixture
 def system(tmp_path):
     root = tmp_path / "root"
-    (root / "opt/vantor-web").mkdir(parents=True)
     (root / "run/systemd/system").mkdir(parents=True)
     bin_dir = tmp_path / "bin"
     bin_dir.mkdir()
@@ -37,8 +40,9 @@ def system(tmp_path):
         fake.chmod(0o755)
 
     class System:
-        program_dir = root / "opt/vantor-web"
+        program_dir = root / HOME.lstrip("/")
         database = program_dir / "VantorWeb.mdb"
+        old_dir = root / "opt/vantor-web"
 
         def run(self, script, *args):
             (tmp_path / "calls.log").write_text("")
@@ -48,8 +52,9 @@ def system(tmp_path):
                            timeout=30)
             return (tmp_path / "calls.log").read_text().splitlines()
 
-        def add_accounts(self):
+        def add_accounts(self, home=HOME):
             (tmp_path / "accounts").write_text("group vantor\npasswd vantor\n")
+            (tmp_path / "home").write_text(home + "\n")
 
         def without_systemd(self):
             (root / "run/systemd/system").rmdir()
@@ -64,23 +69,36 @@ def test_first_install_creates_account_and_database_then_starts(system):
         "getent group vantor",
         "addgroup --system --quiet vantor",
         "getent passwd vantor",
-        f"adduser --system --quiet --ingroup vantor --home {dir_} --no-create-home "
+        f"adduser --system --quiet --ingroup vantor --home {HOME} --no-create-home "
         "--shell /usr/sbin/nologin vantor",
         f"chown vantor:vantor {dir_}",
-        f"runuser -u vantor -- {dir_}/vantor-console init {dir_}",
+        f"runuser -u vantor -- {system.program_dir.parents[2]}/usr/bin/vantor-console init {dir_}",
         f"chown vantor:vantor {system.database}",
         "systemctl daemon-reload",
         "systemctl enable vantor-web.service",
         "systemctl restart vantor-web.service",
     ]
     assert stat.S_IMODE(system.database.stat().st_mode) == 0o640
+    assert stat.S_IMODE(system.program_dir.stat().st_mode) == 0o750
 
 
-def test_upgrade_keeps_database_and_account(system):
-    system.add_accounts()
-    system.database.write_text("customers")
+def test_upgrade_moves_the_old_data_once_and_keeps_it(system):
+    # Version 1.0 kept everything in /opt/vantor-web, the account's home.
+    system.add_accounts(home="/opt/vantor-web")
+    for folder in ("Log", "Debug", "KeepAlive", "Backup"):
+        (system.old_dir / folder).mkdir(parents=True)
+    (system.old_dir / "Log/AgtConn.txt").write_text("log")
+    (system.old_dir / "VantorWeb.mdb").write_text("customers")
+    (system.old_dir / "VantorWebSrv.lock").touch()
     calls = system.run("postinst", "configure", "1.0")
-    assert not [c for c in calls if c.split()[0] in ("adduser", "addgroup", "runuser")]
+    assert calls[0] == "systemctl stop vantor-web.service"
+    assert f"usermod --home {HOME} vantor" in calls
+    assert system.database.read_text() == "customers"
+    assert (system.program_dir / "Log/AgtConn.txt").read_text() == "log"
+    assert not system.old_dir.exists()
+
+    calls = system.run("postinst", "configure", "1.1")
+    assert not [c for c in calls if c.split()[0] in ("adduser", "addgroup", "usermod", "runuser")]
     assert system.database.read_text() == "customers"
     assert calls[-1] == "systemctl restart vantor-web.service"
 
@@ -99,6 +117,8 @@ def test_prerm_stops_on_remove_only(system):
 
 def test_remove_keeps_data_purge_deletes_it_and_the_account(system):
     system.add_accounts()
+    system.program_dir.mkdir(parents=True)
+    system.old_dir.mkdir(parents=True)
     system.database.write_text("customers")
     calls = system.run("postrm", "remove")
     assert system.database.read_text() == "customers"
@@ -106,5 +126,6 @@ def test_remove_keeps_data_purge_deletes_it_and_the_account(system):
 
     calls = system.run("postrm", "purge")
     assert not system.program_dir.exists()
+    assert system.old_dir.exists() and system.program_dir.parent.exists()
     assert "deluser --system --quiet vantor" in calls
     assert "delgroup --system --quiet vantor" in calls

@@ -16,8 +16,10 @@ using testing::TempProgramDir;
 
 class FakeInstaller final : public ServiceInstaller {
  public:
-  std::string Install(const std::filesystem::path& executable) override {
+  std::string Install(const std::filesystem::path& executable,
+                      const std::filesystem::path& programDir) override {
     calls.push_back("install " + executable.filename().string());
+    installedDir = programDir;
     return installError;
   }
   std::string Uninstall() override {
@@ -25,6 +27,7 @@ class FakeInstaller final : public ServiceInstaller {
     return uninstallError;
   }
   std::vector<std::string> calls;
+  std::filesystem::path installedDir;
   std::string installError, uninstallError;
 };
 
@@ -37,7 +40,8 @@ class FormLoadTest : public ::testing::Test {
  protected:
   Outcome Load(const std::string& commandLine, bool anotherInstance = false) {
     std::ostringstream out, err;
-    FormLoadContext context{commandLine, dir_.path() / "VantorWebSrv", anotherInstance,
+    // The executable lives elsewhere: only the program directory holds the database and logs.
+    FormLoadContext context{commandLine, "/usr/sbin/VantorWebSrv", dir_.path(), anotherInstance,
                             &installer_, &clock_, &out, &err};
     auto result = Form_Load(context);
     return {result, out.str(), err.str()};
@@ -90,6 +94,7 @@ TEST_F(FormLoadTest, OptionsOutcomes) {
                       "2026-02-03 04:05:06\t3\tfrmVantorWebSrv_Form_Load\tService Installed\r\n"
                       "2026-02-03 04:05:06\t3\tfrmVantorWebSrv_Form_Load\tService Installed\r\n"
                       "2026-02-03 04:05:06\t3\tfrmVantorWebSrv_Form_Load\tService Uninstalled\r\n");
+  EXPECT_EQ(installer_.installedDir, dir_.path());
   EXPECT_TRUE(Load("").result.runService);
 }
 
@@ -98,7 +103,7 @@ TEST_F(FormLoadTest, InstallerAndDatabaseFailures) {
   installer_.uninstallError = "the service is not installed";
   auto failed = Load("-install");
   EXPECT_EQ(failed.result.exitCode, 1);
-  EXPECT_EQ(failed.err, "Vantor Web Service Failed To Install\n");
+  EXPECT_EQ(failed.err, "Vantor Web Service Failed To Install\nsystemctl enable failed\n");
   EXPECT_EQ(Events(), "2026-02-03 04:05:06\t1\tfrmVantorWebSrv_Form_Load\tsystemctl enable failed\r\n");
   auto notInstalled = Load("-uninstall");
   EXPECT_EQ(notInstalled.err, "Vantor Web Service Failed To Uninstall\n");
@@ -119,12 +124,13 @@ TEST_F(FormLoadTest, InstallerAndDatabaseFailures) {
   EXPECT_TRUE(installer_.calls.empty());
 }
 
-TEST(UnitFile, NotifyTypeProgramDirectoryAndHardening) {
-  const std::string unit = MakeUnitFile("/opt/vantor web/VantorWebSrv", {"vantor", "vantor"});
+TEST(UnitFile, NotifyTypeProgramDirectoryReloadAndHardening) {
+  const std::string unit = MakeUnitFile("/usr/sbin/VantorWebSrv", "/srv/vantor web", {"vantor", "vantor"});
   for (const char* expected :
-       {"Type=notify\n", "ExecStart=\"/opt/vantor web/VantorWebSrv\"\n",
-        "WorkingDirectory=/opt/vantor web\n", "After=network-online.target\n",
-        "Restart=on-failure\n", "ReadWritePaths=\"/opt/vantor web\"\n", "ProtectSystem=strict\n",
+       {"Type=notify\n", "ExecStart=\"/usr/sbin/VantorWebSrv\" --dir \"/srv/vantor web\"\n",
+        "ExecReload=/bin/kill -HUP $MAINPID\n",
+        "WorkingDirectory=/srv/vantor web\n", "After=network-online.target\n",
+        "Restart=on-failure\n", "ReadWritePaths=\"/srv/vantor web\"\n", "ProtectSystem=strict\n",
         "AmbientCapabilities=CAP_NET_BIND_SERVICE\n", "WantedBy=multi-user.target\n"}) {
     EXPECT_NE(unit.find(expected), std::string::npos) << expected;
   }

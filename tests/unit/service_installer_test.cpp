@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <grp.h>
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -21,29 +22,41 @@ std::string ReadAll(const fs::path& file) {
   return text.str();
 }
 
-TEST(SystemdInstaller, UnitRunsAsProgramDirectoryOwnerAndUninstallRemovesIt) {
+TEST(SystemdInstaller, UnitRunsAsProgramDirectoryOwnerNeverRootAndUninstallRemovesIt) {
   const fs::path root = fs::temp_directory_path() / ("installer-" + std::to_string(::getpid()));
   fs::create_directories(root / "units");
   fs::create_directories(root / "program");
+  // Run as root, the test hands the directory to an account of its own, as an operator would.
+  if (::getuid() == 0) {
+    ASSERT_EQ(::chown((root / "program").c_str(), 65534, 65534), 0);
+  }
   SystemdInstaller installer({.unitDir = root / "units", .systemctl = "true"});
 
-  ASSERT_EQ(installer.Install(root / "program" / "VantorWebSrv"), "");
+  // A directory owned by root (here "/") gets no unit, but the steps that give it an owner.
+  const std::string refused = installer.Install("/usr/sbin/VantorWebSrv", "/");
+  EXPECT_NE(refused.find("adduser --system --group --home \"/\" --no-create-home vantor"),
+            std::string::npos) << refused;
+  EXPECT_FALSE(fs::exists(root / "units" / kUnitName));
+
+  ASSERT_EQ(installer.Install("/usr/sbin/VantorWebSrv", root / "program"), "");
   const std::string unit = ReadAll(root / "units" / kUnitName);
-  const std::string user = ::getpwuid(::getuid())->pw_name;
-  const std::string group = ::getgrgid(::getgid())->gr_name;
-  EXPECT_NE(unit.find("\nUser=" + user + "\n"), std::string::npos) << unit;
-  EXPECT_NE(unit.find("\nGroup=" + group + "\n"), std::string::npos) << unit;
+  struct stat owner {};
+  ASSERT_EQ(::stat((root / "program").c_str(), &owner), 0);
+  EXPECT_NE(unit.find("\nUser=" + std::string(::getpwuid(owner.st_uid)->pw_name) + "\n"),
+            std::string::npos) << unit;
+  EXPECT_NE(unit.find("\nGroup=" + std::string(::getgrgid(owner.st_gid)->gr_name) + "\n"),
+            std::string::npos) << unit;
   EXPECT_NE(unit.find("\nProtectHome=yes\n"), std::string::npos);
 
   // A program directory that is gone has no owner to run as: nothing is written.
-  EXPECT_NE(installer.Install(root / "missing" / "VantorWebSrv"), "");
+  EXPECT_NE(installer.Install(root / "missing" / "VantorWebSrv", root / "missing"), "");
   ASSERT_EQ(installer.Uninstall(), "");
   EXPECT_FALSE(fs::exists(root / "units" / kUnitName));
   fs::remove_all(root);
 }
 
 TEST(UnitFile, OnlyTheProgramDirectoryIsWritableAndHomeStaysReachableForIt) {
-  const std::string unit = MakeUnitFile("/home/ops/vantor/VantorWebSrv", {"ops", "staff"});
+  const std::string unit = MakeUnitFile("/home/ops/vantor/VantorWebSrv", "/home/ops/vantor", {"ops", "staff"});
   for (const char* expected :
        {"User=ops\n", "Group=staff\n", "ReadWritePaths=\"/home/ops/vantor\"\n",
         "ProtectHome=read-only\n", "CapabilityBoundingSet=CAP_NET_BIND_SERVICE\n", "UMask=0027\n"}) {

@@ -37,7 +37,7 @@ constexpr const char* kUsage =
     "  probe CUSTID [--secret-file FILE]    relay one request through the service as that customer's\n"
     "                                       agent and mobile (or through its connected agent), timed;\n"
     "                                       the pass is read from FILE or stdin\n"
-    "PROGRAM_DIR: --dir anywhere on the line, else $VANTOR_DIR, else the current directory.\n"
+    "PROGRAM_DIR: --dir anywhere on the line, else $VANTOR_DIR, else " VANTOR_DEFAULT_DIR ".\n"
     "Secrets are never taken from the command line, where every local user can read them.\n"
     "Exit status: 0 done, 1 nothing was done or it failed, 2 usage error.\n"
     "--json: one JSON object on stdout, {\"ok\":true|false,\"message\":\"...\", ...fields of the command};\n"
@@ -63,10 +63,11 @@ bool TakeFlag(std::vector<std::string>& words, const std::string& name) {
   return true;
 }
 
+// The default is the installed service's directory, so an operator on the machine needs no option.
 std::filesystem::path ProgramDir(const std::optional<std::string>& option) {
   if (option) return *option;
   if (const char* env = std::getenv("VANTOR_DIR"); env && *env) return env;
-  return std::filesystem::current_path();
+  return VANTOR_DEFAULT_DIR;
 }
 
 }  // namespace
