@@ -5,7 +5,7 @@ namespace {
 
 // Yes/no columns are INTEGER (0 false, anything else true). The optional columns at the end
 // (push API address, download hosts, mail security, the opening limit per address, agent pass
-// pinning and the pinned passes) may be absent or NULL; the service then uses its built-in
+// pinning and the pinned passes, the SNMP set community) may be absent or NULL; the service then uses its built-in
 // behaviour. A new database pins agent passes.
 constexpr const char* kSchema = R"sql(
 CREATE TABLE General_Settings (
@@ -55,7 +55,9 @@ CREATE TABLE General_Settings (
   -- Reverse proxies (addresses, comma-separated) whose clients are named by X-Forwarded-For.
   TrustedProxies    TEXT,
   -- The first agent of a customer pins its pass; later agents must give the same pass.
-  PinAgentPass    INTEGER
+  PinAgentPass    INTEGER,
+  -- The community of SNMP set requests (console commands); NULL or empty: the default one.
+  SnmpSetComm     TEXT
 );
 
 CREATE TABLE Customer (

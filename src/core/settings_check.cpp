@@ -1,5 +1,6 @@
 #include "core/settings_check.hpp"
 
+#include "core/snmp_settings.hpp"
 #include "platform/ip_address.hpp"
 
 #include <boost/asio/ip/address.hpp>
@@ -141,6 +142,7 @@ class RowChecker {
     CheckNumber("TrapPort", 1, kMaxTrapPort, "a trap port", enabled);
     if (!enabled) return;
     CheckText("SnmpGetComm", "a community text");
+    CheckOptionalText("SnmpSetComm", "a community text, or empty for the default");
     CheckText("TrapComm", "a community text");
     if (CheckYesNo("SendAppEvents") && YesOf("SendAppEvents")) {
       CheckNotEmpty("TrapHost", "SendAppEvents needs the trap destination");
@@ -240,6 +242,13 @@ class RowChecker {
     CheckOptionalYesNo("PinAgentPass");
   }
 
+  void CheckOptionalText(std::string_view column, std::string_view allowed) {
+    const DbValue* given = Given(column);
+    if (given && !std::holds_alternative<std::string>(*given)) {
+      Add(column, fmt::format("{} is not a text ({} expected)", DescribeValue(*given), allowed));
+    }
+  }
+
   void CheckOptionalYesNo(std::string_view column) {
     const DbValue* given = Given(column);
     if (given && !std::holds_alternative<std::int64_t>(*given)) {
@@ -258,6 +267,22 @@ class RowChecker {
   const SettingsEnvironment& env_;
   std::vector<SettingProblem> problems_;
 };
+
+// An address that hosts other than this one can reach: an IP address, and not a loopback one.
+bool Exposed(const std::string& address) { return IsIpAddress(address) && !IsLoopbackAddress(address); }
+
+// The text of a column, or "" when it is absent, NULL or no text.
+std::string TextIn(const DbRow& row, std::string_view column) {
+  const DbValue* value = row.Find(column);
+  const auto* text = value ? std::get_if<std::string>(value) : nullptr;
+  return text ? *text : std::string();
+}
+
+bool EnabledIn(const DbRow& row, std::string_view column) {
+  const DbValue* value = row.Find(column);
+  const auto* n = value ? std::get_if<std::int64_t>(value) : nullptr;
+  return n && *n != 0;
+}
 
 // Opening for reading changes nothing on the file, not even its modification time.
 bool Readable(const fs::path& file) {
@@ -290,6 +315,28 @@ DbStatus ReadSettingsEnvironment(Database& db, const fs::path& programDir,
 
 std::vector<SettingProblem> CheckSettings(const DbRow& row, const SettingsEnvironment& env) {
   return RowChecker(row, env).Run();
+}
+
+std::vector<SettingProblem> CheckSettingWarnings(const DbRow& row) {
+  std::vector<SettingProblem> warnings;
+  const std::string wssAddress = TextIn(row, "WssIpAddr");
+  if (EnabledIn(row, "WssEnabled") && Exposed(wssAddress) && TextIn(row, "CertSubject").empty()) {
+    warnings.push_back({"CertSubject", fmt::format("is empty while the TLS listener serves {}, which other hosts can "
+                                                   "reach: it serves a self-signed certificate made at each start, "
+                                                   "which clients cannot verify", wssAddress)});
+  }
+  const std::string snmpAddress = SnmpAgentAddress(TextIn(row, "SnmpIpAddr"));
+  if (!EnabledIn(row, "SnmpEnabled") || !Exposed(snmpAddress)) return warnings;
+  if (TextIn(row, "SnmpGetComm") == kDefaultGetCommunity) {
+    warnings.push_back({"SnmpGetComm", fmt::format("is the default '{}' while the SNMP agent serves {}, which other "
+                                                   "hosts can reach", kDefaultGetCommunity, snmpAddress)});
+  }
+  if (SetCommunity(TextIn(row, "SnmpSetComm")) == kDefaultSetCommunity) {
+    warnings.push_back({"SnmpSetComm", fmt::format("gives no community of its own, so console commands take the "
+                                                   "default set community while the SNMP agent serves {}, which "
+                                                   "other hosts can reach", snmpAddress)});
+  }
+  return warnings;
 }
 
 std::vector<SettingProblem> CheckSettingChange(const DbRow& row, std::string_view column,

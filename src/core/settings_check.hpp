@@ -47,6 +47,12 @@ DbStatus ReadSettingsEnvironment(Database& db, const std::filesystem::path& prog
 // use the row as it is.
 std::vector<SettingProblem> CheckSettings(const DbRow& row, const SettingsEnvironment& env);
 
+// Values that expose an enabled listener on an address other hosts can reach: a TLS listener
+// without a configured certificate (clients get one made at each start, which they cannot
+// verify) and an SNMP agent that takes the default read or set community. Empty when the row
+// has none; missing or wrong columns are left to CheckSettings.
+std::vector<SettingProblem> CheckSettingWarnings(const DbRow& row);
+
 // The problems that setting `column` to `value` would bring: those that name `column`, and those
 // of other columns that the row does not have today (a port that now collides, say).
 std::vector<SettingProblem> CheckSettingChange(const DbRow& row, std::string_view column,

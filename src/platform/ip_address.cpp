@@ -25,6 +25,12 @@ std::string_view Trimmed(std::string_view text) {
 
 bool IsIpAddress(std::string_view text) { return Canonical(text).has_value(); }
 
+bool IsLoopbackAddress(std::string_view text) {
+  boost::system::error_code ec;
+  const auto address = boost::asio::ip::make_address(std::string(text), ec);
+  return !ec && address.is_loopback();
+}
+
 std::optional<std::set<std::string>> ParseAddressList(std::string_view list) {
   std::set<std::string> addresses;
   if (Trimmed(list).empty()) return addresses;

@@ -8,6 +8,15 @@ namespace vantor {
 
 namespace ssl = boost::asio::ssl;
 
+namespace {
+// TLS 1.2 suites: ECDHE key exchange (forward secrecy) with AES-GCM or ChaCha20-Poly1305 (AEAD),
+// in the server's order of preference. TLS 1.3 keeps OpenSSL's own suites, all of that kind.
+constexpr char kTls12Suites[] =
+    "ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-RSA-AES128-GCM-SHA256:"
+    "ECDHE-ECDSA-AES256-GCM-SHA384:ECDHE-RSA-AES256-GCM-SHA384:"
+    "ECDHE-ECDSA-CHACHA20-POLY1305:ECDHE-RSA-CHACHA20-POLY1305";
+}  // namespace
+
 TlsContextResult MakeTlsServerContext(const TlsCredentials& credentials) {
   try {
     auto ctx = std::make_shared<ssl::context>(ssl::context::tls_server);
@@ -15,6 +24,11 @@ TlsContextResult MakeTlsServerContext(const TlsCredentials& credentials) {
                      ssl::context::no_tlsv1 | ssl::context::no_tlsv1_1 | ssl::context::single_dh_use);
     if (SSL_CTX_set_min_proto_version(ctx->native_handle(), TLS1_2_VERSION) != 1)
       return {nullptr, "cannot restrict TLS to version 1.2 and later"};
+    if (SSL_CTX_set_cipher_list(ctx->native_handle(), kTls12Suites) != 1)
+      return {nullptr, "cannot restrict TLS 1.2 to forward-secret AEAD suites"};
+    // A renegotiation would let a client make the server redo handshakes at will; the server
+    // picks the suite by its own order, strongest first, not the client's.
+    SSL_CTX_set_options(ctx->native_handle(), SSL_OP_NO_RENEGOTIATION | SSL_OP_CIPHER_SERVER_PREFERENCE);
     boost::system::error_code ec;
     ctx->use_certificate_chain(boost::asio::buffer(credentials.certificateChainPem), ec);
     if (ec) return {nullptr, "cannot load the server certificate: " + ec.message()};

@@ -164,8 +164,8 @@ class WebSocketServer {
   // Accepts "WaitForCloseResponse=true|false" and "SSLEnabledProtocols=<non-negative number>"
   // (the service sends "false" and 4032); returns false for any other line, changing nothing.
   // Both are recorded only: the close handshake is always bounded by closeTimeout, so waiting
-  // for the peer's reply cannot hang, and the TLS server always serves TLS 1.2 and 1.3 with
-  // TLS 1.0 and 1.1 off, whatever protocol set is named. "MaxOpeningPerAddress=<1..65535>" sets
+  // for the peer's reply cannot hang, and the TLS server always serves the fixed profile of
+  // tls_context.hpp (TLS 1.2 and 1.3), whatever protocol set is named. "MaxOpeningPerAddress=<1..65535>" sets
   // WebSocketLimits::maxOpeningPerAddress. "ExemptAddresses=<address>,<address>..." (possibly empty) names the
   // addresses exempt from it; false, changing nothing, when one is not an IP address.
   virtual bool Configure(const std::string& line) = 0;

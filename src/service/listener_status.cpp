@@ -4,8 +4,6 @@
 
 #include <fmt/format.h>
 
-#include <cerrno>
-
 namespace vantor {
 
 std::string StartedStatus(SystemTime now, std::string_view componentLine, std::string_view address,
@@ -21,16 +19,14 @@ std::string ServicesBlock(std::string_view header, std::string_view status) {
   return fmt::format("{}\r\n{}\r\n\r\n", header, status);
 }
 
-int SocketErrorNumber(const std::error_code& error) {
-  if (error == std::errc::address_in_use) return 10048;
-  if (error == std::errc::address_not_available) return 10049;
-  return 0;
+std::string Endpoint(std::string_view address, int port) {
+  if (address.find(':') != std::string_view::npos) return fmt::format("[{}]:{}", address, port);
+  return fmt::format("{}:{}", address, port);
 }
 
-std::string DescribeSocketError(const std::error_code& error) {
-  const int number = SocketErrorNumber(error);
-  if (number == 0) return error.message();
-  return fmt::format("{} ({})", error.message(), number);
+std::string ListenerFailureText(std::string_view listener, std::string_view where, std::string_view reason) {
+  if (where.empty()) return fmt::format("{} listener failed: {}", listener, reason);
+  return fmt::format("{} listener {} failed: {}", listener, where, reason);
 }
 
 }  // namespace vantor

@@ -1,10 +1,11 @@
 #pragma once
-// Texts the listener start-up writes: the status columns and Debug/Services.txt blocks.
+// Texts the listener start-up writes: the status columns, Debug/Services.txt blocks and the
+// journal's lines about a listener.
 
 #include "platform/clock.hpp"
 
 #include <string>
-#include <system_error>
+#include <string_view>
 
 namespace vantor {
 
@@ -20,11 +21,11 @@ std::string FailedStatus(SystemTime now, std::string_view reason);
 // A Debug/Services.txt block: header, the status lines, an empty line.
 std::string ServicesBlock(std::string_view header, std::string_view status);
 
-// The numbers the operator knows for the two address failures: 10048 in use, 10049 not available.
-// 0 for any other error.
-int SocketErrorNumber(const std::error_code& error);
+// Where a listener binds, for logs: "127.0.0.1:8080", "[::1]:8080".
+std::string Endpoint(std::string_view address, int port);
 
-// The error's description with its number, for the event log.
-std::string DescribeSocketError(const std::error_code& error);
+// "WS listener 127.0.0.1:8080 failed: Address already in use"; `where` (an Endpoint) is left out
+// when empty, as it is when the settings could not be read.
+std::string ListenerFailureText(std::string_view listener, std::string_view where, std::string_view reason);
 
 }  // namespace vantor

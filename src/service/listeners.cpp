@@ -6,6 +6,7 @@
 #include "core/procedure.hpp"
 #include "core/procedure_error.hpp"
 #include "core/settings.hpp"
+#include "core/snmp_settings.hpp"
 #include "core/text_fields.hpp"
 #include "logging/timestamp.hpp"
 #include "platform/ip_address.hpp"
@@ -18,7 +19,6 @@
 #include <boost/asio/use_awaitable.hpp>
 #include <fmt/format.h>
 
-
 #include <unistd.h>
 
 namespace vantor {
@@ -28,11 +28,21 @@ namespace {
 
 constexpr std::string_view kOpen = "ServiceOpen";
 
-// A start failure: its event text and the reason line of the status.
+// A start failure: the reason in words, the fixed event text where the operator knows one (empty:
+// the event names the listener and the reason), and the reason line of the status.
 struct StartFailure {
-  std::string event;
   std::string reason;
+  std::string event;
+  std::string statusReason;
 };
+
+StartFailure SnmpStartFailure(const std::error_code& ec) {
+  if (ec == std::errc::address_in_use) return {ec.message(), "SNMP Agent Port was in use", "Port was in use"};
+  if (ec == std::errc::address_not_available) {
+    return {ec.message(), "SNMP Agent IP Address is not valid", "IP Address is not valid"};
+  }
+  return {ec.message(), "", ""};
+}
 
 std::int64_t OptionalNumber(std::string_view column, const std::string& text, std::int64_t min, std::int64_t max) {
   const auto number = ParseNumber(text);
@@ -67,25 +77,26 @@ asio::awaitable<void> Service::ServiceOpen(std::string_view component) {
 
 asio::awaitable<void> Service::OpenSnmpAgent() {
   std::optional<StartFailure> failure;
+  std::string where;
   try {
     auto settings = GeneralSettings::Load(databaseFile());
     std::string status = kNotStarted;
     if (settings.Bool("SnmpEnabled")) {
-      const std::string configured = settings.Text("SnmpIpAddr");
-      const std::string address = configured == "0.0.0.0" ? "127.0.0.1" : configured;
+      const std::string address = SnmpAgentAddress(settings.Text("SnmpIpAddr"));
+      const int port = settings.Int32("SnmpPort");
+      where = Endpoint(address, port);
       const std::error_code ec = IsIpAddress(address)
-                                     ? components_.snmpAgent->Start(settings.Int32("SnmpPort"), address)
+                                     ? components_.snmpAgent->Start(port, address)
                                      : std::make_error_code(std::errc::address_not_available);
       if (ec) {
-        const int number = SocketErrorNumber(ec);
-        failure = number == 10048   ? StartFailure{"SNMP Agent Port was in use", "Port was in use"}
-                  : number == 10049 ? StartFailure{"SNMP Agent IP Address is not valid", "IP Address is not valid"}
-                                    : StartFailure{DescribeSocketError(ec), ""};
+        failure = SnmpStartFailure(ec);
+        if (!IsIpAddress(address)) failure->reason = "not an IP address";
       } else {
         co_await PauseMs(clock_, 1000);
         SnmpAgent& agent = *components_.snmpAgent;
         settings.Set("SnmpIpAddr", agent.LocalAddress());
         snmpGetComm_ = settings.Text("SnmpGetComm");
+        snmpSetComm_ = SetCommunity(settings.Optional("SnmpSetComm"));
         status = StartedStatus(clock_.Now(), "SNMP Agent Started", agent.LocalAddress(), agent.LocalPort());
         // Read every trap setting before any takes effect, so a bad one leaves traps off.
         const bool sendAppEvents = settings.Bool("SendAppEvents");
@@ -99,6 +110,7 @@ asio::awaitable<void> Service::OpenSnmpAgent() {
         snmpStarted_ = true;
         listenersUp_.push_back(fmt::format("SNMP {}:{}", agent.LocalAddress(), agent.LocalPort()));
         events_.SetTrapSink([this](const AppEventRecord& record) { SendAppEventTrap(record); });
+        WarnOfDefaultCommunities(Endpoint(agent.LocalAddress(), agent.LocalPort()), agent.LocalAddress());
       }
     }
     if (!failure) {
@@ -110,17 +122,41 @@ asio::awaitable<void> Service::OpenSnmpAgent() {
       }
     }
   } catch (const std::exception& e) {
-    failure = StartFailure{e.what(), ""};
+    failure = StartFailure{e.what(), "", ""};
   }
   if (!failure) co_return;
-  listenersFailed_.emplace_back("SNMP");
-  co_await events_.AppEvent(kCodeModule, kOpen, failure->event, kLevelError);
+  co_await ReportListenerFailure("SNMP", where, failure->reason, failure->event);
   co_await Guarded(events_, kCodeModule, kOpen, [&]() -> asio::awaitable<void> {
     auto settings = GeneralSettings::Load(databaseFile());
-    settings.Set("SnmpStatus", FailedStatus(clock_.Now(), failure->reason));
+    settings.Set("SnmpStatus", FailedStatus(clock_.Now(), failure->statusReason));
     SaveSettings(settings);
     co_return;
   });
+}
+
+// Every host that reaches the agent knows the default communities; the operator hears of each one
+// the agent takes there.
+void Service::WarnOfDefaultCommunities(const std::string& where, const std::string& address) {
+  if (IsLoopbackAddress(address)) return;
+  if (snmpGetComm_ == kDefaultGetCommunity) {
+    host_.Log(LogPriority::kWarning, fmt::format("SNMP listener {} takes the default read community '{}' from "
+                                                 "other hosts (set SnmpGetComm)", where, kDefaultGetCommunity));
+  }
+  if (snmpSetComm_ == kDefaultSetCommunity) {
+    host_.Log(LogPriority::kWarning, fmt::format("SNMP listener {} takes console commands with the default set "
+                                                 "community from other hosts (set SnmpSetComm)", where));
+  }
+}
+
+asio::awaitable<void> Service::ReportListenerFailure(std::string_view listener, std::string_view where,
+                                                     std::string_view reason, std::string_view event) {
+  const std::string named = ListenerFailureText(listener, where, reason);
+  listenersFailed_.push_back(where.empty() ? fmt::format("{}: {}", listener, reason)
+                                           : fmt::format("{} {}: {}", listener, where, reason));
+  // A fixed event text does not say where or why; the journal hears that in a line of its own.
+  const std::string text = event.empty() ? named : std::string(event);
+  co_await events_.AppEvent(kCodeModule, kOpen, text, kLevelError);
+  if (!event.empty()) host_.Log(LogPriority::kError, named);
 }
 
 asio::awaitable<void> Service::ConfigureTls(GeneralSettings& settings) {
@@ -172,17 +208,21 @@ void Service::ConfigureAdmissionLimits(const GeneralSettings& settings, WebSocke
 
 asio::awaitable<void> Service::OpenWebSocketServer(bool tls) {
   const std::string prefix = tls ? "Wss" : "Ws";
-  const std::string componentLine = tls ? "WSS Server Started" : "WS Server Started";
+  const std::string listener = tls ? "WSS" : "WS";
   WebSocketServer& server = tls ? *tlsServer_ : *plainServer_;
-  std::optional<std::string> failure;
+  std::optional<std::string> failure;  // the reason, in words
+  bool addressMissing = false;         // the machine does not have the configured address
+  std::string where;
   try {
     auto settings = GeneralSettings::Load(databaseFile());
     std::string status = kNotStarted;
     if (settings.Bool(prefix + "Enabled")) {
       const std::string address = settings.Text(prefix + "IpAddr");
+      const int port = settings.Int32(prefix + "Port");
+      where = Endpoint(address, port);
       if (address != "0.0.0.0") server.SetLocalAddress(address);
       if (tls) co_await ConfigureTls(settings);
-      server.SetLocalPort(settings.Int32(prefix + "Port"));
+      server.SetLocalPort(port);
       if (tls) co_await PauseMs(clock_, 500);
       server.Configure("WaitForCloseResponse=false");
       if (const auto limit = settings.Optional("MaxOpeningPerAddr");
@@ -190,16 +230,22 @@ asio::awaitable<void> Service::OpenWebSocketServer(bool tls) {
         throw ProcedureError("Invalid MaxOpeningPerAddr: " + *limit + " (1 to 65535 expected)");
       }
       ConfigureAdmissionLimits(settings, server);
-      std::error_code ec = IsIpAddress(address) ? server.Listen()
-                                                : std::make_error_code(std::errc::address_not_available);
+      const bool isAddress = IsIpAddress(address);
+      const std::error_code ec = isAddress ? server.Listen() : std::make_error_code(std::errc::address_not_available);
       if (ec) {
-        failure = SocketErrorNumber(ec) == 10049 ? (tls ? "WSS" : "WS") + std::string(" Server IP Address is not valid")
-                                                 : DescribeSocketError(ec);
+        addressMissing = ec == std::errc::address_not_available;
+        failure = isAddress ? ec.message() : "not an IP address";
       } else {
         co_await PauseMs(clock_, tls ? 500 : 1000);
         settings.Set(prefix + "IpAddr", server.LocalAddress());
-        listenersUp_.push_back(fmt::format("{} {}:{}", tls ? "WSS" : "WS", server.LocalAddress(), server.LocalPort()));
-        status = StartedStatus(clock_.Now(), componentLine, server.LocalAddress(), server.LocalPort());
+        listenersUp_.push_back(fmt::format("{} {}:{}", listener, server.LocalAddress(), server.LocalPort()));
+        status = StartedStatus(clock_.Now(), listener + " Server Started", server.LocalAddress(), server.LocalPort());
+        if (tls && settings.Text("CertSubject").empty() && !IsLoopbackAddress(server.LocalAddress())) {
+          host_.Log(LogPriority::kWarning,
+                    fmt::format("WSS listener {} serves other hosts a self-signed certificate made at this start, "
+                                "which clients cannot verify (set CertSubject)",
+                                Endpoint(server.LocalAddress(), server.LocalPort())));
+        }
       }
     }
     if (!failure) {
@@ -216,17 +262,18 @@ asio::awaitable<void> Service::OpenWebSocketServer(bool tls) {
     failure = e.what();
   }
   if (!failure) co_return;
-  listenersFailed_.emplace_back(tls ? "WSS" : "WS");
-  co_await events_.AppEvent(kCodeModule, kOpen, *failure, kLevelError);
-  // The next start listens on every address.
+  const std::string event = addressMissing ? listener + " Server IP Address is not valid" : std::string();
+  co_await ReportListenerFailure(listener, where, *failure, event);
   co_await Guarded(events_, kCodeModule, kOpen, [&]() -> asio::awaitable<void> {
     auto settings = GeneralSettings::Load(databaseFile());
+    // Only an address the machine does not have is given up: the next start listens on every
+    // address. A port in use or a bad certificate keeps the configured address.
     const std::string old = settings.Text(prefix + "IpAddr");
-    if (old != "0.0.0.0") {
+    if (addressMissing && old != "0.0.0.0") {
       host_.Log(LogPriority::kWarning, fmt::format("{}IpAddr changed from '{}' to '0.0.0.0' for the next start",
                                                    prefix, EscapeForLine(old)));
+      settings.Set(prefix + "IpAddr", std::string("0.0.0.0"));
     }
-    settings.Set(prefix + "IpAddr", std::string("0.0.0.0"));
     settings.Set(prefix + "Status", FailedStatus(clock_.Now(), ""));
     SaveSettings(settings);
     co_return;

@@ -36,6 +36,8 @@ int CheckProgramSettings(const fs::path& programDir, std::ostream& out, std::ost
   }
   const auto problems = CheckSettings(rows.front(), environment);
   for (const auto& problem : problems) out << DescribeProblem(problem) << "\n";
+  // Warnings name settings the service can use as they are; they do not fail the check.
+  for (const auto& warning : CheckSettingWarnings(rows.front())) out << "warning: " << DescribeProblem(warning) << "\n";
   if (problems.empty()) out << "Settings OK\n";
   return problems.empty() ? 0 : 1;
 }

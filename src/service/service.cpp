@@ -27,9 +27,9 @@ constexpr std::chrono::seconds kCloseGrace{6};
 // How long the end waits for queued database writes; within systemd's default stop timeout.
 constexpr std::chrono::seconds kWriteFlushGrace{30};
 
-std::string Join(const std::vector<std::string>& parts) {
+std::string Join(const std::vector<std::string>& parts, std::string_view separator = ", ") {
   std::string out;
-  for (const auto& part : parts) out += (out.empty() ? "" : ", ") + part;
+  for (const auto& part : parts) out += (out.empty() ? "" : std::string(separator)) + part;
   return out;
 }
 }  // namespace
@@ -150,6 +150,8 @@ asio::awaitable<void> Service::Start() {
     co_await ServiceOpen("snmpAgent");
     co_await ServiceOpen("wsServer");
     co_await ServiceOpen("wssServer");
+    // Nothing listens although something should: the end is reported instead of a start.
+    if (listenersUp_.empty() && !listenersFailed_.empty()) co_return;
     lastHour_ = static_cast<std::int16_t>(LocalTime(clock_.Now()).tm_hour);
     supervisor_.Enable();
     if (components_.tickInterval > std::chrono::milliseconds::zero()) {
@@ -158,21 +160,25 @@ asio::awaitable<void> Service::Start() {
     co_await events_.AppEvent(kFormModule, kStateProcedure,
                               "Service Started. Version: " + progVersion_, kLevelInfo);
   });
-  ReportStart(started);
+  co_await ReportStart(started);
 }
 
-void Service::ReportStart(bool completed) {
+asio::awaitable<void> Service::ReportStart(bool completed) {
   std::string status = "Listening: " + (listenersUp_.empty() ? std::string("none") : Join(listenersUp_));
   if (!listenersFailed_.empty()) status += "; failed: " + Join(listenersFailed_);
   host_.NotifyStatus(status);
   if (!listenersUp_.empty() || (completed && listenersFailed_.empty())) {
     if (listenersUp_.empty()) host_.Log(LogPriority::kWarning, "No listener is enabled: the service serves nobody");
     host_.NotifyReady();
-    return;
+    co_return;
   }
   // Nothing could start: end with a failure, so that the service manager's restart policy applies.
-  host_.Log(LogPriority::kError, "Nothing could start (" + status + "); the service ends");
+  // The level-1 event reaches the journal as well.
   exitCode_ = 1;
+  const std::string text = listenersFailed_.empty()
+                               ? std::string("Service Ended: Start Failed")
+                               : "Service Ended: No Listener Could Start (" + Join(listenersFailed_, "; ") + ")";
+  co_await events_.AppEvent(kFormModule, kStateProcedure, text, kLevelError);
 }
 
 void Service::SaveSettings(GeneralSettings& settings) {
@@ -290,7 +296,7 @@ asio::awaitable<bool> Service::snmpAgent_Request(SnmpMessage& message) {
       case snmp_type::kSetV1:
       case snmp_type::kSetV2c: {
         // Named, not a temporary of the co_await: GCC 12 destroys such aggregates twice.
-        ConsoleContext context{clock_, events_, broker_, programDir_};
+        ConsoleContext context{snmpSetComm_, clock_, events_, broker_, programDir_};
         answer = co_await SnmpSetRequest(message, std::move(context));
         break;
       }

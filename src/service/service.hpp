@@ -5,6 +5,7 @@
 
 #include "broker/broker.hpp"
 #include "core/settings.hpp"
+#include "core/snmp_settings.hpp"
 #include "logging/app_event.hpp"
 #include "notify/notifier.hpp"
 #include "platform/certificate_manager.hpp"
@@ -103,7 +104,7 @@ class Service {
  private:
   asio::awaitable<void> RunStates();
   asio::awaitable<void> Start();
-  void ReportStart(bool completed);
+  asio::awaitable<void> ReportStart(bool completed);
   asio::awaitable<void> Reload();
   asio::awaitable<void> Stop();
   asio::awaitable<void> CloseListeners();
@@ -113,6 +114,12 @@ class Service {
   asio::awaitable<void> ServiceClose(std::string_view component);
   asio::awaitable<void> OpenSnmpAgent();
   asio::awaitable<void> OpenWebSocketServer(bool tls);
+  // Warns on the journal when the SNMP agent serves other hosts with a default community.
+  void WarnOfDefaultCommunities(const std::string& where, const std::string& address);
+  // Records a listener that could not start and reports it: the event (`event`, or the named
+  // failure when empty) and a journal line naming the listener, its address and the reason.
+  asio::awaitable<void> ReportListenerFailure(std::string_view listener, std::string_view where,
+                                              std::string_view reason, std::string_view event);
   asio::awaitable<void> ConfigureTls(GeneralSettings& settings);
   void ConfigureAdmissionLimits(const GeneralSettings& settings, WebSocketServer& server);
   // Hands the settings' staged changes to the database writer.
@@ -138,7 +145,8 @@ class Service {
   int runningWork_ = 0;
   int exitCode_ = 0;
 
-  // Listeners by what the start made of them: "SNMP 127.0.0.1:161" when up, "SNMP" when failed.
+  // Listeners by what the start made of them: "SNMP 127.0.0.1:161" when up,
+  // "SNMP 127.0.0.1:161: Address already in use" when failed.
   std::vector<std::string> listenersUp_;
   std::vector<std::string> listenersFailed_;
 
@@ -150,6 +158,7 @@ class Service {
 
   // SNMP and trap settings, kept from the agent's start.
   std::string snmpGetComm_;
+  std::string snmpSetComm_ = kDefaultSetCommunity;
   bool sendAppEvents_ = false;
   std::string trapHost_;
   std::int16_t trapPort_ = 0;

@@ -112,7 +112,7 @@ int CommandSlot(std::string_view text) {
 }
 
 asio::awaitable<bool> SnmpSetRequest(SnmpMessage& message, ConsoleContext context) {
-  if (message.community != kSetCommunity) co_return false;
+  if (message.community != context.setCommunity) co_return false;
   std::optional<std::string> failure;
   int position = 1;
   try {

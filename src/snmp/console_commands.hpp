@@ -11,11 +11,11 @@
 #include "platform/snmp_message.hpp"
 
 #include <filesystem>
+#include <string>
 #include <type_traits>
 
 namespace vantor {
 
-inline constexpr char kSetCommunity[] = "marigolds";
 inline constexpr char kCommandOidTableUpdate[] = "1.3.6.1.4.1.50404.1.18.1.0";
 inline constexpr char kCommandOidConsole[] = "1.3.6.1.4.1.50404.1.18.2.0";
 inline constexpr char kCommandOidDisconnect[] = "1.3.6.1.4.1.50404.1.18.3.0";
@@ -26,6 +26,7 @@ inline constexpr char kCommandOidAgentCommand[] = "1.3.6.1.4.1.50404.1.18.4.0";
 // temporary with a non-trivial destructor inside a co_await expression (the frame's copy is
 // destroyed as if it owned the temporary's storage), so the type must stay trivially destructible.
 struct ConsoleContext {
+  const std::string& setCommunity;  // the only community that opens the commands
   Clock& clock;
   AppEventLog& events;
   Broker& broker;
@@ -34,7 +35,7 @@ struct ConsoleContext {
 static_assert(std::is_trivially_destructible_v<ConsoleContext>);
 
 // Runs the commands of a set request and writes the answer into `message`. Returns false, leaving
-// the message as received, when the community is not the set community: such a request gets no
+// the message as received, when the community is not `context.setCommunity`: such a request gets no
 // answer. Error statuses are written as v1 codes (PrepareSnmpAnswer gives v2c its own), with the
 // 1-based position of the variable as error index:
 //   - noSuchName: an OID that is no command object; the following variables still run (the

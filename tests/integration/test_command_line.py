@@ -51,6 +51,15 @@ def test_check_reports_each_problem_and_reads_nothing_it_could_change(program_di
     ]
     assert snapshot(program_dir.path) == before
 
+    # A default that other hosts reach is a warning: printed, and the check still passes.
+    with sqlite3.connect(program_dir.path / "VantorWeb.mdb") as db:
+        db.execute("UPDATE General_Settings SET WsPort = 8080, WssPort = 8443, WssIpAddr = '0.0.0.0'")
+    db.close()
+    warned = program_dir.run("--check")
+    assert (warned.returncode, warned.stdout.splitlines()) == (0, [
+        "warning: CertSubject: is empty while the TLS listener serves 0.0.0.0, which other hosts can reach: it "
+        "serves a self-signed certificate made at each start, which clients cannot verify", "Settings OK"])
+
     (program_dir.path / "VantorWeb.mdb").unlink()
     missing = program_dir.run("--check")
     assert missing.returncode == 2 and "Cannot open the database" in missing.stderr

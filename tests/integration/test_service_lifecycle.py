@@ -56,19 +56,24 @@ def test_failed_starts_show_on_stderr_and_end_with_a_failure(program_dir):
     assert result.returncode == 1
     assert result.stderr.splitlines() == [
         "<3>frmVantorWebSrv_dartSvc_State: Invalid use of Null (General_Settings.DebugMode)",
-        "<3>Nothing could start (Listening: none); the service ends"]
+        "<3>frmVantorWebSrv_dartSvc_State: Service Ended: Start Failed"]
     assert (pd.path / "VantorWeb.mdb").read_bytes() == before
 
-    # The only enabled listener finds its port taken: the reason, then the end.
+    # The only enabled listener finds its port taken: what failed and why, then the end instead of
+    # a start; the address stays for the next start.
     pd.configure(DebugMode=0, SnmpEnabled=0, WssEnabled=0, WsIpAddr="127.0.0.1")
     with listening_socket() as taken:
+        where = f"127.0.0.1:{taken.getsockname()[1]}"
         pd.configure(WsPort=taken.getsockname()[1])
         result = pd.run()
     assert result.returncode == 1
-    lines = result.stderr.splitlines()
-    assert lines[0].startswith("<3>modVantorWebSrv_ServiceOpen: ") and "in use" in lines[0], lines
-    assert lines[1:] == ["<4>WsIpAddr changed from '127.0.0.1' to '0.0.0.0' for the next start",
-                         "<3>Nothing could start (Listening: none; failed: WS); the service ends"]
+    ended = f"Service Ended: No Listener Could Start (WS {where}: Address already in use)"
+    assert result.stderr.splitlines() == [
+        f"<3>modVantorWebSrv_ServiceOpen: WS listener {where} failed: Address already in use",
+        f"<3>frmVantorWebSrv_dartSvc_State: {ended}"]
+    assert pd.event_lines()[-1] == "1\tfrmVantorWebSrv_dartSvc_State\t" + ended
+    assert "Service Started" not in pd.events()
+    assert pd.setting("WsIpAddr") == "'127.0.0.1'"
 
 
 def test_install_verify_and_uninstall(program_dir, tmp_path):

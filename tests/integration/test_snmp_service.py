@@ -13,7 +13,7 @@ import pytest
 from conftest import C1, C2, Client, make_program_dir, run_clients, wait_for
 
 VERSION = "4.2.0"
-SET_COMMUNITY = "marigolds"
+SET_COMMUNITY = "set-by-operator"  # SnmpSetComm; the default is then refused
 # Numeric output only; no MIB files are read.
 TOOL_ENV = {"PATH": "/usr/bin:/usr/sbin:/bin", "MIBS": "", "MIBDIRS": "/nonexistent"}
 ENTERPRISE = "1.3.6.1.4.1.50404.1.18"
@@ -75,7 +75,7 @@ def service(tmp_path_factory):
     the tests that leave it as they found it."""
     folder = tmp_path_factory.mktemp("snmp")
     pd = make_program_dir(folder / "prog")
-    pd.configure(ProgVersion=VERSION, DebugMode=1, SendAppEvents=1, TrapComm="tc-events")
+    pd.configure(ProgVersion=VERSION, DebugMode=1, SendAppEvents=1, TrapComm="tc-events", SnmpSetComm=SET_COMMUNITY)
     with snmptrapd(folder, pd.trap_port) as traps:
         pd.traps = traps
         pd.start()
@@ -140,8 +140,9 @@ def test_net_snmp_tools_read_the_system_group_and_other_communities_get_no_answe
     unanswered = [
         snmp(service, "snmpget", version, "1.3.6.1.2.1.1.1.0", community="Public", timeout=1),
         snmp(service, "snmpgetnext", version, "1.3.6.1.2.1.1", community="private", timeout=1),
-        # The get community is not the set community.
+        # Neither the get community nor the default set community is the set community.
         snmpset(service, f"{ENTERPRISE}.1.0", "custTableUpdate", version, community="public", timeout=1),
+        snmpset(service, f"{ENTERPRISE}.1.0", "custTableUpdate", version, community="marigolds", timeout=1),
     ]
     for result in unanswered:
         assert (result.returncode, result.stdout) == (1, "")

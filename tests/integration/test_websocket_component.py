@@ -313,6 +313,20 @@ def test_tls_bad_inputs_are_refused_while_others_are_served(harness_factory, cer
     old.close()
     h.wait(r"^ERROR \d+ \d+ TLS handshake failed: unsupported protocol")
 
+    def s_client(*args, stdin=""):
+        done = subprocess.run(["openssl", "s_client", "-connect", f"127.0.0.1:{h.port}", "-servername", "localhost",
+                               *args], input=stdin, capture_output=True, text=True, timeout=20)
+        return done.returncode, done.stdout + done.stderr
+    # TLS 1.2 only with forward-secret AEAD suites, the server's first choice winning over the
+    # client's; TLS 1.3 served; a renegotiation refused.
+    code, out = s_client("-tls1_2", "-cipher", "ECDHE-ECDSA-AES128-SHA")
+    assert code == 1 and "alert handshake failure" in out, out
+    code, out = s_client("-tls1_2", "-cipher", "ECDHE-ECDSA-AES256-GCM-SHA384:ECDHE-ECDSA-AES128-GCM-SHA256")
+    assert "New, TLSv1.2, Cipher is ECDHE-ECDSA-AES128-GCM-SHA256" in out, out
+    assert "New, TLSv1.3, Cipher is TLS_" in s_client("-tls1_3")[1]
+    code, out = s_client("-tls1_2", stdin="R\n")
+    assert code == 1 and "RENEGOTIATING" in out and "no renegotiation" in out, out
+
     plain = socket.create_connection(("127.0.0.1", h.port), timeout=5)
     plain.sendall(b"GET /agt?x HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n\r\n")
     assert closed_within(plain, 2)

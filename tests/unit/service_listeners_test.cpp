@@ -59,9 +59,11 @@ TEST_F(ServiceTest, SnmpPortInUseLeavesTrapsOffAndTheServersStart) {
   EXPECT_TRUE(snmp_->traps.empty());  // not even for the start event
   // The service manager hears what is up only once the servers have started, and the journal
   // has the reason of the failure.
-  EXPECT_EQ(host_.notes, (std::vector<std::string>{"STATUS=Listening: WS 127.0.0.1:8080, WSS 127.0.0.1:8443; failed: SNMP",
+  EXPECT_EQ(host_.notes, (std::vector<std::string>{"STATUS=Listening: WS 127.0.0.1:8080, WSS 127.0.0.1:8443; "
+                                                   "failed: SNMP 127.0.0.1:16161: Address already in use",
                                                    "READY"}));
-  EXPECT_EQ(host_.logged, (std::vector<std::string>{"<3>modVantorWebSrv_ServiceOpen: SNMP Agent Port was in use\n"}));
+  EXPECT_EQ(host_.logged, (std::vector<std::string>{"<3>modVantorWebSrv_ServiceOpen: SNMP Agent Port was in use\n",
+                                                    "<3>SNMP listener 127.0.0.1:16161 failed: Address already in use\n"}));
   EXPECT_EQ(service().exitCode(), 0);
   service().ForwardSendStatus("Mr Tavo", "Daily Test Message", 1, "PUSH: ok", "MobilePO");
   EXPECT_TRUE(snmp_->traps.empty());
@@ -76,26 +78,41 @@ TEST_F(ServiceTest, UnusableAddressesAndCertificates) {
   EXPECT_EQ(Setting("SnmpStatus").substr(19), "\r\nFailed to Start\r\nIP Address is not valid");
   EXPECT_EQ(Setting("WsStatus").substr(19), "\r\nFailed to Start\r\n");
   EXPECT_EQ(Setting("WsIpAddr"), "0.0.0.0");  // the next start listens on every address
-  EXPECT_EQ(Setting("WssIpAddr"), "0.0.0.0");
+  EXPECT_EQ(Setting("WssIpAddr"), "127.0.0.1");  // a bad certificate keeps the address
   const auto events = Events();
   EXPECT_NE(std::find(events.begin(), events.end(), "1\tmodVantorWebSrv_ServiceOpen\tSNMP Agent IP Address is not valid"), events.end());
   EXPECT_NE(std::find(events.begin(), events.end(), "1\tmodVantorWebSrv_ServiceOpen\tWS Server IP Address is not valid"), events.end());
   EXPECT_EQ(std::count_if(events.begin(), events.end(),
-                          [](const std::string& e) { return e.find("ServiceOpen\tServer certificate: ") != std::string::npos; }),
+                          [](const std::string& e) {
+                            return e.find("ServiceOpen\tWSS listener 127.0.0.1:8443 failed: Server certificate: ") !=
+                                   std::string::npos;
+                          }),
             1);
+  EXPECT_EQ(events.back(),
+            "1\tfrmVantorWebSrv_dartSvc_State\tService Ended: No Listener Could Start (SNMP not-an-address:16161: not an "
+            "IP address; WS 10.1.2.3:8080: Cannot assign requested address; WSS 127.0.0.1:8443: Server certificate: "
+            "certificate store folder " + (dir_.path() / "Cert" / "My").string() + " not found)");
   EXPECT_FALSE(wss_->Listening());
   // Nothing listens: the rewritten address is a warning, and the process ends with a failure.
   EXPECT_NE(std::find(host_.logged.begin(), host_.logged.end(),
                       "<4>WsIpAddr changed from '10.1.2.3' to '0.0.0.0' for the next start\n"),
             host_.logged.end());
-  EXPECT_EQ(host_.notes, (std::vector<std::string>{"STATUS=Listening: none; failed: SNMP, WS, WSS"}));
+  EXPECT_EQ(host_.notes.size(), 1u);
+  EXPECT_EQ(host_.notes[0].rfind("STATUS=Listening: none; failed: SNMP not-an-address:16161: not an IP address, ", 0), 0u);
   EXPECT_EQ(service().exitCode(), 1);
   EXPECT_EQ(stopped_, 1);
 }
 
 TEST_F(ServiceTest, SnmpRequestsAnswerFromTheSystemGroupAndIgnoreOtherCommunities) {
-  dir_.Sql("UPDATE General_Settings SET ProgVersion = '4.2'");
+  dir_.Sql("UPDATE General_Settings SET ProgVersion = '4.2', SnmpIpAddr = '10.1.2.3', WssIpAddr = '0.0.0.0', "
+           "SnmpSetComm = 'kept-secret'");
   Start();
+  // Other hosts reach the agent and the TLS listener: the defaults left are warned of.
+  EXPECT_EQ(host_.logged, (std::vector<std::string>{
+                              "<4>SNMP listener 10.1.2.3:16161 takes the default read community 'public' from other "
+                              "hosts (set SnmpGetComm)\n",
+                              "<4>WSS listener 0.0.0.0:8443 serves other hosts a self-signed certificate made at this "
+                              "start, which clients cannot verify (set CertSubject)\n"}));
   clock_.Advance(12s);
   SnmpMessage get;
   get.type = snmp_type::kGetV1;
@@ -113,8 +130,12 @@ TEST_F(ServiceTest, SnmpRequestsAnswerFromTheSystemGroupAndIgnoreOtherCommunitie
   get.community = "Public";
   EXPECT_FALSE(snmp_->Deliver(io_, get));
   get.type = snmp_type::kSetV2c;
-  get.community = "public";  // the get community does not open the set commands
-  EXPECT_FALSE(snmp_->Deliver(io_, get));
+  for (const char* other : {"public", kDefaultSetCommunity}) {  // only SnmpSetComm opens the set commands
+    get.community = other;
+    EXPECT_FALSE(snmp_->Deliver(io_, get));
+  }
+  get.community = "kept-secret";
+  EXPECT_TRUE(snmp_->Deliver(io_, get));
 }
 
 TEST_F(ServiceTest, ConsoleCommandsActOnTheNamedSlotOrAnswerAnError) {
@@ -128,7 +149,7 @@ TEST_F(ServiceTest, ConsoleCommandsActOnTheNamedSlotOrAnswerAnError) {
   auto send = [&](std::vector<std::pair<std::string, std::string>> commands) {
     SnmpMessage m;
     m.type = snmp_type::kSetV1;
-    m.community = kSetCommunity;
+    m.community = kDefaultSetCommunity;
     for (auto& [oid, value] : commands) m.variables.push_back({oid, snmp_value::kOctetString, value});
     return snmp_->Deliver(io_, m);
   };

@@ -47,14 +47,15 @@ TEST_F(ServiceStateTest, StartWithUnreadableDatabaseLogsOneErrorAndEndsWithAFail
   Run();
   EXPECT_EQ(Events(),
             (std::vector<std::string>{
-                "1\tfrmVantorWebSrv_dartSvc_State\tInvalid use of Null (General_Settings.DebugMode)"}));
+                "1\tfrmVantorWebSrv_dartSvc_State\tInvalid use of Null (General_Settings.DebugMode)",
+                "1\tfrmVantorWebSrv_dartSvc_State\tService Ended: Start Failed"}));
   EXPECT_FALSE(service_.timerEnabled());
   // Never ready; the journal gets the reason and the process a failing status.
   EXPECT_EQ(host_.notes, (std::vector<std::string>{"STATUS=Listening: none"}));
   EXPECT_EQ(host_.logged,
             (std::vector<std::string>{
                 "<3>frmVantorWebSrv_dartSvc_State: Invalid use of Null (General_Settings.DebugMode)\n",
-                "<3>Nothing could start (Listening: none); the service ends\n"}));
+                "<3>frmVantorWebSrv_dartSvc_State: Service Ended: Start Failed\n"}));
   EXPECT_EQ(service_.exitCode(), 1);
   EXPECT_EQ(stopped_, 1);
 

@@ -87,6 +87,28 @@ TEST_F(SettingsCheckTest, AddressesMustParse) {
   EXPECT_EQ(Problems({{"WsIpAddr", std::string("")}}), Lines{std::string("WsIpAddr: ''") + allowed});
 }
 
+TEST_F(SettingsCheckTest, DefaultsThatOtherHostsReachAreWarningsOnly) {
+  auto warned = [&](const std::map<std::string, DbValue>& changes) {
+    EXPECT_EQ(CheckSettings(Row(changes), env_), std::vector<SettingProblem>{});
+    Lines columns;
+    for (const auto& w : CheckSettingWarnings(Row(changes))) columns.push_back(w.column);
+    return columns;
+  };
+  // 0.0.0.0 puts the SNMP agent on the loopback address, the TLS listener on every address.
+  EXPECT_EQ(warned({{"SnmpIpAddr", std::string("0.0.0.0")}, {"WssIpAddr", std::string("0.0.0.0")}}),
+            Lines{"CertSubject"});
+  EXPECT_EQ(warned({{"SnmpIpAddr", std::string("10.0.0.5")}, {"SnmpSetComm", std::string("")}}),
+            (Lines{"SnmpGetComm", "SnmpSetComm"}));
+  EXPECT_EQ(warned({{"SnmpIpAddr", std::string("::")}, {"SnmpGetComm", std::string("g")},
+                    {"SnmpSetComm", std::string("s")}, {"WssIpAddr", std::string("::")}, {"CertSubject", std::string("x")}}),
+            Lines{});
+  EXPECT_EQ(warned({{"SnmpIpAddr", std::string("10.0.0.5")}, {"SnmpEnabled", std::int64_t{0}},
+                    {"WssIpAddr", std::string("10.0.0.5")}, {"WssEnabled", std::int64_t{0}}}),
+            Lines{});
+  EXPECT_EQ(Problems({{"SnmpSetComm", std::int64_t{5}}}),
+            Lines{"SnmpSetComm: 5 is not a text (a community text, or empty for the default expected)"});
+}
+
 TEST_F(SettingsCheckTest, ConfiguredCertificateMustBeFoundAndReadable) {
   const std::map<std::string, DbValue> configured{{"CertSubject", std::string("vantor.example")}};
   // Store type and store name come first; the comparison of CertType is exact.

@@ -2,6 +2,7 @@
 
 #include "core/schema.hpp"
 #include "core/settings.hpp"
+#include "core/snmp_settings.hpp"
 #include "snmp/console_commands.hpp"
 
 #include <fmt/format.h>
@@ -37,7 +38,9 @@ std::optional<ServiceTargets> ResolveTargets(const CommandContext& c, const Comm
     }
     t.set = t.read;
     t.read.community = community && !communityIsForSet ? *community : settings->Text("SnmpGetComm");
-    t.set.community = community && communityIsForSet ? *community : kSetCommunity;
+    t.set.community = community && communityIsForSet
+                          ? *community
+                          : SetCommunity(settings ? settings->Optional("SnmpSetComm") : std::nullopt);
   } catch (const std::exception& e) {
     error = std::string("Cannot read the SNMP settings: ") + e.what();
     return std::nullopt;
