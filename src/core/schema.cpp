@@ -99,4 +99,18 @@ DbStatus CreateSchema(Database& db) {
   return db.ExecuteScript(std::string("BEGIN;") + kSchema + "COMMIT;");
 }
 
+std::optional<std::string> OptionalSettingType(std::string_view column) {
+  static constexpr std::string_view kText[] = {"PushApiUrl", "PushCaFile", "DownloadHost1", "DownloadHost2",
+                                               "DownloadHost3", "MailSecurity", "TrustedProxies", "SnmpSetComm"};
+  static constexpr std::string_view kInteger[] = {"MaxOpeningPerAddr", "MaxRefusedPerAddr", "RefusedCoolingSec",
+                                                  "PinAgentPass"};
+  for (auto name : kText) {
+    if (name == column) return "TEXT";
+  }
+  for (auto name : kInteger) {
+    if (name == column) return "INTEGER";
+  }
+  return std::nullopt;
+}
+
 }  // namespace vantor

@@ -86,7 +86,7 @@ class ProgramDir:
 
     def configure(self, **settings):
         for column, value in settings.items():
-            if column == "MailPassword":  # a secret: never on the command line
+            if column in ("MailPassword", "SnmpSetComm"):  # secrets: never on the command line
                 self.console("settings", "set", column, input=f"{value}\n")
             else:
                 self.console("settings", "set", column, str(value))

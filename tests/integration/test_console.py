@@ -56,6 +56,11 @@ def test_settings_show_and_set(program_dir):
     assert program_dir.console("settings", "set", "Nope", "1", check=False).returncode == 2
     program_dir.console("settings", "set", "PushApiUrl", "--null")
     assert program_dir.setting("PushApiUrl") == "NULL"
+    # A database made before an optional column gets it when it is first set.
+    with sqlite3.connect(program_dir.path / "VantorWeb.mdb") as db:
+        db.execute("ALTER TABLE General_Settings DROP COLUMN PinAgentPass")
+    program_dir.console("settings", "set", "PinAgentPass", "true")
+    assert program_dir.setting("PinAgentPass") == "1"
 
 
 def test_pin_and_unpin_a_customer(program_dir):

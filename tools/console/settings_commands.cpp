@@ -125,6 +125,13 @@ std::optional<std::string> ColumnType(Database& db, const std::string& column, D
   return std::get<std::string>(rows[0].values[0]);
 }
 
+// A database made before an optional column existed gets it when the column is first set.
+std::optional<std::string> AddOptionalColumn(Database& db, const std::string& column, DbStatus& status) {
+  auto type = OptionalSettingType(column);
+  if (type) status = db.Execute(fmt::format("ALTER TABLE General_Settings ADD COLUMN \"{}\" {}", column, *type), {});
+  return status ? type : std::nullopt;
+}
+
 std::string Joined(const std::vector<SettingProblem>& problems) {
   std::string text;
   for (const auto& problem : problems) text += (text.empty() ? "" : "\n") + DescribeProblem(problem);
@@ -168,7 +175,8 @@ int Set(const CommandContext& c) {
   auto db = OpenProgramDatabase(c);
   if (!db) return 1;
   DbStatus status;
-  const auto type = ColumnType(*db, column, status);
+  auto type = ColumnType(*db, column, status);
+  if (status && !type) type = AddOptionalColumn(*db, column, status);
   if (!status) return Report(c, 1, column, typed, status.error);
   if (!type) return Report(c, 2, column, typed, "General_Settings has no column " + column);
   DbValue value;
