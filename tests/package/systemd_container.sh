@@ -81,7 +81,8 @@ build_package() {
 }
 
 # PIE, stack protector, fortified functions, RELRO and BIND_NOW are required. Control-flow
-# protection is not: the build takes Debian 12's dpkg-buildflags, which do not add it.
+# protection cannot be: our objects are built with -fcf-protection, but Debian 12's C runtime
+# start files are not, and the linker marks a program only when every object it links is.
 check_hardening() {
   dpkg-deb -x "$deb" "$work/extracted"
   hardening-check --nocfprotection "$work/extracted/usr/sbin/VantorWebSrv" \
@@ -89,7 +90,8 @@ check_hardening() {
     cat "$work/hardening.txt" >&2
     fail "hardening-check"
   }
-  pass "hardening-check (without control-flow protection): VantorWebSrv and vantor-console"
+  pass "hardening-check (all but control-flow protection): VantorWebSrv and vantor-console"
+  cat "$work/hardening.txt"
 }
 
 make_cache() {
