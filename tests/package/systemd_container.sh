@@ -222,8 +222,10 @@ check_failed_start() {
     fail "the failed start's result is not exit-code"
   local journal
   journal=$(in_ct journalctl -u vantor-web.service --since "@$since" --no-pager -o cat)
-  grep -q "Nothing could start" <<<"$journal" || fail "the journal does not say why: $journal"
-  pass "failed start: result exit-code, journal: $(grep -m1 '<\|VantorWeb' <<<"$journal" || head -1 <<<"$journal")"
+  local why="State: Cannot open the database /var/lib/vantor-web/VantorWeb.mdb"
+  grep -q "$why" <<<"$journal" && grep -q "Service Ended: Start Failed" <<<"$journal" ||
+    fail "the journal does not say why: $journal"
+  pass "failed start: result exit-code, journal: $(grep -m1 "$why" <<<"$journal")"
   in_ct chmod 0640 /var/lib/vantor-web/VantorWeb.mdb
   in_ct systemctl restart vantor-web.service || fail "restart after restoring the database"
   is_active || fail "not active after restoring the database"
