@@ -2,6 +2,7 @@
 // mobile may register, and the first message that tells the client the verdict.
 
 #include "broker/broker.hpp"
+#include "core/message_header.hpp"
 #include "core/procedure.hpp"
 #include "core/procedure_error.hpp"
 #include "core/text_fields.hpp"
@@ -94,7 +95,7 @@ asio::awaitable<void> Broker::WebSocketOpenRequest(const ServerDescriptor& s, Op
   const std::string client = ClientAddressOf(s, request);
   clientAddresses_[{std::string(s.type), request.id}] = client;
   verdicts_[{std::string(s.type), request.id}] = {
-      Verdict{false, "00000000", "0  ", std::string(kRefused)}, nextSerial_++};
+      Verdict{false, "00000000", std::string(kAgentNumberField), std::string(kRefused)}, nextSerial_++};
   // A client behind a trusted proxy is only known now; while it cools down it gets no upgrade.
   if (trustedProxies_.contains(ServerFor(s.type)->RemoteAddress(request.id).value_or("")) &&
       refusals_.Cooling(client, clock_.Now())) {
@@ -184,7 +185,8 @@ CustomerRecord* Broker::AdmissibleCustomer(std::string_view uri, Verdict& verdic
 asio::awaitable<void> Broker::OpenRequestAgent(const ServerDescriptor& s, ConnectionId id,
                                                std::string_view uri, Verdict& verdict) {
   const std::string custID(Mid(uri, 6, 8));
-  verdict = Verdict{false, FixedWidth(custID, 8), "0  ", NotFound(custID)};
+  verdict = Verdict{false, FixedWidth(custID, kCustomerIdLength), std::string(kAgentNumberField),
+                    NotFound(custID)};
   co_await Guarded(events_, kCodeModule, "OpenRequestAgent", [&]() -> asio::awaitable<void> {
     CustomerRecord* found = AdmissibleCustomer(uri, verdict);
     if (!found) co_return;
@@ -271,7 +273,8 @@ std::string Broker::PinRefusalEvent(const ServerDescriptor& s, ConnectionId id, 
 asio::awaitable<void> Broker::OpenRequestMobile(const ServerDescriptor& s, ConnectionId id,
                                                 std::string_view uri, Verdict& verdict) {
   const std::string custID(Mid(uri, 6, 8));
-  verdict = Verdict{false, FixedWidth(custID, 8), "0  ", NotFound(custID)};
+  verdict = Verdict{false, FixedWidth(custID, kCustomerIdLength), std::string(kAgentNumberField),
+                    NotFound(custID)};
   co_await Guarded(events_, kCodeModule, "OpenRequestMobile", [&]() -> asio::awaitable<void> {
     const std::string pass = PassText(uri);
     CustomerRecord* found = AdmissibleCustomer(uri, verdict);
@@ -309,7 +312,7 @@ asio::awaitable<void> Broker::OpenRequestMobile(const ServerDescriptor& s, Conne
       }
     }
     verdict.accepted = true;
-    verdict.mobNr = FixedWidth(std::to_string(free), 3);
+    verdict.mobNr = MobileNumberField(free);
     verdict.message = "Connection Accepted";
   });
 }
@@ -334,9 +337,8 @@ asio::awaitable<void> Broker::Connected(const ServerDescriptor& s, ConnectionId 
     auto it = verdicts_.find({std::string(s.type), id});
     if (it == verdicts_.end()) co_return;  // closed meanwhile
     const Verdict& verdict = it->second.first;
-    const std::string first = verdict.accepted
-                                  ? "CW" + verdict.custID + verdict.mobNr + verdict.message
-                                  : "CW00000000" "0  " + verdict.message;
+    const std::string first = verdict.accepted ? ServerMessage(verdict.custID, verdict.mobNr, verdict.message)
+                                               : RefusalMessage(verdict.message);
     const bool refused = !verdict.accepted;
     const std::uint64_t serial = it->second.second;
     trace_.Block(std::string(s.filePrefix) + "Connected-", id, "##### Connected #####",

@@ -1,7 +1,7 @@
 #include "broker/broker.hpp"
 
+#include "core/message_header.hpp"
 #include "core/procedure_error.hpp"
-#include "core/text_fields.hpp"
 
 namespace vantor {
 
@@ -53,29 +53,27 @@ void Broker::WatchAgentSilence(const CustomerRecord& agent) const {
 
 void Broker::Reply(const ServerDescriptor& s, ConnectionId id, std::string_view header,
                    std::string_view replyText, std::string& sent) {
-  sent = "CW" + std::string(Mid(header, 3, 8)) + "0  " + std::string(replyText);
+  sent = ServerMessage(MessageView(header).customerId(), kAgentNumberField, replyText);
   SendTo(s.type, id, std::string(sent));
 }
 
 CustomerRecord* Broker::RegisteredAgent(const ServerDescriptor& s, ConnectionId id,
                                         std::string_view text) {
-  const auto slot = ParseNumber(Mid(text, 3, 2));
-  if (!slot) return nullptr;
-  const auto n = RoundHalfEven(*slot);
-  if (n < 1 || n > kCustomerSlots) return nullptr;
-  CustomerRecord& record = tables_.Customer(static_cast<int>(n));
-  if (!record.HoldsConnection(s.type, id) || record.custID != Mid(text, 3, 8)) return nullptr;
+  const MessageView message(text);
+  const auto n = message.customerSlot();
+  if (!n || *n < 1 || *n > kCustomerSlots) return nullptr;
+  CustomerRecord& record = tables_.Customer(static_cast<int>(*n));
+  if (!record.HoldsConnection(s.type, id) || record.custID != message.customerId()) return nullptr;
   return &record;
 }
 
 MobileRecord* Broker::RegisteredMobile(const ServerDescriptor& s, ConnectionId id,
                                        std::string_view text) {
-  const auto number = ParseNumber(Mid(text, 11, 3));
-  if (!number) return nullptr;
-  const auto n = RoundHalfEven(*number);
-  if (n < 1 || n > kMobileSlots) return nullptr;
-  MobileRecord& record = tables_.Mobile(static_cast<int>(n));
-  if (!record.HoldsConnection(s.type, id) || record.custID != Mid(text, 3, 8)) return nullptr;
+  const MessageView message(text);
+  const auto n = message.mobileNumber();
+  if (!n || *n < 1 || *n > kMobileSlots) return nullptr;
+  MobileRecord& record = tables_.Mobile(static_cast<int>(*n));
+  if (!record.HoldsConnection(s.type, id) || record.custID != message.customerId()) return nullptr;
   return &record;
 }
 

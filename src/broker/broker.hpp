@@ -9,6 +9,7 @@
 #include "broker/refusal_limiter.hpp"
 #include "broker/report_throttle.hpp"
 #include "broker/server_descriptor.hpp"
+#include "core/message_header.hpp"
 #include "core/tables.hpp"
 #include "logging/app_event.hpp"
 #include "platform/clock.hpp"
@@ -133,20 +134,13 @@ class Broker {
                               const std::string& description);
   asio::awaitable<void> SslStatus(const ServerDescriptor& s, ConnectionId id,
                                   const std::string& message);
-  // The server never asks clients for certificates, so this is not raised today; should it be,
-  // every certificate is accepted and traced.
-  asio::awaitable<void> SslClientAuthentication(const ServerDescriptor& s, ConnectionId id,
-                                                const std::string& certEncoded,
-                                                const std::string& subject,
-                                                const std::string& issuer,
-                                                const std::string& status, bool& accept);
 
  private:
   // The admission verdict of one connection, kept from its open request to its end.
   struct Verdict {
     bool accepted = false;
     std::string custID;  // 8 characters
-    std::string mobNr = "0  ";
+    std::string mobNr{kAgentNumberField};
     std::string message;
   };
   using ConnectionKey = std::pair<std::string, ConnectionId>;

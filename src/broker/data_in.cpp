@@ -3,6 +3,7 @@
 // that sent it is the one registered for the customer (and mobile slot) its header names.
 
 #include "broker/broker.hpp"
+#include "core/message_header.hpp"
 #include "core/procedure.hpp"
 #include "core/procedure_error.hpp"
 #include "core/schema.hpp"
@@ -29,8 +30,9 @@ std::string MobileTracePrefix(std::string_view connType) {
 asio::awaitable<void> Broker::DataIn(const ServerDescriptor& s, ConnectionId id, std::string text) {
   std::string failure;
   try {
-    const char kind = text.size() > 0 ? text[0] : '\0';
-    const char sender = text.size() > 1 ? text[1] : '\0';
+    const MessageView message(text);
+    const char kind = message.kind();
+    const char sender = message.sender();
     std::optional<Handled> handled;
     bool ignored = true;
     if (kind == 'D' && sender == 'M') {
@@ -43,10 +45,10 @@ asio::awaitable<void> Broker::DataIn(const ServerDescriptor& s, ConnectionId id,
         ignored = false;
         handled = RelayAnswer(s, id, *agent, text);
       }
-    } else if (kind == 'C' && sender == 'M' && Mid(text, 14, 4) == "VER:") {
+    } else if (kind == 'C' && sender == 'M' && message.IsCommand(kVersionWord)) {
       if (RegisteredMobile(s, id, text)) {
         ignored = false;
-        handled = co_await MobileVersion(s, id, static_cast<int>(WholeNumber(Mid(text, 11, 3))), text);
+        handled = co_await MobileVersion(s, id, static_cast<int>(WholeNumber(message.numberField())), text);
       }
     } else if (kind == 'C' && sender == 'A') {
       if (CustomerRecord* agent = RegisteredAgent(s, id, text)) {
@@ -63,7 +65,9 @@ asio::awaitable<void> Broker::DataIn(const ServerDescriptor& s, ConnectionId id,
       const char* banner = sender == 'M' ? "##### DataIn From Mobile #####" : "##### DataIn From Agent #####";
       trace_.Block(handled->traceFile, handled->traceId, banner,
                    {"<--- " + text, "---> " + handled->sent});
-      if (Mid(text, 11, 7) == "1  002:") trace_.Sql002(sender, text);
+      // Read anew: the view taken before the relay must not outlive a buffer the relay moves on.
+      const MessageView traced(text);
+      if (traced.numberField() == "1  " && traced.body().starts_with("002:")) trace_.Sql002(sender, text);
     }
   } catch (const std::exception& e) {
     failure = fmt::format("{}(connID={}, text={})", e.what(), id, ShortenForEvent(text));
@@ -74,8 +78,9 @@ asio::awaitable<void> Broker::DataIn(const ServerDescriptor& s, ConnectionId id,
 Broker::Handled Broker::RelayRequest(const ServerDescriptor& s, ConnectionId id, MobileRecord& mobile,
                                      std::string& text) {
   Handled handled{std::string(s.filePrefix) + "MobSession-", id, {}, true};
-  CustomerRecord& agent = tables_.Customer(static_cast<int>(WholeNumber(Mid(text, 3, 2))));
-  if (agent.custID != Mid(text, 3, 8) || agent.connID == 0) {
+  const MessageView message(text);
+  CustomerRecord& agent = tables_.Customer(static_cast<int>(WholeNumber(message.customerSlotField())));
+  if (agent.custID != message.customerId() || agent.connID == 0) {
     Reply(s, id, text, "MSG:Agent Software Not Connected", handled.sent);
     return handled;
   }
@@ -99,8 +104,9 @@ Broker::Handled Broker::RelayRequest(const ServerDescriptor& s, ConnectionId id,
 
 Broker::Handled Broker::RelayAnswer(const ServerDescriptor& s, ConnectionId id, CustomerRecord& agent,
                                     std::string& text) {
-  MobileRecord& mobile = tables_.Mobile(static_cast<int>(WholeNumber(Mid(text, 11, 3))));
-  if (mobile.custID != Mid(text, 3, 8) || mobile.connID == 0) {
+  const MessageView message(text);
+  MobileRecord& mobile = tables_.Mobile(static_cast<int>(WholeNumber(message.numberField())));
+  if (mobile.custID != message.customerId() || mobile.connID == 0) {
     Handled handled{std::string(s.filePrefix) + "AgtDataIn-", id, {}, true};
     Reply(s, id, text, "Mobile Software Not Connected", handled.sent);
     return handled;
@@ -122,8 +128,9 @@ Broker::Handled Broker::RelayAnswer(const ServerDescriptor& s, ConnectionId id, 
 asio::awaitable<Broker::Handled> Broker::MobileVersion(const ServerDescriptor& s, ConnectionId id,
                                                        int mobileSlot, const std::string& text) {
   Handled handled{std::string(s.filePrefix) + "MobSession-", id, {}, true};
-  const std::string version(Mid(text, 18, 4));
-  const std::string custID(Mid(text, 3, 8));
+  const MessageView message(text);
+  const std::string version(message.Version());
+  const std::string custID(message.customerId());
   const VersionCheck check = co_await VerifyProgVersion(custID, version);
   if (check.match) {
     MobileRecord& mobile = tables_.Mobile(mobileSlot);
@@ -156,15 +163,16 @@ std::string Broker::MismatchText(std::int16_t major) {
 asio::awaitable<Broker::Handled> Broker::AgentControl(const ServerDescriptor& s, ConnectionId id,
                                                       CustomerRecord& agent, const std::string& text) {
   Handled handled{std::string(s.filePrefix) + "AgtDataIn-", id, {}, true};
-  if (Mid(text, 14, 10) == "keep-alive") co_return KeepAlive(s, id, agent, text);
-  const std::string_view command = Mid(text, 14, 4);
-  if (command == "VER:") {
-    const bool withInterval = text.find("KEEPALIVE:", 13) != std::string::npos;
+  const MessageView message(text);
+  if (message.IsKeepAlive()) co_return KeepAlive(s, id, agent, text);
+  if (message.IsCommand(kVersionWord)) {
+    const bool withInterval = message.body().find("KEEPALIVE:") != std::string_view::npos;
     Reply(s, id, text, withInterval ? "VER:OK KEEPALIVE:OK" : "VER:OK", handled.sent);
-    agent.agentVersion = Mid(text, 18, 4);
+    agent.agentVersion = message.Version();
     std::int16_t interval = 30;
     if (withInterval) {
-      interval = static_cast<std::int16_t>(std::min(kMaxKeepAliveInterval, std::int64_t{To16(WholeNumber(Mid(text, 33)))}));
+      const std::int64_t announced = To16(WholeNumber(message.AnnouncedKeepAlive()));
+      interval = static_cast<std::int16_t>(std::min(kMaxKeepAliveInterval, announced));
     }
     agent.kaInterval = interval;
     agent.bcaWaitState = false;
@@ -177,16 +185,17 @@ asio::awaitable<Broker::Handled> Broker::AgentControl(const ServerDescriptor& s,
                                             agent.connIpAddr, id),
                                 kLevelInfo);
     }
-  } else if (command == "BCA:") {
+  } else if (message.IsCommand(kAlarmReceiverWord)) {
     // Only a receiver that is on disk is acknowledged; one that cannot be stored gets no reply
     // (the store wrote why), and the agent can tell it was not kept.
-    if (co_await saveBrokenConnAlarm_(std::string(Mid(text, 3, 8)), std::string(TrimSpaces(Mid(text, 18))))) {
+    if (co_await saveBrokenConnAlarm_(std::string(message.customerId()),
+                                       std::string(TrimSpaces(message.ArgumentOf(kAlarmReceiverWord))))) {
       Reply(s, id, text, "BCA:OK", handled.sent);
     }
-  } else if (Mid(text, 14, 8) == "StatLog:") {
+  } else if (message.IsCommand(kStatLogWord)) {
     handled.sent = kStatNoReply;
     co_await SaveStatLog(clock_, events_, programDir_, agent.company, agent.agentVersion,
-                         std::string(Mid(text, 22)));
+                         std::string(message.ArgumentOf(kStatLogWord)));
   }
   co_return handled;
 }

@@ -1,5 +1,6 @@
 #include "broker/debug_trace.hpp"
 
+#include "core/message_header.hpp"
 #include "core/procedure_error.hpp"
 #include "core/text_fields.hpp"
 #include "logging/timestamp.hpp"
@@ -69,8 +70,8 @@ void DebugTrace::KeepAlive(std::string_view filePrefix, ConnectionId id, std::st
 
 void DebugTrace::Sql002(char sender, std::string_view text) const {
   if (!debugMode_) return;
-  std::string line = fmt::format("{}\t{}\t{}\t{}\r\n", Timestamp(),
-                                 sender == 'M' ? "From Mobile: " : "From Agent : ", Mid(text, 3, 8),
+  const char* from = sender == 'M' ? "From Mobile: " : "From Agent : ";
+  std::string line = fmt::format("{}\t{}\t{}\t{}\r\n", Timestamp(), from, MessageView(text).customerId(),
                                  EscapeForLine(text));
   if (sender == 'A') line += "\r\n";
   Append(programDir_ / "Log" / "Sql002.txt", line);

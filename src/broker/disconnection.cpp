@@ -70,19 +70,4 @@ asio::awaitable<void> Broker::SslStatus(const ServerDescriptor& s, ConnectionId 
   });
 }
 
-asio::awaitable<void> Broker::SslClientAuthentication(const ServerDescriptor& s, ConnectionId id,
-                                                      const std::string& certEncoded,
-                                                      const std::string& subject,
-                                                      const std::string& issuer,
-                                                      const std::string& status, bool& accept) {
-  accept = true;
-  co_await Guarded(events_, kFormModule, s.Handler("SSLClientAuthentication"), [&]() -> asio::awaitable<void> {
-    trace_.Block(std::string(s.filePrefix) + "SSLClientAuthentication-", id,
-                 "##### SSLClientAuthentication #####",
-                 {"Accept:       True", "CertEncoded:  " + certEncoded, "CertSubject:  " + subject,
-                  "CertIssuer:   " + issuer, "Status:       " + status});
-    co_return;
-  });
-}
-
 }  // namespace vantor

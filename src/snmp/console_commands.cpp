@@ -1,5 +1,6 @@
 #include "snmp/console_commands.hpp"
 
+#include "core/message_header.hpp"
 #include "core/pause.hpp"
 #include "core/procedure_error.hpp"
 #include "core/text_fields.hpp"
@@ -52,7 +53,7 @@ asio::awaitable<bool> DisconnectMobile(ConsoleContext& c, int slot) {
 asio::awaitable<bool> SendAgentCommand(ConsoleContext& c, int slot, std::string_view word) {
   const CustomerRecord& r = c.broker.tables().Customer(slot);
   if (!r.enabled || r.connID == 0) co_return false;
-  c.broker.SendTo(r.connType, r.connID, "CW" + r.custID + "0  " + std::string(word));
+  c.broker.SendTo(r.connType, r.connID, ServerMessage(r.custID, kAgentNumberField, word));
   co_await PauseMs(c.clock, 100);
   co_return true;
 }

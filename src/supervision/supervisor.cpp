@@ -1,5 +1,6 @@
 #include "supervision/supervisor.hpp"
 
+#include "core/message_header.hpp"
 #include "core/pause.hpp"
 #include "core/procedure.hpp"
 #include "core/schema.hpp"
@@ -126,7 +127,8 @@ asio::awaitable<void> Supervisor::MobilePass() {
     }
     const std::string type = r.connType;
     const ConnectionId id = r.connID;
-    c_.broker.SendTo(type, id, "CW" + r.custID + "0  " + "MSG:Disconnected Due To\r\nInactive > 5 Minutes.");
+    constexpr std::string_view kInactive = "MSG:Disconnected Due To\r\nInactive > 5 Minutes.";
+    c_.broker.SendTo(type, id, ServerMessage(r.custID, kAgentNumberField, kInactive));
     co_await PauseMs(c_.clock, 50);
     if (tables.Mobile(slot).HoldsConnection(type, id)) c_.broker.DisconnectFrom(type, id);
     co_await PauseMs(c_.clock, 20);

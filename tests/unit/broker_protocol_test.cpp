@@ -85,9 +85,6 @@ TEST_F(BrokerProtocolTest, RequestsAndAnswersAreRelayedAcrossServers) {
   // Mobile 1 on the plain server, agent on TLS: the request goes out through the TLS server.
   Receive(ws_, 3, "DM01000001" "1  " "GET\xC2\xA0status");
   EXPECT_EQ(TakeSent(wss_), (std::vector<Sent>{{1, "DM01000001" "1  " "GETstatus"}}));
-  Receive(wss_, 4, "  DM01000001" "2  " "x\xC3\x82\xC2\xA0y  ");
-  // Leading blanks break the header, so the TLS request above is not from a registered mobile.
-  EXPECT_TRUE(TakeSent(wss_).empty());
   Receive(wss_, 4, "DM01000001" "2  " "x\xC3\x82\xC2\xA0y  ");
   EXPECT_EQ(TakeSent(wss_), (std::vector<Sent>{{1, "DM01000001" "2  " "xy"}}));
   EXPECT_EQ(Customer(1).pktRecv, 2);
