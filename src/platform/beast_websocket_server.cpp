@@ -39,11 +39,6 @@ bool BeastWebSocketServer::Configure(const std::string& line) {
   if (eq == std::string::npos) return false;
   const std::string name = line.substr(0, eq);
   const std::string value = line.substr(eq + 1);
-  if (name == "WaitForCloseResponse") {
-    if (value != "true" && value != "false") return false;
-    impl_->waitForCloseResponse = value == "true";
-    return true;
-  }
   if (name == "MaxOpeningPerAddress") {
     int limit = 0;
     const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), limit);
@@ -52,13 +47,6 @@ bool BeastWebSocketServer::Configure(const std::string& line) {
     return true;
   }
   if (name == "ExemptAddresses") return ConfigureExemptAddresses(value);
-  if (name == "SSLEnabledProtocols") {
-    int protocols = 0;
-    const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), protocols);
-    if (ec != std::errc{} || end != value.data() + value.size() || protocols < 0) return false;
-    impl_->sslEnabledProtocols = protocols;
-    return true;
-  }
   return false;
 }
 
@@ -141,9 +129,5 @@ void BeastWebSocketServer::Shutdown() {
   } catch (...) {
   }
 }
-
-std::size_t BeastWebSocketServer::ConnectionCount() const { return impl_->sessions.size(); }
-bool BeastWebSocketServer::WaitForCloseResponse() const { return impl_->waitForCloseResponse; }
-int BeastWebSocketServer::SslEnabledProtocols() const { return impl_->sslEnabledProtocols; }
 
 }  // namespace vantor

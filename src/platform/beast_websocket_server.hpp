@@ -44,12 +44,6 @@ class BeastWebSocketServer final : public WebSocketServer {
   std::optional<std::string> RemoteAddress(ConnectionId id) const override;
   void Shutdown() override;
 
-  // Connections currently held (accepted and not yet released after OnDisconnected).
-  std::size_t ConnectionCount() const;
-  // Recorded configuration values (see Configure).
-  bool WaitForCloseResponse() const;
-  int SslEnabledProtocols() const;
-
   struct Impl;
 
  private:

@@ -89,7 +89,6 @@ class Reader {
   explicit Reader(std::span<const std::uint8_t> bytes) : bytes_(bytes) {}
 
   bool AtEnd() const { return pos_ == bytes_.size(); }
-  std::span<const std::uint8_t> Rest() const { return bytes_.subspan(pos_); }
 
   // Takes one element: its tag and its content. False when the tag is multi-byte, the length is
   // indefinite or wider than 4 bytes, or the content runs past the end.

@@ -161,13 +161,11 @@ class WebSocketServer {
   virtual void SetLocalAddress(std::string address) = 0;
   virtual void SetLocalPort(int port) = 0;
 
-  // Accepts "WaitForCloseResponse=true|false" and "SSLEnabledProtocols=<non-negative number>"
-  // (the service sends "false" and 4032); returns false for any other line, changing nothing.
-  // Both are recorded only: the close handshake is always bounded by closeTimeout, so waiting
-  // for the peer's reply cannot hang, and the TLS server always serves the fixed profile of
-  // tls_context.hpp (TLS 1.2 and 1.3), whatever protocol set is named. "MaxOpeningPerAddress=<1..65535>" sets
-  // WebSocketLimits::maxOpeningPerAddress. "ExemptAddresses=<address>,<address>..." (possibly empty) names the
-  // addresses exempt from it; false, changing nothing, when one is not an IP address.
+  // "MaxOpeningPerAddress=<1..65535>" sets WebSocketLimits::maxOpeningPerAddress.
+  // "ExemptAddresses=<address>,<address>..." (possibly empty) names the addresses exempt from it.
+  // Returns false, changing nothing, for a value out of range, an entry that is not an IP address
+  // or any other line. The close handshake is always bounded by closeTimeout, and the TLS server
+  // always serves the fixed profile of tls_context.hpp (TLS 1.2 and 1.3).
   virtual bool Configure(const std::string& line) = 0;
 
   // Makes this instance a TLS server with the given certificate; before Listen(). Fails (error

@@ -34,8 +34,6 @@ struct BeastWebSocketServer::Impl {
   WebSocketLimits limits;
   std::string address;
   int port = 0;
-  bool waitForCloseResponse = true;
-  int sslEnabledProtocols = 0;
   std::shared_ptr<asio::ssl::context> tls;  // set by UseTls: the instance serves TLS
   std::optional<asio::ip::tcp::acceptor> acceptor;
   // Accepted connections, until their OnDisconnected handler has returned.

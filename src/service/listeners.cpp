@@ -224,7 +224,6 @@ asio::awaitable<void> Service::OpenWebSocketServer(bool tls) {
       if (tls) co_await ConfigureTls(settings);
       server.SetLocalPort(port);
       if (tls) co_await PauseMs(clock_, 500);
-      server.Configure("WaitForCloseResponse=false");
       if (const auto limit = settings.Optional("MaxOpeningPerAddr");
           limit && !server.Configure("MaxOpeningPerAddress=" + *limit)) {
         throw ProcedureError("Invalid MaxOpeningPerAddr: " + *limit + " (1 to 65535 expected)");

@@ -94,8 +94,6 @@ class Service {
   Supervisor& supervisor() { return supervisor_; }
   const std::filesystem::path& programDir() const { return programDir_; }
   std::filesystem::path databaseFile() const;
-  WebSocketServer* plainServer() { return plainServer_.get(); }
-  WebSocketServer* tlsServer() { return tlsServer_.get(); }
 
   // Sends the status trap of a notification when traps are on and the agent runs.
   void ForwardSendStatus(const std::string& receiver, const std::string& subject, int status,

@@ -62,7 +62,6 @@ int RunService(const std::filesystem::path& programDir) {
   components.smtp = MakeCurlSmtpClient();
   components.tickInterval = TickInterval();
   Service service(io, clock, pool, host, programDir, std::move(components));
-  service.tlsServer()->Configure("SSLEnabledProtocols=4032");
 
   asio::signal_set signals(io, SIGTERM, SIGINT, SIGUSR1);
   signals.add(SIGUSR2);

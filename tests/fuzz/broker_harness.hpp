@@ -9,6 +9,7 @@
 #include "core/text_fields.hpp"
 #include "fakes/fake_clock.hpp"
 #include "fakes/fake_websocket_server.hpp"
+#include "fuzz_check.hpp"
 #include "notify/alarm_receiver_store.hpp"
 #include "test_support.hpp"
 
@@ -25,10 +26,6 @@ namespace vantor::fuzzing {
 
 using testing::FakeClock;
 using testing::FakeWebSocketServer;
-
-inline void Check(bool condition) {
-  if (!condition) std::abort();
-}
 
 // Passes every call to a fake server and lets the harness look at each send first.
 class CheckedServer final : public WebSocketServer {

@@ -6,6 +6,7 @@
 // names and values), a failure text stays bounded however large the body, a percent-encoded
 // field decodes to itself and cannot add a form field, and a quoted-printable body keeps short
 // lines and decodes to the Latin-1 text.
+#include "fuzz_check.hpp"
 #include "notify/mail_address.hpp"
 #include "notify/mail_message.hpp"
 #include "notify/push_form.hpp"
@@ -23,10 +24,7 @@
 namespace {
 
 using namespace vantor;
-
-void Check(bool condition) {
-  if (!condition) std::abort();
-}
+using fuzzing::Check;
 
 bool Blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 bool Trimmed(const std::string& s) { return s.empty() || (!Blank(s.front()) && !Blank(s.back())); }

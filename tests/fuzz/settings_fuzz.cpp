@@ -6,6 +6,7 @@
 #include "core/procedure_error.hpp"
 #include "core/schema.hpp"
 #include "core/settings.hpp"
+#include "fuzz_check.hpp"
 
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -17,10 +18,7 @@
 namespace {
 
 using namespace vantor;
-
-void Check(bool condition) {
-  if (!condition) std::abort();
-}
+using fuzzing::Check;
 
 struct Fixture {
   std::unique_ptr<Database> db;

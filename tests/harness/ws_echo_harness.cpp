@@ -114,11 +114,6 @@ int main(int argc, char** argv) {
 
   server.SetLocalAddress("127.0.0.1");
   server.SetLocalPort(0);
-  if (!server.Configure("WaitForCloseResponse=false") || !server.Configure("SSLEnabledProtocols=4032")) {
-    Log("CONFIG-FAILED");
-    return 1;
-  }
-
   if (opt.contains("--cert-subject")) {
     const CertificateSelection selection{static_cast<int>(num("--cert-type", 0)), opt["--cert-store"],
                                          opt["--cert-subject"]};

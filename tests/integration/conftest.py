@@ -1,5 +1,5 @@
 """Shared pieces of the integration tests: the real service in a temporary program directory,
-its WebSocket agents and mobiles, and a test PKI."""
+its WebSocket agents and mobiles, a mail server that keeps what it is sent, and a test PKI."""
 import asyncio
 import contextlib
 import os
@@ -8,6 +8,7 @@ import re
 import shutil
 import signal
 import socket
+import sqlite3
 import ssl
 import subprocess
 import time
@@ -15,10 +16,12 @@ from pathlib import Path
 
 import pytest
 import websockets
+from aiosmtpd.controller import Controller
 
 SERVICE = os.environ.get("VANTOR_SERVICE", "build/src/VantorWebSrv")
 CONSOLE = os.environ.get("VANTOR_CONSOLE", "build/tools/vantor-console")
 C1, C2 = "01000001", "02000002"
+DROP_EVENT = "2\tfrmVantorWebSrv_timer1\t{} Disconnected From Server Due To No Keep-Alive Messages"
 
 
 def pytest_configure(config):
@@ -47,6 +50,19 @@ def listening_socket():
     s.bind(("127.0.0.1", 0))
     s.listen()
     return s
+
+
+def closed_within(s, seconds):
+    """True when the server ends the connection (EOF or reset) within the time."""
+    s.settimeout(seconds)
+    try:
+        while s.recv(4096):
+            pass
+        return True
+    except ConnectionResetError:
+        return True
+    except socket.timeout:
+        return False
 
 
 def wait_for(predicate, timeout=15.0, what="condition"):
@@ -99,6 +115,10 @@ class ProgramDir:
         """Event lines without their timestamps: level, module_procedure, text."""
         return [line.split("\t", 1)[1] for line in self.events().split("\r\n") if line]
 
+    def mentions(self, text):
+        """The event lines (without time stamps) that contain `text`."""
+        return [line for line in self.event_lines() if text in line]
+
     def setting(self, column):
         for line in self.console("settings", "show").stdout.splitlines():
             name, _, value = line.partition(" ")
@@ -120,6 +140,12 @@ class ProgramDir:
         wait_for(lambda: self.events().count(started) > before or self.process.poll() is not None,
                  what="service start")
         assert self.process.poll() is None, self.process.communicate()
+
+    def start_plain(self, tick=None, env=None, **settings):
+        """Starts with the plain listener only (the others add seconds of start-up pauses) and,
+        given `tick` in seconds, the shortened supervision tick."""
+        self.configure(SnmpEnabled="false", WssEnabled="false", **settings)
+        self.start(env={**({"VANTOR_TEST_TICK_MS": str(int(tick * 1000))} if tick else {}), **(env or {})})
 
     def stop(self, sig=signal.SIGTERM, timeout=30):
         """Signals the service and returns its exit code."""
@@ -151,6 +177,43 @@ def program_dir(tmp_path):
     if pd.process and pd.process.poll() is None:
         pd.process.kill()
         pd.process.wait()
+
+
+@pytest.fixture
+def two_customers(program_dir):
+    """The program directory with a second customer, C2 "Beta Ltd"."""
+    program_dir.console("customer", "add", C2, "Beta Ltd")
+    return program_dir
+
+
+class MailBox:
+    """Records each message aiosmtpd accepts."""
+
+    def __init__(self):
+        self.messages = []
+
+    async def handle_DATA(self, server, session, envelope):
+        self.messages.append((envelope.mail_from, list(envelope.rcpt_tos), envelope.content))
+        return "250 Message accepted for delivery"
+
+
+@pytest.fixture
+def smtp_server(program_dir):
+    """aiosmtpd with a MailBox; the program directory's mail settings point at it."""
+    box = MailBox()
+    port = free_port()
+    controller = Controller(box, hostname="127.0.0.1", port=port)
+    controller.start()
+    program_dir.configure(MailHostAddress="127.0.0.1", MailPort=port,
+                          MailFromAddress="alarm@vantor.example")
+    yield box
+    controller.stop()
+
+
+def receivers(pd):
+    """The stored alarm receiver's name of each customer."""
+    with sqlite3.connect(pd.path / "VantorWeb.mdb") as db:
+        return dict(db.execute("SELECT CustID, BcaRecvName FROM Customer").fetchall())
 
 
 # ---------------------------------------------------------------- WebSocket clients
@@ -275,6 +338,16 @@ async def mobile(pd, cust=C1, password="pw", tls=False, sep=" "):
     await peer.send(f"CM{cust}{peer.nr}VER:3.10")
     await peer.expect(f"CW{cust}0  VER:OK")
     return peer
+
+
+async def round_trip(agt, mob, n):
+    """One request from the mobile to its agent and the answer back; returns the seconds taken."""
+    started = time.monotonic()
+    await mob.send(f"DM{mob.cust}{mob.nr}request {n}")
+    await agt.expect(f"DM{mob.cust}{mob.nr}request {n}", timeout=2)
+    await agt.send(f"DA{mob.cust}{mob.nr}answer {n}")
+    await mob.expect(f"DA{mob.cust}{mob.nr}answer {n}", timeout=2)
+    return time.monotonic() - started
 
 
 # ---------------------------------------------------------------- certificates

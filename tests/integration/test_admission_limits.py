@@ -8,7 +8,7 @@ import time
 import pytest
 import websockets
 
-from conftest import C1, Client, agent, mobile, run_clients
+from conftest import C1, agent, mobile, run_clients
 
 STRANGER = "127.0.0.2"
 PROXY = "127.0.0.3"
@@ -33,14 +33,9 @@ def request_log(pd):
     return (pd.path / "Log" / "WsConnectionRequest.txt").read_bytes().decode()
 
 
-def start(pd, **settings):
-    pd.configure(SnmpEnabled="false", WssEnabled="false", **settings)
-    pd.start()
-
-
 def test_guessing_earns_a_cooling_period_that_costs_only_the_guesser(program_dir):
     pd = program_dir
-    start(pd)
+    pd.start_plain()
 
     async def scenario():
         await agent(pd, C1, "pw", sep="&")
@@ -50,7 +45,7 @@ def test_guessing_earns_a_cooling_period_that_costs_only_the_guesser(program_dir
         assert (await mobile(pd, C1, "pw", sep="&")).nr == "1  "  # the right pass, another address
 
     run_clients(scenario)
-    refused = [line for line in pd.event_lines() if f"Connections From {STRANGER} Refused" in line]
+    refused = pd.mentions(f"Connections From {STRANGER} Refused")
     assert len(refused) == 1 and refused[0].startswith("2\t"), refused
     at_accept = [line for line in request_log(pd).split("\r\n")
                  if f"From: {STRANGER}\t" in line and line.endswith("Accept: False")]
@@ -61,7 +56,7 @@ def test_guessing_earns_a_cooling_period_that_costs_only_the_guesser(program_dir
 def test_failing_and_refused_floods_from_one_address_leave_the_others_alone(program_dir):
     """With the refusal limit raised, so that the flood is not cut short by the cooling."""
     pd = program_dir
-    start(pd, MaxRefusedPerAddr=65535)
+    pd.start_plain(MaxRefusedPerAddr=65535)
 
     async def flood(path, per_second, seconds):
         async def one(n):
@@ -112,12 +107,12 @@ def test_failing_and_refused_floods_from_one_address_leave_the_others_alone(prog
           f"p99 {waits[-1] * 1000:.0f} ms")
     assert waits[-1] < 0.4, waits  # well under one event's 500 ms pause
     assert "connection limit reached" not in pd.events()
-    assert f"From: 127.0.0.1" in request_log(pd)
+    assert "From: 127.0.0.1" in request_log(pd)
 
 
 def test_a_trusted_proxy_is_not_limited_and_names_its_clients(program_dir):
     pd = program_dir
-    start(pd, TrustedProxies=f"10.0.0.1, {PROXY}")
+    pd.start_plain(TrustedProxies=f"10.0.0.1, {PROXY}")
 
     async def scenario():
         await agent(pd, C1, "pw", sep="&")

@@ -3,7 +3,7 @@ keep-alive, no pong), a process killed mid-connection (TCP reset), one that come
 one that says goodbye. Each broken connection, and only those, ends in a mail to a real SMTP
 server (aiosmtpd). Also: an agent that keeps a long keep-alive promise stays, a receiver that
 cannot be stored is not acknowledged, and a customer deleted from the table is gone after a
-reload."""
+reload, and admitted again once added and reloaded."""
 import asyncio
 import base64
 import os
@@ -14,11 +14,9 @@ import time
 
 import pytest
 
-from conftest import C1, C2, Client, agent, run_clients, wait_for
-from test_notify import smtp_server  # noqa: F401 (a fixture)
+from conftest import C1, C2, DROP_EVENT, Client, agent, run_clients, wait_for
 
 C3, C4 = "03000003", "04000004"
-DROP_EVENT = "2\tfrmVantorWebSrv_timer1\t{} Disconnected From Server Due To No Keep-Alive Messages"
 BROKEN_EVENT = "2\tfrmVantorWebSrv_wsServer_Disconnected\t{} Disconnected From Server Due To Broken Connection"
 
 
@@ -89,15 +87,14 @@ def receiver(name):
 
 
 @pytest.mark.slow
-def test_agents_that_die_raise_their_alarm_and_only_they(program_dir, smtp_server):  # noqa: F811
+def test_agents_that_die_raise_their_alarm_and_only_they(program_dir, smtp_server):
     """The production tick: the silent agent must be judged by supervision (its level-2 event
     and the alarm at once, its interval being 30 s) before the server's idle watch could close
     it, which it used to do at 60-75 s, freeing the record silently."""
     pd = program_dir
     for cust, company in ((C2, "Reset Ltd"), (C3, "Back Ltd"), (C4, "Closed Ltd")):
         pd.console("customer", "add", cust, company)
-    pd.configure(SnmpEnabled="false", WssEnabled="false")
-    pd.start()
+    pd.start_plain()
     silent = RawAgent(pd, C1, receiver("Silent"))
     RawAgent(pd, C2, receiver("Reset")).reset()
     back = RawAgent(pd, C3, receiver("Back"))
@@ -172,6 +169,12 @@ def test_promises_receivers_and_deleted_customers(program_dir):
         await deleted.closed(timeout=10)
         stranger = await agent_refused(pd, C2)
         assert stranger == f"CW00000000" f"0  MSG:Disconnected. CustID: {C2} Not Found"
+        # Added again, it is found only once the console has had the table reloaded.
+        await asyncio.to_thread(pd.console, "customer", "add", C2, "Added Ltd")
+        assert await agent_refused(pd, C2) == stranger
+        reloaded = await asyncio.to_thread(pd.console, "reload")
+        assert reloaded.stdout == "The service reloaded its customer table\n"
+        (await agent(pd, C2, sep="&")).keep_alive(tick / 2)
 
         await asyncio.sleep(25 * tick)
         assert promised.closed_at is None and promised.echoes >= 5

@@ -18,9 +18,8 @@ def customer_rows(pd):
                           "BcaMailAddress FROM Customer ORDER BY CustID").fetchall()
 
 
-def test_relay_within_each_customer_across_both_servers_and_forged_headers(program_dir):
-    pd = program_dir
-    pd.console("customer", "add", C2, "Beta Ltd")
+def test_relay_within_each_customer_across_both_servers_and_forged_headers(two_customers):
+    pd = two_customers
     pd.start()
 
     async def scenario():

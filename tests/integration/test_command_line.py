@@ -66,12 +66,6 @@ def test_check_reports_each_problem_and_reads_nothing_it_could_change(program_di
     assert not (program_dir.path / "VantorWeb.mdb").exists()
 
 
-def test_unknown_option_is_named(program_dir):
-    result = program_dir.run("--frobnicate")
-    assert (result.returncode, result.stdout, result.stderr) == (
-        1, "", "Invalid command option: --frobnicate\n")
-
-
 def test_console_refuses_a_port_out_of_range_and_keeps_the_row(program_dir):
     before = program_dir.setting("WsPort")
     refused = program_dir.console("settings", "set", "WsPort", "99999", check=False)

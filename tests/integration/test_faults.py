@@ -17,30 +17,11 @@ import time
 import pytest
 import websockets
 
-from conftest import C1, C2, agent, free_port, listening_socket, mobile, run_clients, until
+from conftest import (C1, C2, agent, free_port, listening_socket, mobile, receivers, round_trip, run_clients,
+                      until)
 
 TICK = 0.2
 DB = "VantorWeb.mdb"
-
-
-def receivers(pd):
-    with sqlite3.connect(pd.path / DB) as db:
-        return dict(db.execute("SELECT CustID, BcaRecvName FROM Customer").fetchall())
-
-
-def mentions(pd, text):
-    """The event lines (without time stamps) that contain `text`."""
-    return [line for line in pd.event_lines() if text in line]
-
-
-async def round_trip(agt, mob, n):
-    """One request from the mobile to its agent and the answer back; returns the seconds taken."""
-    started = time.monotonic()
-    await mob.send(f"DM{mob.cust}{mob.nr}request {n}")
-    await agt.expect(f"DM{mob.cust}{mob.nr}request {n}", timeout=2)
-    await agt.send(f"DA{mob.cust}{mob.nr}answer {n}")
-    await mob.expect(f"DA{mob.cust}{mob.nr}answer {n}", timeout=2)
-    return time.monotonic() - started
 
 
 async def relay_until(agt, mob, done, timeout, what, limit=0.5):
@@ -67,18 +48,11 @@ async def relay_for(agt, mob, seconds, limit=1.0):
     return n
 
 
-def start_fast(pd, env=None):
-    """The plain listener only (the others add seconds of start-up pauses), with the short tick."""
-    pd.configure(SnmpEnabled="false", WssEnabled="false")
-    pd.start(env={"VANTOR_TEST_TICK_MS": str(int(TICK * 1000)), **(env or {})})
-
-
 # ---------------------------------------------------------------- the database
 
 @pytest.mark.slow
-def test_a_database_held_for_70_s_is_reported_once_and_the_queued_store_lands_after(program_dir):
-    pd = program_dir
-    pd.console("customer", "add", C2, "Beta Ltd")
+def test_a_database_held_for_70_s_is_reported_once_and_the_queued_store_lands_after(two_customers):
+    pd = two_customers
     pd.start()
     locker = sqlite3.connect(pd.path / DB, isolation_level=None)
 
@@ -96,24 +70,23 @@ def test_a_database_held_for_70_s_is_reported_once_and_the_queued_store_lands_af
         assert acked > committed
         assert receivers(pd)[C1] == "Ann"
         await storing.echoed()  # its connection reads again
-        await until(lambda: mentions(pd, "Database Writes Resumed"), 5, "the resumption event")
+        await until(lambda: pd.mentions("Database Writes Resumed"), 5, "the resumption event")
 
     try:
         run_clients(scenario, timeout=120)
     finally:
         locker.close()
-    [stall] = mentions(pd, "Database Writes Waiting")
+    [stall] = pd.mentions("Database Writes Waiting")
     assert stall.startswith("2\tmodVantorWebSrv_DatabaseWriter\tDatabase Writes Waiting For Over A Minute: ")
     assert "locked" in stall
-    assert len(mentions(pd, "Database Writes Resumed")) == 1
+    assert len(pd.mentions("Database Writes Resumed")) == 1
     assert pd.stop() == 0
     assert pd.stderr.count("Database Writes Waiting For Over A Minute") == 1
 
 
 @pytest.mark.slow
-def test_a_removed_database_file_holds_the_stores_until_it_is_back(program_dir):
-    pd = program_dir
-    pd.console("customer", "add", C2, "Beta Ltd")
+def test_a_removed_database_file_holds_the_stores_until_it_is_back(two_customers):
+    pd = two_customers
     pd.start()
     file = pd.path / DB
 
@@ -128,7 +101,7 @@ def test_a_removed_database_file_holds_the_stores_until_it_is_back(program_dir):
         late = await mobile(pd, C2)
         await round_trip(relaying, late, "late")
         await relay_for(relaying, phone, 62)
-        await until(lambda: mentions(pd, "Database Writes Waiting"), 5, "the stall event")
+        await until(lambda: pd.mentions("Database Writes Waiting"), 5, "the stall event")
         assert storing.inbox.empty()
         assert not file.exists()  # it waits for the database; it does not make an empty one
         (pd.path / "restore.tmp").write_bytes(saved)
@@ -136,10 +109,10 @@ def test_a_removed_database_file_holds_the_stores_until_it_is_back(program_dir):
         await storing.expect(f"CW{C1}0  BCA:OK", timeout=5)
         assert receivers(pd)[C1] == "Bob"
         await storing.echoed()
-        await until(lambda: mentions(pd, "Database Writes Resumed"), 5, "the resumption event")
+        await until(lambda: pd.mentions("Database Writes Resumed"), 5, "the resumption event")
 
     run_clients(scenario, timeout=120)
-    [stall] = mentions(pd, "Database Writes Waiting")
+    [stall] = pd.mentions("Database Writes Waiting")
     assert stall.startswith("2\tmodVantorWebSrv_DatabaseWriter\tDatabase Writes Waiting For Over A Minute: ")
     assert "open" in stall
     assert pd.stop() == 0
@@ -147,10 +120,9 @@ def test_a_removed_database_file_holds_the_stores_until_it_is_back(program_dir):
 
 # ---------------------------------------------------------------- log folders and the disk
 
-def test_removed_log_folders_are_made_again_and_logging_goes_on(program_dir):
-    pd = program_dir
-    pd.console("customer", "add", C2, "Beta Ltd")
-    start_fast(pd)
+def test_removed_log_folders_are_made_again_and_logging_goes_on(two_customers):
+    pd = two_customers
+    pd.start_plain(TICK)
 
     async def scenario():
         agt = await agent(pd, C1)
@@ -164,13 +136,13 @@ def test_removed_log_folders_are_made_again_and_logging_goes_on(program_dir):
         late = await agent(pd, C2)  # its connection is an event in Debug/AppEvent.txt
         late.keep_alive(TICK / 2)
         await round_trip(agt, first, 2)
-        await until(lambda: mentions(pd, "Beta Ltd Connected From"), 5, "the late agent's event")
+        await until(lambda: pd.mentions("Beta Ltd Connected From"), 5, "the late agent's event")
 
     run_clients(scenario)
     assert len((pd.path / "Log" / "WsConnectionRequest.txt").read_text().splitlines()) == 2
     assert len((pd.path / "Log" / "MobileConnection.txt").read_text().splitlines()) == 1
-    assert len(mentions(pd, "Folder Log Was Missing")) == 1
-    assert len(mentions(pd, "Folder Debug Was Missing")) == 1
+    assert len(pd.mentions("Folder Log Was Missing")) == 1
+    assert len(pd.mentions("Folder Debug Was Missing")) == 1
     assert pd.stop() == 0
 
 
@@ -197,7 +169,7 @@ def test_a_full_disk_fails_the_backup_in_words_and_keeps_the_old_ones(program_di
         db.execute("CREATE TABLE Filler (x BLOB)")
         db.execute("INSERT INTO Filler VALUES (zeroblob(200000))")
     limit = 64 * 1024
-    start_fast(pd, env={"TZ": tz_reaching_midnight_in(4)})
+    pd.start_plain(TICK, env={"TZ": tz_reaching_midnight_in(4)})
     # A full disk for every file the service writes from now on: writes beyond 64 KiB fail.
     resource.prlimit(pd.process.pid, resource.RLIMIT_FSIZE, (limit, resource.RLIM_INFINITY))
 
@@ -205,13 +177,13 @@ def test_a_full_disk_fails_the_backup_in_words_and_keeps_the_old_ones(program_di
         agt = await agent(pd, C1)
         agt.keep_alive(TICK)
         phone = await mobile(pd, C1)
-        await relay_until(agt, phone, lambda: mentions(pd, "BackupDatabase"), 15, "the backup's failure")
+        await relay_until(agt, phone, lambda: pd.mentions("BackupDatabase"), 15, "the backup's failure")
         resource.prlimit(pd.process.pid, resource.RLIMIT_FSIZE, (resource.RLIM_INFINITY,) * 2)
         await round_trip(agt, phone, "after")
 
     run_clients(scenario)
     assert pd.process.poll() is None, pd.process.communicate()
-    [failure] = mentions(pd, "BackupDatabase")
+    [failure] = pd.mentions("BackupDatabase")
     assert failure.startswith("1\tmodVantorWebSrv_BackupDatabase\t")
     assert "disk" in failure.lower() or "large" in failure.lower(), failure
     assert {f.name: f.read_bytes() for f in backups.iterdir()} == old  # no partial copy either
@@ -225,7 +197,7 @@ def test_files_are_private_and_peers_cannot_forge_their_lines(program_dir):
     pd.configure(DebugMode=1)
     previous = os.umask(0o022)
     try:
-        start_fast(pd, env={"TZ": tz_reaching_midnight_in(3)})
+        pd.start_plain(TICK, env={"TZ": tz_reaching_midnight_in(3)})
     finally:
         os.umask(previous)
     backups = pd.path / "Backup"
@@ -293,30 +265,29 @@ def misbehaving_server(behaviour):
     ("MobilePO", "refuse"), ("MobilePO", "reset"), ("MailSMTP", "refuse"), ("MailSMTP", "reset"),
     ("MobilePO", "hang"),  # ends at the transfer's 10 s connect limit, which covers the TLS handshake
 ])
-def test_an_alarm_server_that_fails_is_reported_once_and_the_relay_goes_on(program_dir, channel, behaviour):
-    pd = program_dir
+def test_an_alarm_server_that_fails_is_reported_once_and_the_relay_goes_on(two_customers, channel, behaviour):
+    pd = two_customers
     port, close = misbehaving_server(behaviour)
     procedure = {"MobilePO": "SendMobilePO", "MailSMTP": "SendMailSMTP"}[channel]
     pd.configure(PushApiUrl=f"https://127.0.0.1:{port}/1/messages.json", MailHostAddress="127.0.0.1",
                  MailPort=port, MailFromAddress="alarm@vantor.example")
-    pd.console("customer", "add", C2, "Relay Ltd")
-    start_fast(pd)
+    pd.start_plain(TICK)
 
     async def scenario():
         await agent(pd, C1, receiver=f"Ann\t{channel}\tuKey1\t\tann@example.org")  # falls silent
         relay = await agent(pd, C2)
         relay.keep_alive(TICK / 2)
         phone = await mobile(pd, C2)
-        await until(lambda: mentions(pd, "Demo Company Disconnected"), 5, "the silent agent's drop")
+        await until(lambda: pd.mentions("Demo Company Disconnected"), 5, "the silent agent's drop")
         # The alarm is under way; other customers' round trips stay fast until it has failed.
-        await relay_until(relay, phone, lambda: mentions(pd, procedure), 30, "the alarm's failure")
+        await relay_until(relay, phone, lambda: pd.mentions(procedure), 30, "the alarm's failure")
         await relay_for(relay, phone, 2, limit=0.5)
 
     try:
         run_clients(scenario, timeout=60)
     finally:
         close()
-    [failure] = mentions(pd, procedure)
+    [failure] = pd.mentions(procedure)
     assert failure.startswith(f"1\tmodVantorWebSrv_{procedure}\t")
     # A reset that comes before the client has seen its connection made reads as a failed connect.
     words = {"refuse": ("connect",), "reset": ("reset", "connect"), "hang": ("timeout", "timed out")}[behaviour]
@@ -350,7 +321,7 @@ def test_traps_to_a_closed_port_fail_quietly_and_snmp_still_answers(program_dir)
         status = await asyncio.to_thread(pd.console, "status")
         assert "Vantor Web" in status.stdout
         await agt.ws.close()  # and its disconnection, another trap
-        await until(lambda: mentions(pd, "Demo Company Disconnected"), 5, "the disconnection event")
+        await until(lambda: pd.mentions("Demo Company Disconnected"), 5, "the disconnection event")
         again = await agent(pd, C1)
         assert await round_trip(again, phone, "again") < 1.0  # after its connection event's pause
         # The receiver is back: the next event's trap reaches it.

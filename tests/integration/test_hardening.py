@@ -1,6 +1,6 @@
 """The real service under hostile peers and faults: a flood of half-open connections from a second
-loopback address, a client that trickles its upgrade request, a database locked by another
-program, and SIGKILL during a burst of stores."""
+loopback address, a client that trickles its upgrade request, SIGKILL during a burst of stores
+and an agent that stops reading."""
 import asyncio
 import socket
 import sqlite3
@@ -8,7 +8,7 @@ import subprocess
 import sys
 import time
 
-from conftest import C1, C2, agent, mobile, run_clients
+from conftest import C1, C2, agent, closed_within, mobile, receivers, round_trip, run_clients
 
 FLOODER = "127.0.0.2"
 
@@ -29,16 +29,6 @@ def flood(port, count):
     return sockets
 
 
-def closed_by_server(s, timeout):
-    s.settimeout(timeout)
-    try:
-        return s.recv(1) == b""
-    except ConnectionResetError:
-        return True
-    except socket.timeout:
-        return False
-
-
 def test_a_flooding_address_locks_nobody_out_and_is_logged_once(program_dir):
     pd = program_dir
     pd.start()
@@ -51,7 +41,7 @@ def test_a_flooding_address_locks_nobody_out_and_is_logged_once(program_dir):
 
         assert run_clients(scenario) < 1.0
         # The service kept 16 of them open; the rest were closed at once.
-        still_open = [s for s in held if not closed_by_server(s, 0.05)]
+        still_open = [s for s in held if not closed_within(s, 0.05)]
         assert len(still_open) == 16
         # A second flood within the minute adds no report.
         held += flood(pd.ws_port, 100)
@@ -64,7 +54,7 @@ def test_a_flooding_address_locks_nobody_out_and_is_logged_once(program_dir):
     assert [fields for fields in flooder if fields[2] == "Accept: False"] == [
         [f"From: {FLOODER}", "0", "Accept: False"]]
     assert len(flooder) == 17  # the 16 it let open, each logged as usual, and the one refusal
-    assert [line for line in pd.event_lines() if "Refused" in line] == [
+    assert pd.mentions("Refused") == [
         f"2\tfrmVantorWebSrv_wsServer_ConnectionRequest\tConnections From {FLOODER} Refused: "
         "16 connections from this address are still opening"]
     assert pd.stop() == 0
@@ -84,43 +74,11 @@ def test_a_trickled_upgrade_request_cannot_extend_the_opening_deadline(program_d
             s.sendall(bytes([byte]))
         except OSError:
             closed = True
-        if closed or closed_by_server(s, 0.1):
+        if closed or closed_within(s, 0.1):
             break
     assert time.monotonic() - started < 6.5, "still open after the deadline"
     assert time.monotonic() - started > 4.5  # not closed for the trickling itself
     s.close()
-    assert pd.stop() == 0
-
-
-def receivers(pd):
-    with sqlite3.connect(pd.path / "VantorWeb.mdb") as db:
-        return dict(db.execute("SELECT CustID, BcaRecvName FROM Customer").fetchall())
-
-
-def test_a_locked_database_stalls_only_the_acknowledgement_and_nothing_is_lost(program_dir):
-    pd = program_dir
-    pd.console("customer", "add", C2, "Beta Ltd")
-    pd.start()
-    locker = sqlite3.connect(pd.path / "VantorWeb.mdb", isolation_level=None)
-
-    async def scenario():
-        storing = await agent(pd, C1)
-        relaying = await agent(pd, C2)
-        phone = await mobile(pd, C2)
-        locker.execute("BEGIN EXCLUSIVE")
-        await storing.send(f"CA{C1}0  BCA:Ann\tMailSMTP\t\t\tann@example.org")
-        # While the database is locked, another customer's relay goes on.
-        for n in range(3):
-            request = f"DM{C2}{phone.nr}during lock {n}"
-            await phone.send(request)
-            await relaying.expect(request, timeout=1)
-        assert await storing.quiet(1.5)  # not acknowledged before it is stored
-        locker.execute("COMMIT")
-        await storing.expect(f"CW{C1}0  BCA:OK", timeout=5)
-        assert receivers(pd)[C1] == "Ann"
-
-    run_clients(scenario)
-    locker.close()
     assert pd.stop() == 0
 
 
@@ -171,20 +129,8 @@ asyncio.run(main(int(sys.argv[1]), sys.argv[2]))
 """
 
 
-async def round_trip(agent_peer, mobile_peer, n):
-    """One request and its answer between a customer's mobile and agent; returns the seconds."""
-    cust = agent_peer.cust
-    request = f"DM{cust}{mobile_peer.nr}request {n}"
-    sent = await mobile_peer.send(request)
-    await agent_peer.expect(request, timeout=2)
-    await agent_peer.send(f"DA{cust}{mobile_peer.nr}answer {n}")
-    await mobile_peer.expect(f"DA{cust}{mobile_peer.nr}answer {n}", timeout=2)
-    return time.monotonic() - sent
-
-
-def test_an_agent_that_stops_reading_costs_only_its_own_customer(program_dir):
-    pd = program_dir
-    pd.console("customer", "add", C2, "Beta Ltd")
+def test_an_agent_that_stops_reading_costs_only_its_own_customer(two_customers):
+    pd = two_customers
     pd.start()
     pid = pd.process.pid
 

@@ -1,6 +1,6 @@
 """Alarms of the real service end to end: silent agents dropped and their broken-connection alarm
-sent by push to a local HTTPS push API and by mail to aiosmtpd, idle mobiles, relaying while an
-alarm transfer hangs, and the push sender's libcurl client against servers it cannot use.
+sent by push to a local HTTPS push API and by mail to aiosmtpd, idle mobiles, and the push
+sender's libcurl client against servers it cannot use.
 
 The supervision tests wait on real time. The service runs with VANTOR_TEST_TICK_MS, which shortens
 the 30-second tick; the counters still move by 30 per tick, so an agent is dropped at the fourth
@@ -18,12 +18,11 @@ import pytest
 from aiosmtpd.controller import Controller
 from aiosmtpd.smtp import AuthResult
 
-from conftest import C1, C2, agent, free_port, listening_socket, mobile, run_clients, until
+from conftest import C1, C2, DROP_EVENT, MailBox, agent, free_port, listening_socket, mobile, run_clients, until
 
 HARNESS = os.environ.get("VANTOR_NOTIFY_HARNESS", "build/tests/notify_harness")
 ALARM = "No Keep-Alive Messages From Agent. Probably Due To Broken Connection."
 TICK = 0.2
-DROP_EVENT = "2\tfrmVantorWebSrv_timer1\t{} Disconnected From Server Due To No Keep-Alive Messages"
 C3 = "03000003"
 TIMEOUT_MS = 1500
 
@@ -68,43 +67,13 @@ def push_api(certs, program_dir):
     api.close()
 
 
-class MailBox:
-    """Records each message aiosmtpd accepts."""
-
-    def __init__(self):
-        self.messages = []
-
-    async def handle_DATA(self, server, session, envelope):
-        self.messages.append((envelope.mail_from, list(envelope.rcpt_tos), envelope.content))
-        return "250 Message accepted for delivery"
-
-
-@pytest.fixture
-def smtp_server(program_dir):
-    """aiosmtpd with a MailBox; the program directory's mail settings point at it."""
-    box = MailBox()
-    port = free_port()
-    controller = Controller(box, hostname="127.0.0.1", port=port)
-    controller.start()
-    program_dir.configure(MailHostAddress="127.0.0.1", MailPort=port,
-                          MailFromAddress="alarm@vantor.example")
-    yield box
-    controller.stop()
-
-
-def start(pd):
-    # Only the plain listener is needed; the others would add seconds of start-up pauses.
-    pd.configure(SnmpEnabled="false", WssEnabled="false")
-    pd.start(env={"VANTOR_TEST_TICK_MS": str(int(TICK * 1000))})
-
-
 @pytest.mark.realtime
 def test_silent_agents_are_alarmed_by_push_and_mail_and_an_idle_mobile_is_closed(
         program_dir, push_api, smtp_server):
     pd = program_dir
     pd.console("customer", "add", C2, "Mailed Ltd")
     pd.console("customer", "add", C3, "Lively Ltd")
-    start(pd)
+    pd.start_plain(TICK)
 
     async def scenario():
         lively = await agent(pd, C3, sep="&")
@@ -148,38 +117,6 @@ def test_silent_agents_are_alarmed_by_push_and_mail_and_an_idle_mobile_is_closed
     # The drops are the only warnings; the idle mobile's close is no fault.
     faults = [line for line in pd.event_lines() if line.startswith(("1\t", "2\t"))]
     assert sorted(faults) == [DROP_EVENT.format("Demo Company"), DROP_EVENT.format("Mailed Ltd")]
-
-
-@pytest.mark.realtime
-def test_relaying_goes_on_while_an_alarm_push_hangs(program_dir):
-    pd = program_dir
-    mute = listening_socket()  # accepts the connection and never answers the TLS handshake
-    held = []
-    threading.Thread(target=lambda: held.append(mute.accept()), daemon=True).start()
-    pd.configure(PushApiUrl=f"https://127.0.0.1:{mute.getsockname()[1]}/1/messages.json")
-    pd.console("customer", "add", C2, "Relay Ltd")
-    start(pd)
-
-    async def scenario():
-        await agent(pd, C1, sep="&", receiver="Ann\tMobilePO\tuKeyHang\t\tann@example.org")
-        relay = await agent(pd, C2, sep="&")
-        relay.keep_alive(TICK / 2)
-        await until(lambda: held, 20 * TICK, "the alarm's connection to the push server")
-        client = await mobile(pd, C2, sep="&")
-        for n in range(3):
-            await client.send(f"DM{C2}1  request {n}")
-            await relay.expect(f"DM{C2}1  request {n}")
-            await relay.send(f"DA{C2}1  answer {n}")
-            await client.expect(f"DA{C2}1  answer {n}")
-        # The transfer was still under way all along.
-        assert "modVantorWebSrv_SendMobilePO" not in pd.events()
-
-    try:
-        run_clients(scenario)
-    finally:
-        pd.process.kill()  # a stop would wait for the hanging transfer's timeout
-        pd.process.wait()
-        mute.close()
 
 
 @pytest.mark.parametrize("server,reason", [

@@ -118,6 +118,7 @@ def test_install_verify_and_uninstall(program_dir, tmp_path):
 
 
 @pytest.mark.parametrize("args,database,stderr", [
+    (["--frobnicate"], True, "Invalid command option: --frobnicate\n"),
     (["-uninstallx"], True, "Invalid command option: -uninstallx\n"),
     (["-uninstall", "now"], True, "Invalid command option: -uninstall now\n"),
     (["-install"], False, "VantorWeb.mdb does not exits\n"),
@@ -127,4 +128,4 @@ def test_refused_options(program_dir, args, database, stderr):
     if not database:
         (program_dir.path / "VantorWeb.mdb").unlink()
     result = program_dir.run(*args)
-    assert (result.returncode, result.stderr) == (1, stderr)
+    assert (result.returncode, result.stdout, result.stderr) == (1, "", stderr)

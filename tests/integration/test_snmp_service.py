@@ -10,7 +10,7 @@ import time
 
 import pytest
 
-from conftest import C1, C2, Client, make_program_dir, run_clients, wait_for
+from conftest import C1, Client, make_program_dir, run_clients, wait_for
 
 VERSION = "4.2.0"
 SET_COMMUNITY = "set-by-operator"  # SnmpSetComm; the default is then refused
@@ -197,20 +197,6 @@ def test_commands_act_on_agents_and_mobiles_and_write_the_reports(service):
 
     assert run_clients(scenario) == ["3\tmodVantorWebSrv_SnmpSetRequest\tDemo Company Disconnected "
                                      "From Server Due To Command From Console"]
-
-
-def test_reload_admits_a_new_customer(service):
-    service.console("customer", "add", C2, "Second Company")
-
-    async def scenario():
-        refused, first = await connect(service, "agt", C2)
-        assert first == f"CW000000000  MSG:Disconnected. CustID: {C2} Not Found"
-        result = await in_thread(service.console, "reload")
-        assert result.stdout == "The service reloaded its customer table\n"
-        agent, first = await connect(service, "agt", C2)
-        assert first == f"CW{C2}0  Connection Accepted"
-
-    run_clients(scenario)
 
 
 def test_failed_commands_are_snmp_errors(service):

@@ -14,7 +14,7 @@ from pathlib import Path
 import pytest
 import websockets
 
-from conftest import until, wait_for
+from conftest import closed_within, until, wait_for
 
 HERE = Path(__file__).resolve().parent
 HARNESS = os.environ.get("VANTOR_WS_HARNESS") or str(HERE.parents[1] / "build" / "tests" / "ws_echo_harness")
@@ -87,19 +87,6 @@ async def closed_with(ws):
     with pytest.raises(websockets.ConnectionClosed) as closed:
         await ws.recv()
     return closed.value.code
-
-
-def closed_within(s, seconds):
-    """True when the server ends the connection (EOF or reset) within the time."""
-    s.settimeout(seconds)
-    try:
-        while s.recv(4096):
-            pass
-        return True
-    except ConnectionResetError:
-        return True
-    except socket.timeout:
-        return False
 
 
 def test_event_order_close_codes_and_handler_order(harness_factory):

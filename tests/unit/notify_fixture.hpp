@@ -43,16 +43,7 @@ class NotifyTest : public ::testing::Test {
   void Run(asio::awaitable<void> work) { RunToEnd(io_, std::move(work)); }
 
   // Event lines without their time stamps: "level TAB module_procedure TAB text".
-  std::vector<std::string> Events() const {
-    std::vector<std::string> lines;
-    std::string text = ReadFile(events_.file());
-    std::size_t start = 0;
-    for (std::size_t end; (end = text.find("\r\n", start)) != std::string::npos; start = end + 2) {
-      std::string line = text.substr(start, end - start);
-      lines.push_back(line.substr(line.find('\t') + 1));
-    }
-    return lines;
-  }
+  std::vector<std::string> Events() const { return EventLines(events_.file()); }
 
   // Stores the alarm receiver of `custID`: name, type, push user key, push device, mail address;
   // a null pointer stores NULL.

@@ -61,16 +61,7 @@ class ServiceTest : public ::testing::Test {
   }
 
   // The event texts of Debug/AppEvent.txt without their timestamps.
-  std::vector<std::string> Events() const {
-    std::vector<std::string> events;
-    const std::string text = ReadFile(dir_.path() / "Debug" / "AppEvent.txt");
-    std::size_t start = 0;
-    for (auto end = text.find("\r\n"); end != std::string::npos; end = text.find("\r\n", start)) {
-      events.push_back(text.substr(start + 20, end - start - 20));
-      start = end + 2;
-    }
-    return events;
-  }
+  std::vector<std::string> Events() const { return EventLines(dir_.path() / "Debug" / "AppEvent.txt"); }
   std::string Setting(const std::string& column) const {
     const DbValue value = dir_.SettingValue(column);
     if (auto* text = std::get_if<std::string>(&value)) return *text;

@@ -40,7 +40,7 @@ TEST_F(ServiceTest, ListenersStartAndReportWhereTheyListen) {
   EXPECT_EQ(Setting("WsStatus").substr(19), "\r\nWS Server Started\r\nIP=0.0.0.0\r\nPort=9080");
   EXPECT_EQ(Setting("WssStatus").substr(19), "\r\nWSS Server Started\r\nIP=127.0.0.1\r\nPort=9443");
   EXPECT_TRUE(wss_->tls.has_value());  // a certificate made at start
-  EXPECT_EQ(ws_->configured, (std::vector<std::string>{"WaitForCloseResponse=false", "MaxOpeningPerAddress=16"}));
+  EXPECT_EQ(ws_->configured, (std::vector<std::string>{"MaxOpeningPerAddress=16"}));
   EXPECT_FALSE(std::filesystem::exists(dir_.path() / "Debug" / "CertInfo_Server.txt"));
   EXPECT_FALSE(std::filesystem::exists(dir_.path() / "Debug" / "Services.txt"));  // debug off
 }

@@ -18,6 +18,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 namespace vantor::testing {
 
@@ -71,6 +72,17 @@ inline std::string ReadFile(const std::filesystem::path& file) {
   std::stringstream buffer;
   buffer << in.rdbuf();
   return buffer.str();
+}
+
+// The lines of an event file without their time stamps: "level TAB module_procedure TAB text".
+inline std::vector<std::string> EventLines(const std::filesystem::path& file) {
+  std::vector<std::string> lines;
+  const std::string text = ReadFile(file);
+  for (std::size_t start = 0, end; (end = text.find("\r\n", start)) != std::string::npos; start = end + 2) {
+    const std::size_t tab = text.find('\t', start);
+    lines.push_back(text.substr(tab + 1, end - tab - 1));
+  }
+  return lines;
 }
 
 inline void WriteFile(const std::filesystem::path& file, const std::string& text) {

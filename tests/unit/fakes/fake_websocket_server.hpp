@@ -30,8 +30,7 @@ class FakeWebSocketServer final : public WebSocketServer {
   void SetLocalPort(int port) override { port_ = port; }
   bool Configure(const std::string& line) override {
     configured.push_back(line);
-    return line.rfind("WaitForCloseResponse=", 0) == 0 || line.rfind("SSLEnabledProtocols=", 0) == 0 ||
-           (line.rfind("MaxOpeningPerAddress=", 0) == 0 && line != "MaxOpeningPerAddress=0");
+    return line.rfind("MaxOpeningPerAddress=", 0) == 0 && line != "MaxOpeningPerAddress=0";
   }
   std::optional<std::string> UseTls(const TlsCredentials& credentials) override {
     tls = credentials;
