@@ -11,23 +11,6 @@
 namespace vantor {
 namespace fs = std::filesystem;
 
-namespace {
-
-// A request's header block keeps one header per line; anything else that would break a line or a
-// column inside a header is escaped.
-std::string EscapeHeaderBlock(std::string_view headers) {
-  std::string out;
-  for (std::size_t start = 0;;) {
-    const auto end = headers.find("\r\n", start);
-    out += EscapeForLine(headers.substr(start, end == std::string_view::npos ? end : end - start));
-    if (end == std::string_view::npos) return out;
-    out += kLineEnd;
-    start = end + 2;
-  }
-}
-
-}  // namespace
-
 std::string DebugTrace::Timestamp() const { return FormatDateTimeMs(clock_.Now()); }
 
 void DebugTrace::Append(const fs::path& file, std::string_view text) const {
@@ -53,9 +36,9 @@ void DebugTrace::OpenRequest(std::string_view prefix, const vantor::OpenRequest&
   text += field("OriginHeader:", r.origin);
   text += field("SubProtocols:", r.subProtocols);
   text += field("Extensions:", r.extensions);
-  text += FixedWidth("RequestHeaders:", 27) + EscapeHeaderBlock(r.headers) + "\r\n";
+  text += FixedWidth("RequestHeaders:", 27) + EscapeEachPart(r.headers, kLineEnd) + "\r\n";
   text += field("StatusCode:", std::to_string(r.statusCode));
-  text += FixedWidth("ResponseHeaders:", 27) + EscapeHeaderBlock(r.responseHeaders) + "\r\n";
+  text += FixedWidth("ResponseHeaders:", 27) + EscapeEachPart(r.responseHeaders, kLineEnd) + "\r\n";
   Append(programDir_ / "Debug" / fmt::format("{}{}.txt", prefix, r.id), text);
 }
 

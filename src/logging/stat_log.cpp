@@ -11,19 +11,6 @@ namespace vantor {
 
 namespace {
 constexpr std::size_t kMaxReportLength = 32767;
-
-// One line of an agent's report: its tabs separate the columns, so each column is escaped on its
-// own and a bare CR or LF inside one cannot start a line of its own.
-std::string EscapeReportLine(std::string_view line) {
-  std::string out;
-  for (std::size_t start = 0;;) {
-    const auto tab = line.find('\t', start);
-    out += EscapeForLine(line.substr(start, tab == std::string_view::npos ? tab : tab - start));
-    if (tab == std::string_view::npos) return out;
-    out += '\t';
-    start = tab + 1;
-  }
-}
 constexpr const char* kShortHeader =
     "Company\tProgVer\tYearMonth\tPushOK\tPushUnknown\tPushFailed\tMailOK\tMailUnknown\tMailFailed\t"
     "WebRx\tWebTxOk\tWebTxErr\tWebKaDiff\tWebKaRTT\tWebKaDays";
@@ -56,7 +43,7 @@ asio::awaitable<void> SaveStatLog(Clock& clock, AppEventLog& events,
     std::size_t start = 0;
     for (auto end = report.find("\r\n"); end != std::string::npos; end = report.find("\r\n", start)) {
       lines.append(EscapeForLine(company)).append("\t").append(EscapeForLine(version)).append("\t");
-      lines.append(EscapeReportLine(std::string_view(report).substr(start, end - start))).append(kLineEnd);
+      lines.append(EscapeEachPart(std::string_view(report).substr(start, end - start), "\t")).append(kLineEnd);
       start = end + 2;
     }
     if (!AppendText(file, lines)) throw ProcedureError("Path not found: " + file.string());

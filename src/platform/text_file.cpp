@@ -19,6 +19,17 @@ std::string EscapeForLine(std::string_view text) {
   return out;
 }
 
+std::string EscapeEachPart(std::string_view text, std::string_view separator) {
+  std::string out;
+  for (std::size_t start = 0;;) {
+    const auto end = text.find(separator, start);
+    out += EscapeForLine(text.substr(start, end == std::string_view::npos ? end : end - start));
+    if (end == std::string_view::npos) return out;
+    out += separator;
+    start = end + separator.size();
+  }
+}
+
 namespace fs = std::filesystem;
 
 namespace {

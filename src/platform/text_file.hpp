@@ -17,6 +17,10 @@ inline constexpr std::string_view kLineEnd = "\r\n";
 // that it stays one field of one line and cannot forge another line or column.
 std::string EscapeForLine(std::string_view text);
 
+// EscapeForLine on each part of `text` between `separator`s, which are kept: a header block keeps
+// one header per line and a report line its columns, while nothing inside a part can break them.
+std::string EscapeEachPart(std::string_view text, std::string_view separator);
+
 // The writers below create the file. When its folder is missing but the folder above it exists
 // (Log/ or Debug/ removed while the service runs), they make the folder again, tell the folder
 // hook, and write; a file deeper below a missing folder is not written.
