@@ -49,11 +49,10 @@ class ServiceTest : public ::testing::Test {
     io_.restart();
     if (!service_) return;
     bool idle = false;
-    RunToEnd(io_, WaitForWriter(idle));
+    RunToEnd(io_, [&]() -> asio::awaitable<void> {
+      idle = co_await service_->databaseWriter().WhenIdle(std::chrono::seconds(10));
+    }());
     EXPECT_TRUE(idle);
-  }
-  asio::awaitable<void> WaitForWriter(bool& idle) {
-    idle = co_await service_->databaseWriter().WhenIdle(std::chrono::seconds(10));
   }
   void Start() {
     service().PostState(kStateStart);
@@ -62,6 +61,10 @@ class ServiceTest : public ::testing::Test {
 
   // The event texts of Debug/AppEvent.txt without their timestamps.
   std::vector<std::string> Events() const { return EventLines(dir_.path() / "Debug" / "AppEvent.txt"); }
+  bool HasEvent(const std::string& line) const {
+    const auto events = Events();
+    return std::find(events.begin(), events.end(), line) != events.end();
+  }
   std::string Setting(const std::string& column) const {
     const DbValue value = dir_.SettingValue(column);
     if (auto* text = std::get_if<std::string>(&value)) return *text;

@@ -23,12 +23,10 @@ class FakeSnmpAgent final : public SnmpAgent {
 
   // What the next Start returns; on success the agent reports the address and port it was given.
   std::error_code startResult;
-  // What AddTrapDestination and SendTrap return.
-  bool acceptDestinations = true;
-  bool acceptTraps = true;
+  bool acceptTraps = true;  // what SendTrap returns
+  std::vector<SentTrap> traps;
 
   std::error_code Start(int port, const std::string& localAddress) override {
-    startCalls.push_back({port, localAddress});
     if (startResult) return startResult;
     started_ = true;
     port_ = port;
@@ -40,16 +38,13 @@ class FakeSnmpAgent final : public SnmpAgent {
   void SetRequestHandler(RequestHandler handler) override { handler_ = std::move(handler); }
   void ClearTrapDestinations() override { destinations_.clear(); }
   bool AddTrapDestination(const std::string& hostPort) override {
-    if (acceptDestinations) destinations_.push_back(hostPort);
-    return acceptDestinations;
-  }
-  bool SendTrap(const SnmpMessage& trap) override {
-    if (!acceptTraps) return false;
-    traps.push_back({trap, destinations_});
+    destinations_.push_back(hostPort);
     return true;
   }
-
-  bool HasHandler() const { return static_cast<bool>(handler_); }
+  bool SendTrap(const SnmpMessage& trap) override {
+    if (acceptTraps) traps.push_back({trap, destinations_});
+    return acceptTraps;
+  }
 
   // Hands a copy of `request` to the handler and runs `io` until the handler has finished.
   // Returns the message as the handler left it when it chose to answer, nullopt when it chose
@@ -74,13 +69,6 @@ class FakeSnmpAgent final : public SnmpAgent {
     if (!answered || !*answered) return std::nullopt;
     return *message;
   }
-
-  struct StartCall {
-    int port;
-    std::string address;
-  };
-  std::vector<StartCall> startCalls;
-  std::vector<SentTrap> traps;
 
  private:
   bool started_ = false;
