@@ -1,5 +1,6 @@
 #include "service/listener.hpp"
 
+#include "core/endpoint.hpp"
 #include "core/pause.hpp"
 #include "core/procedure.hpp"
 #include "core/procedure_error.hpp"

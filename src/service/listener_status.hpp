@@ -2,7 +2,6 @@
 // Texts the listener start-up writes: the status columns, Debug/Services.txt blocks and the
 // journal's lines about a listener.
 
-#include "core/endpoint.hpp"
 #include "platform/clock.hpp"
 
 #include <string>

@@ -28,12 +28,9 @@ class ServiceTest : public ::testing::Test {
         (ws_ ? wss_ : ws_) = server.get();
         return server;
       };
-      auto agent = std::make_unique<FakeSnmpAgent>();
-      snmp_ = agent.get();
-      components.snmpAgent = std::move(agent);
-      auto https = std::make_unique<FakeHttpsClient>();
-      https_ = https.get();
-      components.https = std::move(https);
+      components.snmpAgent = std::make_unique<FakeSnmpAgent>();
+      snmp_ = static_cast<FakeSnmpAgent*>(components.snmpAgent.get());
+      components.https = std::make_unique<FakeHttpsClient>();
       components.smtp = std::make_unique<FakeSmtpClient>();
       components.tickInterval = std::chrono::milliseconds::zero();  // ticks are run by the tests
       components.certRoots = CertStoreRoots{dir_.path() / "Cert", dir_.path() / "ComputerCert"};
@@ -80,7 +77,6 @@ class ServiceTest : public ::testing::Test {
   FakeWebSocketServer* ws_ = nullptr;
   FakeWebSocketServer* wss_ = nullptr;
   FakeSnmpAgent* snmp_ = nullptr;
-  FakeHttpsClient* https_ = nullptr;
   std::unique_ptr<Service> service_;
   int stopped_ = 0;
 };

@@ -111,6 +111,7 @@ TEST_F(ServiceTest, SnmpRequestsAnswerFromTheSystemGroupAndIgnoreOtherCommunitie
   EXPECT_EQ(answer->variables[1].value, std::to_string(seconds.count() * 100));
   // SnmpSetComm, not the default, opens the set commands.
   get.type = snmp_type::kSetV2c;
+  get.community = kDefaultSetCommunity;
   EXPECT_FALSE(snmp_->Deliver(io_, get));
   get.community = "kept-secret";
   EXPECT_TRUE(snmp_->Deliver(io_, get));
