@@ -11,6 +11,7 @@
 #include "service/service.hpp"
 #include "test_support.hpp"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 namespace vantor::testing {
@@ -58,16 +59,8 @@ class ServiceTest : public ::testing::Test {
 
   // The event texts of Debug/AppEvent.txt without their timestamps.
   std::vector<std::string> Events() const { return EventLines(dir_.path() / "Debug" / "AppEvent.txt"); }
-  bool HasEvent(const std::string& line) const {
-    const auto events = Events();
-    return std::find(events.begin(), events.end(), line) != events.end();
-  }
-  std::string Setting(const std::string& column) const {
-    const DbValue value = dir_.SettingValue(column);
-    if (auto* text = std::get_if<std::string>(&value)) return *text;
-    if (auto* number = std::get_if<std::int64_t>(&value)) return std::to_string(*number);
-    return "NULL";
-  }
+  // A text column of the settings row (a test error when it holds no text).
+  std::string Setting(const std::string& column) const { return std::get<std::string>(dir_.SettingValue(column)); }
 
   TempProgramDir dir_;
   asio::io_context io_;

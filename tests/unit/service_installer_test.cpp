@@ -35,7 +35,8 @@ TEST(SystemdInstaller, UnitRunsAsProgramDirectoryOwnerNeverRoot) {
   struct stat owner {};
   ASSERT_EQ(::stat((root / "program").c_str(), &owner), 0);
   for (const std::string& line : {"User=" + std::string(::getpwuid(owner.st_uid)->pw_name),
-                                  "Group=" + std::string(::getgrgid(owner.st_gid)->gr_name), std::string("ProtectHome=yes")}) {
+                                  "Group=" + std::string(::getgrgid(owner.st_gid)->gr_name),
+                                  std::string("ProtectHome=yes")}) {
     EXPECT_NE(unit.find("\n" + line + "\n"), std::string::npos) << unit;
   }
 

@@ -42,7 +42,7 @@ TEST_F(ServiceTest, SnmpPortInUseLeavesTrapsOffAndTheServersStart) {
   snmp_->startResult = std::make_error_code(std::errc::address_in_use);
   Start();
   EXPECT_EQ(AfterDate(Setting("SnmpStatus")), "\r\nFailed to Start\r\nPort was in use");
-  EXPECT_TRUE(HasEvent(kOpenFailed + "SNMP Agent Port was in use"));
+  EXPECT_THAT(Events(), ::testing::Contains(kOpenFailed + "SNMP Agent Port was in use"));
   EXPECT_TRUE(ws_->Listening());
   EXPECT_TRUE(wss_->Listening());
   // The service manager hears what is up only once the servers have started, and the journal
@@ -72,13 +72,13 @@ TEST_F(ServiceTest, UnusableAddressesAndCertificatesEndTheService) {
   const std::string failures = "SNMP not-an-address:16161: not an IP address; WS 10.1.2.3:8080: Cannot assign "
                                "requested address; WSS 127.0.0.1:8443: " + certFailure;
   EXPECT_EQ(Events(), (std::vector<std::string>{
-                          kOpenFailed + "SNMP Agent IP Address is not valid", kOpenFailed + "WS Server IP Address is not valid",
+                          kOpenFailed + "SNMP Agent IP Address is not valid",
+                          kOpenFailed + "WS Server IP Address is not valid",
                           kOpenFailed + "WSS listener 127.0.0.1:8443 failed: " + certFailure,
                           "1\tfrmVantorWebSrv_dartSvc_State\tService Ended: No Listener Could Start (" + failures + ")"}));
   // Nothing listens: the rewritten address is a warning, and the process ends with a failure.
-  EXPECT_NE(std::find(host_.logged.begin(), host_.logged.end(),
-                      "<4>WsIpAddr changed from '10.1.2.3' to '0.0.0.0' for the next start\n"),
-            host_.logged.end());
+  EXPECT_THAT(host_.logged,
+              ::testing::Contains("<4>WsIpAddr changed from '10.1.2.3' to '0.0.0.0' for the next start\n"));
   std::string listed = failures;
   std::replace(listed.begin(), listed.end(), ';', ',');
   EXPECT_EQ(host_.notes, (std::vector<std::string>{"STATUS=Listening: none; failed: " + listed}));
@@ -86,14 +86,15 @@ TEST_F(ServiceTest, UnusableAddressesAndCertificatesEndTheService) {
   EXPECT_EQ(stopped_, 1);
 }
 
-TEST_F(ServiceTest, SnmpRequestsAnswerFromTheSystemGroupAndIgnoreOtherCommunities) {
-  dir_.Sql("UPDATE General_Settings SET ProgVersion = '4.2', SnmpIpAddr = '10.1.2.3', WssIpAddr = '0.0.0.0', "
-           "SnmpSetComm = 'kept-secret'");
+// The answers themselves are read by net-snmp's tools in the integration tests.
+TEST_F(ServiceTest, ListenersReachableFromOtherHostsWarnOfTheirDefaultsAndUptimeCountsFromTheStart) {
+  dir_.Sql("UPDATE General_Settings SET SnmpIpAddr = '10.1.2.3', WssIpAddr = '0.0.0.0'");
   Start();
-  // Other hosts reach the agent and the TLS listener: the defaults left are warned of.
   EXPECT_EQ(host_.logged, (std::vector<std::string>{
                               "<4>SNMP listener 10.1.2.3:16161 takes the default read community 'public' from other "
                               "hosts (set SnmpGetComm)\n",
+                              "<4>SNMP listener 10.1.2.3:16161 takes console commands with the default set community "
+                              "from other hosts (set SnmpSetComm)\n",
                               "<4>WSS listener 0.0.0.0:8443 serves other hosts a self-signed certificate made at this "
                               "start, which clients cannot verify (set CertSubject)\n"}));
   EXPECT_TRUE(snmp_->traps.empty());  // SendAppEvents is off
@@ -101,20 +102,13 @@ TEST_F(ServiceTest, SnmpRequestsAnswerFromTheSystemGroupAndIgnoreOtherCommunitie
   SnmpMessage get;
   get.type = snmp_type::kGetV1;
   get.community = "public";
-  get.variables = {{"1.3.6.1.2.1.1.1.0", snmp_value::kNull, ""}, {"1.3.6.1.2.1.1.3.0", snmp_value::kNull, ""}};
-  auto answer = snmp_->Deliver(io_, get);
+  get.variables = {{"1.3.6.1.2.1.1.3.0", snmp_value::kNull, ""}};
+  const auto answer = snmp_->Deliver(io_, get);
   ASSERT_TRUE(answer);
-  EXPECT_EQ(answer->variables[0].value, "Vantor Web, ver 4.2");
   // Whole seconds since the start time (taken before the listeners' pauses) times 100.
   const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(clock_.Now() - service().run().startTime);
   EXPECT_GE(seconds.count(), 12);
-  EXPECT_EQ(answer->variables[1].value, std::to_string(seconds.count() * 100));
-  // SnmpSetComm, not the default, opens the set commands.
-  get.type = snmp_type::kSetV2c;
-  get.community = kDefaultSetCommunity;
-  EXPECT_FALSE(snmp_->Deliver(io_, get));
-  get.community = "kept-secret";
-  EXPECT_TRUE(snmp_->Deliver(io_, get));
+  EXPECT_EQ(answer->variables[0].value, std::to_string(seconds.count() * 100));
 }
 
 using Commands = std::vector<std::pair<std::string, std::string>>;
@@ -149,7 +143,6 @@ TEST_F(ServiceTest, ConsoleCommandsNameTheFailedVariableAndStopThere) {
   };
   for (const auto& [commands, status] : refused) EXPECT_EQ(error(commands), status) << commands[0].second;
   EXPECT_EQ(Events().size(), eventCount);
-  EXPECT_TRUE(ws_->sent.empty());
   // A slot out of range, missing or overflowing also writes a level-1 event.
   for (const auto& [command, event] : Commands{{"agentConnDisconnect-150", "Subscript out of range"},
                                                {"mobilConnDisconnect-", "Subscript out of range"},
@@ -157,12 +150,11 @@ TEST_F(ServiceTest, ConsoleCommandsNameTheFailedVariableAndStopThere) {
     EXPECT_EQ(error({{unknown, "x"}, {kCommandOidDisconnect, command}}), std::pair(snmp_error::kGenErr, 2));
     EXPECT_EQ(Events().back(), "1\tfrmVantorWebSrv_SnmpSetRequest\t" + event) << command;
   }
-  EXPECT_TRUE(ws_->disconnected.empty());
-  // An unknown object does not stop the request.
+  // An unknown object does not stop the request; nothing else was sent or closed.
   EXPECT_EQ(error({{unknown, "x"}, {kCommandOidAgentCommand, "getStat1"}}), std::pair(snmp_error::kNoSuchName, 1));
   EXPECT_EQ(ws_->sent, (std::vector<FakeWebSocketServer::Sent>{{3, "CW01000001" "0  " "GetStat"}}));
   EXPECT_EQ(error({{kCommandOidDisconnect, "agentConnDisconnect-1"}}), std::pair(0, 0));
-  EXPECT_EQ(ws_->disconnected, (std::vector<ConnectionId>{3}));
+  EXPECT_EQ(ws_->disconnected, (std::vector<ConnectionId>{3}));  // only by the last command
 }
 
 TEST(CommandSlot, LeadingNumberRoundedHalfToEven) {

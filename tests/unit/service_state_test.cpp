@@ -1,13 +1,9 @@
 #include "service_fixture.hpp"
 
-#include <gtest/gtest.h>
-
 namespace vantor {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::LocalTimePoint;
-using testing::WriteFile;
 
 class ServiceStateTest : public testing::ServiceTest {
  protected:
@@ -19,7 +15,7 @@ class ServiceStateTest : public testing::ServiceTest {
 };
 
 TEST_F(ServiceStateTest, StartClearsTracesReadsSettingsAndLogsOnce) {
-  WriteFile(dir_.path() / "Debug" / "Ws5.txt", "old trace");
+  testing::WriteFile(dir_.path() / "Debug" / "Ws5.txt", "old trace");
   dir_.Sql("UPDATE General_Settings SET ProgVersion = '3.2', DebugMode = 1");
   service_.PostState(kStateStart);
   service_.PostState(kStateStart);  // a second start in the same process does nothing
@@ -38,7 +34,7 @@ TEST_F(ServiceStateTest, StartClearsTracesReadsSettingsAndLogsOnce) {
   EXPECT_EQ(run.progVersion, "3.2");
   EXPECT_TRUE(run.debugMode);
   EXPECT_EQ(run.connectionText, service_.databaseFile().string());
-  EXPECT_EQ(run.startTime, LocalTimePoint(2026, 5, 4, 13, 59, 58));
+  EXPECT_EQ(run.startTime, testing::LocalTimePoint(2026, 5, 4, 13, 59, 58));
   EXPECT_EQ(run.lastHour, 13);
   EXPECT_TRUE(service_.timerEnabled());
   EXPECT_EQ(host_.notes, (std::vector<std::string>{"STATUS=Listening: none", "READY"}));

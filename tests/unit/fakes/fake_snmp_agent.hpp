@@ -5,9 +5,10 @@
 #include "platform/snmp_agent.hpp"
 
 #include <boost/asio/co_spawn.hpp>
-#include <boost/asio/detached.hpp>
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/use_future.hpp>
 
+#include <future>
 #include <optional>
 #include <string>
 #include <vector>
@@ -50,24 +51,18 @@ class FakeSnmpAgent final : public SnmpAgent {
   // Returns the message as the handler left it when it chose to answer, nullopt when it chose
   // not to, threw, or no handler is installed. (The real agent then adapts the answer to the
   // wire with PrepareSnmpAnswer; this returns the handler's own writing.)
-  std::optional<SnmpMessage> Deliver(boost::asio::io_context& io, const SnmpMessage& request) {
+  std::optional<SnmpMessage> Deliver(boost::asio::io_context& io, SnmpMessage message) {
     if (!handler_) return std::nullopt;
-    auto message = std::make_shared<SnmpMessage>(request);
-    std::optional<bool> answered;
-    boost::asio::co_spawn(
-        io, [handler = handler_, message, &answered]() -> boost::asio::awaitable<void> {
-          try {
-            answered = co_await handler(*message);
-          } catch (...) {
-            answered = false;
-          }
-        },
-        boost::asio::detached);
+    auto answered = boost::asio::co_spawn(io, handler_(message), boost::asio::use_future);
     io.restart();
-    while (!answered && io.run_one() > 0) {
+    auto ready = [&] { return answered.wait_for(std::chrono::seconds(0)) == std::future_status::ready; };
+    while (!ready() && io.run_one() > 0) {
     }
-    if (!answered || !*answered) return std::nullopt;
-    return *message;
+    try {
+      if (ready() && answered.get()) return message;
+    } catch (...) {
+    }
+    return std::nullopt;
   }
 
  private:
