@@ -36,7 +36,7 @@ class Listener {
  public:
   enum class State { kOff, kUp, kFailed };
 
-  // The texts that tell the listeners apart.
+  // What tells the listeners apart: their texts and the pause after their status.
   struct Names {
     std::string kind;           // "SNMP", "WS", "WSS": reports and journal lines
     std::string columnPrefix;   // "Snmp", "Ws", "Wss": <prefix>Enabled, <prefix>Status, ...
@@ -85,13 +85,14 @@ class Listener {
 
   void Configured(std::string_view address, int port);
   void Bound(const std::string& address, int port);
-  void SaveSettings(GeneralSettings& settings);
 
   ListenerContext context_;
   const Names names_;
 
  private:
   asio::awaitable<void> ReportFailure(const StartFailure& failure);
+  // Hands the settings' staged changes to the database writer.
+  void SaveSettings(GeneralSettings& settings);
 
   std::string where_;          // the configured endpoint; empty until read
   std::string startedStatus_;  // set by Bound
