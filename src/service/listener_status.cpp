@@ -19,11 +19,6 @@ std::string ServicesBlock(std::string_view header, std::string_view status) {
   return fmt::format("{}\r\n{}\r\n\r\n", header, status);
 }
 
-std::string Endpoint(std::string_view address, int port) {
-  if (address.find(':') != std::string_view::npos) return fmt::format("[{}]:{}", address, port);
-  return fmt::format("{}:{}", address, port);
-}
-
 std::string ListenerFailureText(std::string_view listener, std::string_view where, std::string_view reason) {
   if (where.empty()) return fmt::format("{} listener failed: {}", listener, reason);
   return fmt::format("{} listener {} failed: {}", listener, where, reason);

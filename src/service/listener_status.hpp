@@ -21,9 +21,6 @@ std::string FailedStatus(SystemTime now, std::string_view reason);
 // A Debug/Services.txt block: header, the status lines, an empty line.
 std::string ServicesBlock(std::string_view header, std::string_view status);
 
-// Where a listener binds, for logs: "127.0.0.1:8080", "[::1]:8080".
-std::string Endpoint(std::string_view address, int port);
-
 // "WS listener 127.0.0.1:8080 failed: Address already in use"; `where` (an Endpoint) is left out
 // when empty, as it is when the settings could not be read.
 std::string ListenerFailureText(std::string_view listener, std::string_view where, std::string_view reason);

@@ -5,7 +5,6 @@
 
 #include "broker/broker.hpp"
 #include "core/settings.hpp"
-#include "core/snmp_settings.hpp"
 #include "logging/app_event.hpp"
 #include "notify/notifier.hpp"
 #include "platform/certificate_manager.hpp"
@@ -15,6 +14,8 @@
 #include "platform/snmp_agent.hpp"
 #include "platform/websocket_server.hpp"
 #include "platform/worker_pool.hpp"
+#include "service/listener_list.hpp"
+#include "snmp/snmp_runtime.hpp"
 #include "supervision/supervisor.hpp"
 
 #include <cstdint>
@@ -42,6 +43,15 @@ struct ServiceComponents {
   std::chrono::milliseconds tickInterval = Supervisor::kTickInterval;
 };
 
+// What the start read and set, shared with the subsystems that refer to it.
+struct RunInfo {
+  std::string connectionText;  // set once by the first start; marks that start has run
+  std::string progVersion;
+  bool debugMode = false;
+  SystemTime startTime{};
+  std::int16_t lastHour = 0;
+};
+
 class Service {
  public:
   Service(asio::io_context& io, Clock& clock, WorkerPool& pool, ServiceHost& host,
@@ -54,50 +64,27 @@ class Service {
   // arrives while the start sequence waits runs after it.
   void PostState(int state);
 
-  // Called once the stop state has been handled, the listeners closed and running work finished
+  // Called once the stop state has been handled, the listeners closed and a running tick finished
   // (or its time ran out); the caller ends the event loop.
-  void OnStopped(std::function<void()> callback) { onStopped_ = std::move(callback); }
+  void OnStopped(std::function<void()> callback) { states_.onStopped = std::move(callback); }
 
   // Re-reads the customer table, as the console's table-update command does (SIGHUP). Ignored,
   // with a warning, before the service has started.
   void PostReload();
 
   // The process's exit status: 1 when the start left nothing listening, 0 otherwise.
-  int exitCode() const { return exitCode_; }
+  int exitCode() const { return states_.exitCode; }
 
   // The state handler itself; other states than 0 to 3 are ignored.
   asio::awaitable<void> dartSvc_State(int state);
 
-  // The SNMP agent's request handler; false means no answer.
-  asio::awaitable<bool> snmpAgent_Request(SnmpMessage& message);
-
-  // Marks long-running work so that a stop can let it finish.
-  class WorkScope {
-   public:
-    explicit WorkScope(Service& s) : s_(s) { ++s_.runningWork_; }
-    ~WorkScope() { --s_.runningWork_; }
-   private:
-    Service& s_;
-  };
-
-  // Shared state, read by tests and by handlers.
-  const std::string& connectionText() const { return connectionText_; }
-  const std::string& progVersion() const { return progVersion_; }
-  bool debugMode() const { return debugMode_; }
-  SystemTime startTime() const { return startTime_; }
-  std::int16_t lastHour() const { return lastHour_; }
+  // Read by tests.
+  const RunInfo& run() const { return run_; }
   bool timerEnabled() const { return supervisor_.enabled(); }
-  AppEventLog& events() { return events_; }
   Broker& broker() { return broker_; }
-  Notifier& notifier() { return notifier_; }
+  SnmpRuntime& snmp() { return snmp_; }
   DatabaseWriter& databaseWriter() { return writer_; }
-  Supervisor& supervisor() { return supervisor_; }
-  const std::filesystem::path& programDir() const { return programDir_; }
   std::filesystem::path databaseFile() const;
-
-  // Sends the status trap of a notification when traps are on and the agent runs.
-  void ForwardSendStatus(const std::string& receiver, const std::string& subject, int status,
-                         const std::string& result, const std::string& channel);
 
  private:
   asio::awaitable<void> RunStates();
@@ -105,69 +92,41 @@ class Service {
   asio::awaitable<void> ReportStart(bool completed);
   asio::awaitable<void> Reload();
   asio::awaitable<void> Stop();
-  asio::awaitable<void> CloseListeners();
+  asio::awaitable<void> End();
+  asio::awaitable<void> ShutdownServers();
   asio::awaitable<void> FlushDatabaseWrites();
-  asio::awaitable<void> WaitForRunningWork(std::chrono::milliseconds limit);
-  asio::awaitable<void> ServiceOpen(std::string_view component);
-  asio::awaitable<void> ServiceClose(std::string_view component);
-  asio::awaitable<void> OpenSnmpAgent();
-  asio::awaitable<void> OpenWebSocketServer(bool tls);
-  // Warns on the journal when the SNMP agent serves other hosts with a default community.
-  void WarnOfDefaultCommunities(const std::string& where, const std::string& address);
-  // Records a listener that could not start and reports it: the event (`event`, or the named
-  // failure when empty) and a journal line naming the listener, its address and the reason.
-  asio::awaitable<void> ReportListenerFailure(std::string_view listener, std::string_view where,
-                                              std::string_view reason, std::string_view event);
-  asio::awaitable<void> ConfigureTls(GeneralSettings& settings);
-  void ConfigureAdmissionLimits(const GeneralSettings& settings, WebSocketServer& server);
-  // Hands the settings' staged changes to the database writer.
-  void SaveSettings(GeneralSettings& settings);
+  asio::awaitable<void> WaitForTick(std::chrono::milliseconds limit);
+  void AddListeners();
   void ReportDatabaseStall(bool stalled, const std::string& text);
   // Writes a level `level` event of module "modVantorWebSrv" from outside a handler.
   void PostEvent(std::string procedure, std::string text, int level);
-  void SendAppEventTrap(const AppEventRecord& record);
-  std::uint64_t UptimeHundredths() const;
 
   asio::io_context& io_;
   Clock& clock_;
-  WorkerPool& pool_;
   ServiceHost& host_;
   std::filesystem::path programDir_;
   AppEventLog events_;
   DatabaseWriter writer_;
   ServiceComponents components_;
 
-  std::deque<int> pendingStates_;
-  bool statesRunning_ = false;
-  std::function<void()> onStopped_;
-  int runningWork_ = 0;
-  int exitCode_ = 0;
+  // State events wait here to be handled one at a time; the end is reported once.
+  struct States {
+    std::deque<int> pending;
+    bool running = false;
+    std::function<void()> onStopped;
+    int exitCode = 0;
+  } states_;
 
-  // Listeners by what the start made of them: "SNMP 127.0.0.1:161" when up,
-  // "SNMP 127.0.0.1:161: Address already in use" when failed.
-  std::vector<std::string> listenersUp_;
-  std::vector<std::string> listenersFailed_;
-
-  std::string connectionText_;  // set once by the first start; marks that start has run
-  std::string progVersion_;
-  bool debugMode_ = false;
-  SystemTime startTime_{};
-  std::int16_t lastHour_ = 0;
-
-  // SNMP and trap settings, kept from the agent's start.
-  std::string snmpGetComm_;
-  std::string snmpSetComm_ = kDefaultSetCommunity;
-  bool sendAppEvents_ = false;
-  std::string trapHost_;
-  std::int16_t trapPort_ = 0;
-  std::string trapComm_;
-  bool snmpStarted_ = false;
-
+  RunInfo run_;
   Notifier notifier_;
   Broker broker_;
-  std::unique_ptr<WebSocketServer> plainServer_;
-  std::unique_ptr<WebSocketServer> tlsServer_;
+  struct {
+    std::unique_ptr<WebSocketServer> plain;
+    std::unique_ptr<WebSocketServer> tls;
+  } servers_;
   Supervisor supervisor_;
+  SnmpRuntime snmp_;
+  ListenerList listeners_;
 };
 
 }  // namespace vantor

@@ -75,21 +75,4 @@ SnmpMessage BuildAppEventTrap(const EventTrapRecord& event, const std::string& t
   return m;
 }
 
-bool ForwardSendStatus(SnmpAgent& agent, bool sendAppEvents, bool agentStarted,
-                       const SendStatus& status, std::uint64_t uptimeHundredths) {
-  if (!sendAppEvents || !agentStarted) return true;
-  agent.ClearTrapDestinations();
-  if (!agent.AddTrapDestination(kSendStatusTrapDestination)) return false;
-  return agent.SendTrap(BuildSendStatusTrap(status, uptimeHundredths, agent.LocalAddress()));
-}
-
-bool SendAppEventTrap(SnmpAgent& agent, bool sendAppEvents, bool agentStarted,
-                      const std::string& trapHost, int trapPort, const std::string& trapCommunity,
-                      const EventTrapRecord& event, std::uint64_t uptimeHundredths) {
-  if (!sendAppEvents || !agentStarted) return true;
-  agent.ClearTrapDestinations();
-  if (!agent.AddTrapDestination(trapHost + ":" + std::to_string(trapPort))) return false;
-  return agent.SendTrap(BuildAppEventTrap(event, trapCommunity, uptimeHundredths, agent.LocalAddress()));
-}
-
 }  // namespace vantor

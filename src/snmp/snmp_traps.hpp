@@ -1,9 +1,7 @@
 #pragma once
 // The service's two traps: the send-status trap that reports each notification sent, and the
-// application-event trap that mirrors an event-log line. Builders are pure; the two senders
-// only talk to the agent interface.
+// application-event trap that mirrors an event-log line. Pure builders; SnmpRuntime sends them.
 
-#include "platform/snmp_agent.hpp"
 #include "platform/snmp_message.hpp"
 
 #include <cstdint>
@@ -54,17 +52,5 @@ struct EventTrapRecord {
 // characters of the text, level.
 SnmpMessage BuildAppEventTrap(const EventTrapRecord& event, const std::string& trapCommunity,
                               std::uint64_t uptimeHundredths, const std::string& agentAddress);
-
-// Sends the send-status trap to 127.0.0.1:162 alone (the destinations are replaced). Does
-// nothing and returns true when `sendAppEvents` is false or the agent did not start. False when
-// the agent refused the trap; the caller logs that.
-bool ForwardSendStatus(SnmpAgent& agent, bool sendAppEvents, bool agentStarted,
-                       const SendStatus& status, std::uint64_t uptimeHundredths);
-
-// Sends the application-event trap to `trapHost`:`trapPort` alone, under the same conditions
-// and with the same result as ForwardSendStatus.
-bool SendAppEventTrap(SnmpAgent& agent, bool sendAppEvents, bool agentStarted,
-                      const std::string& trapHost, int trapPort, const std::string& trapCommunity,
-                      const EventTrapRecord& event, std::uint64_t uptimeHundredths);
 
 }  // namespace vantor

@@ -11,6 +11,7 @@
 #include "service/service.hpp"
 #include "test_support.hpp"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 namespace vantor::testing {
@@ -28,12 +29,9 @@ class ServiceTest : public ::testing::Test {
         (ws_ ? wss_ : ws_) = server.get();
         return server;
       };
-      auto agent = std::make_unique<FakeSnmpAgent>();
-      snmp_ = agent.get();
-      components.snmpAgent = std::move(agent);
-      auto https = std::make_unique<FakeHttpsClient>();
-      https_ = https.get();
-      components.https = std::move(https);
+      components.snmpAgent = std::make_unique<FakeSnmpAgent>();
+      snmp_ = static_cast<FakeSnmpAgent*>(components.snmpAgent.get());
+      components.https = std::make_unique<FakeHttpsClient>();
       components.smtp = std::make_unique<FakeSmtpClient>();
       components.tickInterval = std::chrono::milliseconds::zero();  // ticks are run by the tests
       components.certRoots = CertStoreRoots{dir_.path() / "Cert", dir_.path() / "ComputerCert"};
@@ -49,11 +47,10 @@ class ServiceTest : public ::testing::Test {
     io_.restart();
     if (!service_) return;
     bool idle = false;
-    RunToEnd(io_, WaitForWriter(idle));
+    RunToEnd(io_, [&]() -> asio::awaitable<void> {
+      idle = co_await service_->databaseWriter().WhenIdle(std::chrono::seconds(10));
+    }());
     EXPECT_TRUE(idle);
-  }
-  asio::awaitable<void> WaitForWriter(bool& idle) {
-    idle = co_await service_->databaseWriter().WhenIdle(std::chrono::seconds(10));
   }
   void Start() {
     service().PostState(kStateStart);
@@ -62,12 +59,8 @@ class ServiceTest : public ::testing::Test {
 
   // The event texts of Debug/AppEvent.txt without their timestamps.
   std::vector<std::string> Events() const { return EventLines(dir_.path() / "Debug" / "AppEvent.txt"); }
-  std::string Setting(const std::string& column) const {
-    const DbValue value = dir_.SettingValue(column);
-    if (auto* text = std::get_if<std::string>(&value)) return *text;
-    if (auto* number = std::get_if<std::int64_t>(&value)) return std::to_string(*number);
-    return "NULL";
-  }
+  // A text column of the settings row (a test error when it holds no text).
+  std::string Setting(const std::string& column) const { return std::get<std::string>(dir_.SettingValue(column)); }
 
   TempProgramDir dir_;
   asio::io_context io_;
@@ -77,7 +70,6 @@ class ServiceTest : public ::testing::Test {
   FakeWebSocketServer* ws_ = nullptr;
   FakeWebSocketServer* wss_ = nullptr;
   FakeSnmpAgent* snmp_ = nullptr;
-  FakeHttpsClient* https_ = nullptr;
   std::unique_ptr<Service> service_;
   int stopped_ = 0;
 };

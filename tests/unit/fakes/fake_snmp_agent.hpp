@@ -5,9 +5,10 @@
 #include "platform/snmp_agent.hpp"
 
 #include <boost/asio/co_spawn.hpp>
-#include <boost/asio/detached.hpp>
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/use_future.hpp>
 
+#include <future>
 #include <optional>
 #include <string>
 #include <vector>
@@ -23,12 +24,10 @@ class FakeSnmpAgent final : public SnmpAgent {
 
   // What the next Start returns; on success the agent reports the address and port it was given.
   std::error_code startResult;
-  // What AddTrapDestination and SendTrap return.
-  bool acceptDestinations = true;
-  bool acceptTraps = true;
+  bool acceptTraps = true;  // what SendTrap returns
+  std::vector<SentTrap> traps;
 
   std::error_code Start(int port, const std::string& localAddress) override {
-    startCalls.push_back({port, localAddress});
     if (startResult) return startResult;
     started_ = true;
     port_ = port;
@@ -40,47 +39,31 @@ class FakeSnmpAgent final : public SnmpAgent {
   void SetRequestHandler(RequestHandler handler) override { handler_ = std::move(handler); }
   void ClearTrapDestinations() override { destinations_.clear(); }
   bool AddTrapDestination(const std::string& hostPort) override {
-    if (acceptDestinations) destinations_.push_back(hostPort);
-    return acceptDestinations;
-  }
-  bool SendTrap(const SnmpMessage& trap) override {
-    if (!acceptTraps) return false;
-    traps.push_back({trap, destinations_});
+    destinations_.push_back(hostPort);
     return true;
   }
-
-  bool HasHandler() const { return static_cast<bool>(handler_); }
+  bool SendTrap(const SnmpMessage& trap) override {
+    if (acceptTraps) traps.push_back({trap, destinations_});
+    return acceptTraps;
+  }
 
   // Hands a copy of `request` to the handler and runs `io` until the handler has finished.
   // Returns the message as the handler left it when it chose to answer, nullopt when it chose
   // not to, threw, or no handler is installed. (The real agent then adapts the answer to the
   // wire with PrepareSnmpAnswer; this returns the handler's own writing.)
-  std::optional<SnmpMessage> Deliver(boost::asio::io_context& io, const SnmpMessage& request) {
+  std::optional<SnmpMessage> Deliver(boost::asio::io_context& io, SnmpMessage message) {
     if (!handler_) return std::nullopt;
-    auto message = std::make_shared<SnmpMessage>(request);
-    std::optional<bool> answered;
-    boost::asio::co_spawn(
-        io, [handler = handler_, message, &answered]() -> boost::asio::awaitable<void> {
-          try {
-            answered = co_await handler(*message);
-          } catch (...) {
-            answered = false;
-          }
-        },
-        boost::asio::detached);
+    auto answered = boost::asio::co_spawn(io, handler_(message), boost::asio::use_future);
     io.restart();
-    while (!answered && io.run_one() > 0) {
+    auto ready = [&] { return answered.wait_for(std::chrono::seconds(0)) == std::future_status::ready; };
+    while (!ready() && io.run_one() > 0) {
     }
-    if (!answered || !*answered) return std::nullopt;
-    return *message;
+    try {
+      if (ready() && answered.get()) return message;
+    } catch (...) {
+    }
+    return std::nullopt;
   }
-
-  struct StartCall {
-    int port;
-    std::string address;
-  };
-  std::vector<StartCall> startCalls;
-  std::vector<SentTrap> traps;
 
  private:
   bool started_ = false;
