@@ -36,6 +36,16 @@ def lines(out, label):
     return [fields(l) for l in out.splitlines() if l.startswith(label + " ")]
 
 
+def assert_clean(summary, agents, mobiles, min_sent):
+    """Every client in, every request answered or still in flight, and no fault counted."""
+    assert (summary["agents"], summary["agents_of"], summary["mobiles"], summary["mobiles_of"]) == \
+        (agents, agents, mobiles, mobiles)
+    assert summary["sent"] > min_sent
+    assert summary["answered"] == summary["sent"] - summary["in_flight"]
+    assert 0 == summary["wrong"] == summary["lost"] == summary["late"] == summary["drops"] == \
+        summary["unanswered"] == summary["refused"]
+
+
 def test_clean_run_answers_every_request_and_echoes_every_keep_alive(program_dir):
     pd = program_dir
     add_customers(pd, 10)
@@ -50,14 +60,7 @@ def test_clean_run_answers_every_request_and_echoes_every_keep_alive(program_dir
     reports, (summary,) = lines(out, "REPORT"), lines(out, "SUMMARY")
     assert len(reports) == 3
     assert [r["sent"] for r in reports] == sorted(r["sent"] for r in reports)
-    assert (summary["agents"], summary["agents_of"]) == (10, 10)
-    assert (summary["mobiles"], summary["mobiles_of"]) == (20, 20)
-    assert summary["answered"] > 0
-    assert summary["answered"] == summary["sent"] - summary["in_flight"]
-    # 20 mobiles at 5 a second for most of 20 s.
-    assert summary["sent"] > 20 * 5 * 15
-    assert summary["wrong"] == summary["lost"] == summary["drops"] == summary["unanswered"] == 0
-    assert summary["refused"] == 0
+    assert_clean(summary, 10, 20, 20 * 5 * 15)  # 20 mobiles at 5 a second for most of 20 s
     # Every agent sent a keep-alive about every 2 s, and all came back but those just sent.
     assert summary["keepalives"] >= 10 * 8
     assert summary["keepalives"] - 10 <= summary["echoed"] <= summary["keepalives"]
@@ -107,12 +110,7 @@ def test_soak_of_99_agents_and_50_mobiles_loses_nothing_and_stays_flat(program_d
 
     reports, (summary,) = lines(out, "REPORT"), lines(out, "SUMMARY")
     assert len(reports) >= 5
-    assert (summary["agents"], summary["mobiles"]) == (99, 50)
-    assert summary["wrong"] == summary["lost"] == summary["drops"] == summary["unanswered"] == 0
-    assert summary["refused"] == 0
-    assert summary["late"] == 0
-    assert summary["sent"] > 50 * 2 * (SOAK_SECONDS - 15)
-    assert summary["answered"] == summary["sent"] - summary["in_flight"]
+    assert_clean(summary, 99, 50, 50 * 2 * (SOAK_SECONDS - 15))
     # Flat: once every client is in, the descriptors stay put (a log file may be open at the
     # moment of a sample) and the resident memory does not creep.
     steady = reports[1:] + [summary]
