@@ -3,7 +3,6 @@
 //   LISTENING <address> <port> | CONNREQ <address> <port> | OPEN <id> <uri> | CONNECTED <id>
 //   DATA <id> <bytes> | DISCONNECTED <id> <code> <description> | ERROR <id> <code> <description>
 // Received texts are echoed, except commands:
-//   !flood <n> <bytes>     sends n messages of that size (stops at the first refused send)
 //   !slow <ms>             the handler waits before returning (the next message must wait too)
 //   !burst <size>...       sends one message per size, all queued at once; message i is the
 //                          letter 'a' + i % 26 repeated
@@ -51,11 +50,7 @@ class EchoService final : public WebSocketEvents {
     std::istringstream in(text);
     std::string command;
     in >> command;
-    if (command == "!flood") {
-      std::size_t count = 0, bytes = 0, sent = 0;
-      in >> count >> bytes;
-      while (sent < count && server_->Send(id, std::string(bytes, 'x'))) ++sent;
-    } else if (command == "!burst") {
+    if (command == "!burst") {
       std::size_t size = 0;
       for (int i = 0; in >> size; ++i) server_->Send(id, std::string(size, static_cast<char>('a' + i % 26)));
     } else if (command == "!slow") {
@@ -98,7 +93,6 @@ int main(int argc, char** argv) {
   limits.closeTimeout = std::chrono::milliseconds(num("--close-ms", limits.closeTimeout.count()));
   limits.idleTimeout = std::chrono::milliseconds(num("--idle-ms", limits.idleTimeout.count()));
   limits.maxMessageBytes = num("--max-message", limits.maxMessageBytes);
-  limits.maxQueuedBytes = num("--max-queue", limits.maxQueuedBytes);
   limits.maxConnections = num("--max-connections", limits.maxConnections);
 
   asio::io_context io;

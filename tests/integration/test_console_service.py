@@ -7,9 +7,7 @@ import subprocess
 
 import pytest
 
-from conftest import C1, C2, CONSOLE, Client, agent, mobile, run_clients
-
-REFUSAL = "CW00000000" "0  MSG:"
+from conftest import C1, C2, CONSOLE, REFUSAL, Client, agent, mobile, run_clients
 
 
 def run(*args, cwd=None, env=None):

@@ -164,3 +164,4 @@ def test_an_agent_that_stops_reading_costs_only_its_own_customer(two_customers):
     assert worst < 0.25, worst
     assert growth < 16 * 1024, growth
     assert pd.stop() == 0
+    assert [e for e in pd.mentions("Demo Company Disconnected") if "client does not read" in e], pd.events()

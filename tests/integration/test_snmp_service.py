@@ -91,10 +91,6 @@ async def connect(pd, kind, cust=C1):
     return client, await client.next()
 
 
-def in_thread(function, *args, **kwargs):
-    return asyncio.to_thread(function, *args, **kwargs)
-
-
 def test_start_event_is_sent_as_a_trap(service):
     content = wait_for(lambda: "50404.2.1.1.6" in service.traps.read_text() and service.traps.read_text(),
                        what="trap")
@@ -169,13 +165,13 @@ def test_commands_act_on_agents_and_mobiles_and_write_the_reports(service):
         assert first == "CW010000010  Connection Accepted"
         before = len(service.event_lines())
         for version in ("1", "2c"):  # net-snmp's own set requests are carried out and answered
-            result = await in_thread(snmpset, service, f"{ENTERPRISE}.4.0", "getStat1", version)
+            result = await asyncio.to_thread(snmpset, service, f"{ENTERPRISE}.4.0", "getStat1", version)
             assert result.stdout.splitlines() == [f'.{ENTERPRISE}.4.0 = STRING: "getStat1"'], result.stderr
             await agent.expect("CW010000010  GetStat")
-        result = await in_thread(service.console, "get-stat", "1")
+        result = await asyncio.to_thread(service.console, "get-stat", "1")
         assert result.stdout == "Statistics requested from the agent of customer 01000001\n"
         await agent.expect("CW010000010  GetStat")
-        await in_thread(service.console, "uninstall-agent", "1")
+        await asyncio.to_thread(service.console, "uninstall-agent", "1")
         await agent.expect("CW010000010  Uninstall")
 
         mobile, first = await connect(service, "mob")
@@ -183,14 +179,14 @@ def test_commands_act_on_agents_and_mobiles_and_write_the_reports(service):
         reports = [service.path / "Debug" / name for name in ("AgtConn.txt", "MobConn.txt")]
         for report in reports:
             report.unlink(missing_ok=True)
-        await in_thread(service.console, "report")
+        await asyncio.to_thread(service.console, "report")
         assert all(report.exists() for report in reports)
         assert "Demo Company" in reports[0].read_text()
 
-        await in_thread(service.console, "disconnect-mobile", "1")
+        await asyncio.to_thread(service.console, "disconnect-mobile", "1")
         await mobile.closed()
         assert await agent.quiet(0.3) and agent.closed_at is None  # only the mobile was closed
-        await in_thread(service.console, "disconnect-agent", "1")
+        await asyncio.to_thread(service.console, "disconnect-agent", "1")
         await agent.closed()
         await asyncio.sleep(0.6)  # an event is written after a pause of 500 ms
         return service.event_lines()[before:]

@@ -102,24 +102,15 @@ TEST(SnmpBerEncode, WritesMinimalBerByteForByte) {
 }
 
 TEST(SnmpBerRoundTrip, KeepsEveryValueTypeAtItsBoundaries) {
-  const std::vector<SnmpVariable> vars = {
-      {"1.3.6.1.2.1.1.1.0", snmp_value::kInteger, "-2147483648"},
-      {"1.3.6.1.2.1.1.1.0", snmp_value::kInteger, "2147483647"},
-      {"1.3.6.1.2.1.1.1.0", snmp_value::kInteger, "-129"},
-      {"1.3.6.1.2.1.1.1.0", snmp_value::kInteger, "128"},
-      {"1.3.6.1.2.1.1.1.0", snmp_value::kInteger, "0"},
-      {"1.3.6.1.2.1.1.3.0", snmp_value::kTimeTicks, "4294967295"},
-      {"1.3.6.1.2.1.1.3.0", snmp_value::kTimeTicks, "2147483648"},
-      {"1.3.6.1.2.1.1.3.0", snmp_value::kCounter32, "0"},
-      {"1.3.6.1.2.1.1.3.0", snmp_value::kGauge32, "128"},
-      {"1.3.6.1.2.1.1.2.0", snmp_value::kObjectId, "1.3.6.1.4.1.4294967295.0"},
-      {"2.4294967215.4294967295", snmp_value::kObjectId, "0.39"},
-      {"1.3.6.1.2.1.1.1.0", snmp_value::kOctetString, std::string("a\0b\xff", 4)},
-      {"1.3.6.1.2.1.1.1.0", snmp_value::kOctetString, ""},
-      {"1.3.6.1.2.1.1.1.0", snmp_value::kIpAddress, "255.0.10.1"},
-      {"1.3.6.1.2.1.1.1.0", snmp_value::kOpaque, "\x9f\x78"},
-      {"1.3.6.1.2.1.1.1.0", snmp_value::kNull, ""},
-  };
+  std::vector<SnmpVariable> vars = {{"2.4294967215.4294967295", snmp_value::kObjectId, "0.39"}};
+  const std::vector<std::pair<int, std::string>> values = {
+      {snmp_value::kInteger, "-2147483648"}, {snmp_value::kInteger, "2147483647"}, {snmp_value::kInteger, "-129"},
+      {snmp_value::kInteger, "128"}, {snmp_value::kInteger, "0"}, {snmp_value::kTimeTicks, "4294967295"},
+      {snmp_value::kTimeTicks, "2147483648"}, {snmp_value::kCounter32, "0"}, {snmp_value::kGauge32, "128"},
+      {snmp_value::kObjectId, "1.3.6.1.4.1.4294967295.0"}, {snmp_value::kOctetString, std::string("a\0b\xff", 4)},
+      {snmp_value::kOctetString, ""}, {snmp_value::kIpAddress, "255.0.10.1"}, {snmp_value::kOpaque, "\x9f\x78"},
+      {snmp_value::kNull, ""}};
+  for (const auto& [type, value] : values) vars.push_back({"1.3.6.1.2.1.1.1.0", type, value});
   for (auto version : {SnmpVersion::kV1, SnmpVersion::kV2c}) {
     const auto m = Response(version, vars);
     EXPECT_EQ(RoundTrip(m), m);
