@@ -1,7 +1,6 @@
 #include "fakes/fake_clock.hpp"
 #include "logging/app_event.hpp"
 #include "logging/debug_cleanup.hpp"
-#include "platform/text_file.hpp"
 #include "test_support.hpp"
 
 #include <gtest/gtest.h>
@@ -64,22 +63,6 @@ TEST(AppEvent, UnwritableFileIsSilentAndSendsNoTrap) {
   EXPECT_FALSE(std::filesystem::exists(log.file()));
   EXPECT_EQ(traps, 0);
   EXPECT_GT(clock.Now(), start);  // the pause still happens
-}
-
-TEST(AppEvent, RemovedDebugFolderIsMadeAgainAndReportedOnce) {
-  TempProgramDir dir(false);
-  std::filesystem::remove_all(dir.path() / "Debug");
-  FakeClock clock(LocalTimePoint(2026, 1, 2, 3, 4, 5));
-  AppEventLog log(clock, dir.path());
-  std::vector<std::filesystem::path> remade;
-  SetFolderRemadeHook([&](const std::filesystem::path& folder) { remade.push_back(folder); });
-  const bool first = log.WriteLine(kCodeModule, "X", "one", kLevelInfo);
-  const bool second = log.WriteLine(kCodeModule, "X", "two", kLevelInfo);
-  SetFolderRemadeHook({});
-  EXPECT_TRUE(first && second);
-  EXPECT_EQ(ReadFile(log.file()), "2026-01-02 03:04:05\t3\tmodVantorWebSrv_X\tone\r\n"
-                                  "2026-01-02 03:04:05\t3\tmodVantorWebSrv_X\ttwo\r\n");
-  EXPECT_EQ(remade, (std::vector<std::filesystem::path>{dir.path() / "Debug"}));
 }
 
 std::chrono::year_month_day Date(int y, unsigned m, unsigned d) {
