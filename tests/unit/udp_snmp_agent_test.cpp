@@ -71,8 +71,6 @@ class UdpSnmpAgentTest : public ::testing::Test {
 };
 
 TEST_F(UdpSnmpAgentTest, StartReportsWhereItListensAndWhyItCannot) {
-  EXPECT_EQ(agent.LocalAddress(), "");
-  EXPECT_EQ(agent.LocalPort(), 0);
   ASSERT_FALSE(agent.Start(0, "127.0.0.1"));
   EXPECT_EQ(agent.LocalAddress(), "127.0.0.1");
   EXPECT_GT(agent.LocalPort(), 0);
