@@ -10,7 +10,7 @@ import time
 
 import pytest
 
-from conftest import C1, Client, make_program_dir, run_clients, wait_for
+from conftest import agent, make_program_dir, mobile, run_clients, wait_for
 
 VERSION = "4.2.0"
 SET_COMMUNITY = "set-by-operator"  # SnmpSetComm; the default is then refused
@@ -84,13 +84,6 @@ def service(tmp_path_factory):
             assert pd.stop() == 0
 
 
-async def connect(pd, kind, cust=C1):
-    """An agent or mobile of `cust` and its first message. A space cannot stand in an HTTP request
-    line; these clients send it percent-encoded."""
-    client = await Client.connect(pd, f"/{kind}?{cust}%20pw__________")
-    return client, await client.next()
-
-
 def test_start_event_is_sent_as_a_trap(service):
     content = wait_for(lambda: "50404.2.1.1.6" in service.traps.read_text() and service.traps.read_text(),
                        what="trap")
@@ -158,21 +151,21 @@ def test_console_status_and_refusals(service):
 
 def test_commands_act_on_agents_and_mobiles_and_write_the_reports(service):
     async def scenario():
-        agent, first = await connect(service, "agt")
-        assert first == "CW010000010  Connection Accepted"
+        # A space cannot stand in an HTTP request line; these clients send it percent-encoded.
+        peer = await agent(service, sep="%20")
         before = len(service.event_lines())
         for version in ("1", "2c"):  # net-snmp's own set requests are carried out and answered
             result = await asyncio.to_thread(snmpset, service, f"{ENTERPRISE}.4.0", "getStat1", version)
             assert result.stdout.splitlines() == [f'.{ENTERPRISE}.4.0 = STRING: "getStat1"'], result.stderr
-            await agent.expect("CW010000010  GetStat")
+            await peer.expect("CW010000010  GetStat")
         result = await asyncio.to_thread(service.console, "get-stat", "1")
         assert result.stdout == "Statistics requested from the agent of customer 01000001\n"
-        await agent.expect("CW010000010  GetStat")
+        await peer.expect("CW010000010  GetStat")
         await asyncio.to_thread(service.console, "uninstall-agent", "1")
-        await agent.expect("CW010000010  Uninstall")
+        await peer.expect("CW010000010  Uninstall")
 
-        mobile, first = await connect(service, "mob")
-        assert first == "CW010000011  Connection Accepted"
+        phone = await mobile(service, sep="%20")
+        assert phone.nr == "1  "
         reports = [service.path / "Debug" / name for name in ("AgtConn.txt", "MobConn.txt")]
         for report in reports:
             report.unlink(missing_ok=True)
@@ -181,10 +174,10 @@ def test_commands_act_on_agents_and_mobiles_and_write_the_reports(service):
         assert "Demo Company" in reports[0].read_text()
 
         await asyncio.to_thread(service.console, "disconnect-mobile", "1")
-        await mobile.closed()
-        assert await agent.quiet(0.3) and agent.closed_at is None  # only the mobile was closed
+        await phone.closed()
+        assert await peer.quiet(0.3) and peer.closed_at is None  # only the mobile was closed
         await asyncio.to_thread(service.console, "disconnect-agent", "1")
-        await agent.closed()
+        await peer.closed()
         await asyncio.sleep(0.6)  # an event is written after a pause of 500 ms
         return service.event_lines()[before:]
 
