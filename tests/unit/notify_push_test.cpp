@@ -58,16 +58,6 @@ TEST_F(NotifyTest, PushSuccessGivesStatusLineAndBodyAsReceipt) {
   EXPECT_TRUE(Events().empty());
 }
 
-// Without a reply body the receipt is unknown; address and CA file come from optional settings.
-TEST_F(NotifyTest, PushWithoutBodyToConfiguredAddress) {
-  dir_.Sql("UPDATE General_Settings SET PushApiUrl = 'https://127.0.0.1:9/x', PushCaFile = '/tmp/ca.pem'");
-  auto sent = Run(notifier_.SendMobilePO("m", "uKey", "dev", "0"));
-  EXPECT_EQ(sent.result, "PUSH: Message sent successfully.\r\nHTTP/1.1 200 OK\r\nReceipt = UnKnown");
-  ASSERT_EQ(https_.posts().size(), 1u);
-  EXPECT_EQ(std::pair(https_.posts()[0].url, https_.posts()[0].caFile),
-            std::pair(std::string("https://127.0.0.1:9/x"), std::string("/tmp/ca.pem")));
-}
-
 TEST_F(NotifyTest, LimitHeadersIgnoreCaseAndKeepValueOnText) {
   https_.Queue(FakeHttpsClient::Reply(
       200, "HTTP/2 200", {{"x-limit-app-limit", "10000"}, {"X-LIMIT-APP-REMAINING", "9876"}, {"X-Limit-App-Reset", "5"}},
