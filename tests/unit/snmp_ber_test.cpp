@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <functional>
 
 namespace vantor {
 namespace {
@@ -170,18 +171,15 @@ TEST(SnmpBerEncode, TrapsAreV1Only) {
   EXPECT_EQ(RoundTrip(trap), trap);
   EXPECT_FALSE(DecodeSnmpRequest(*EncodeSnmpMessage(trap)));
 
-  auto bad = trap;
-  bad.agentAddress = "0:0::1";
-  EXPECT_FALSE(EncodeSnmpMessage(bad));
-  bad = trap;
-  bad.genericTrap = 7;
-  EXPECT_FALSE(EncodeSnmpMessage(bad));
-  bad = trap;
-  bad.version = SnmpVersion::kV2c;
-  EXPECT_FALSE(EncodeSnmpMessage(bad));
-  bad = trap;
-  bad.type = snmp_type::kGetV2c;  // a second-family code in a v1 message
-  EXPECT_FALSE(EncodeSnmpMessage(bad));
+  // An IPv6 agent address, an unknown generic trap, a v2c message, a second-family code in v1.
+  for (const auto& spoil : std::vector<std::function<void(SnmpMessage&)>>{
+           [](SnmpMessage& m) { m.agentAddress = "0:0::1"; }, [](SnmpMessage& m) { m.genericTrap = 7; },
+           [](SnmpMessage& m) { m.version = SnmpVersion::kV2c; },
+           [](SnmpMessage& m) { m.type = snmp_type::kGetV2c; }}) {
+    auto bad = trap;
+    spoil(bad);
+    EXPECT_FALSE(EncodeSnmpMessage(bad));
+  }
 }
 
 // One datagram per class of malformed input, and every prefix of a valid one; each must be
