@@ -2,10 +2,7 @@
 // came out, for the integration tests:
 //   notify_harness DIR [--timeout-ms N] push MESSAGE USERKEY DEVICE
 //   notify_harness DIR [--timeout-ms N] mail MESSAGE ADDRESS
-//   notify_harness DIR [--timeout-ms N] alarm CUSTID | daily HOUR | save CUSTID PAYLOAD
-// Output lines: "STATUS n", "RESULT text", one "TRAP receiver TAB subject TAB status TAB result
-// TAB channel" per forwarded status trap, "LIMITS limit remaining". CR, LF, TAB and backslash in
-// texts are written as \r, \n, \t and \\.
+// Output lines: "STATUS n" and "RESULT text", with CR and LF in the text written as \r and \n.
 
 #include "logging/app_event.hpp"
 #include "notify/notifier.hpp"
@@ -29,20 +26,12 @@ using namespace vantor;
 
 std::string Escape(const std::string& text) {
   std::string out;
-  for (char c : text) {
-    switch (c) {
-      case '\r': out += "\\r"; break;
-      case '\n': out += "\\n"; break;
-      case '\t': out += "\\t"; break;
-      case '\\': out += "\\\\"; break;
-      default: out += c;
-    }
-  }
+  for (char c : text) out += c == '\r' ? "\\r" : c == '\n' ? "\\n" : std::string(1, c);
   return out;
 }
 
 int Usage() {
-  std::cerr << "usage: notify_harness DIR [--timeout-ms N] push|mail|alarm|daily|save ARGS...\n";
+  std::cerr << "usage: notify_harness DIR [--timeout-ms N] push|mail ARGS...\n";
   return 2;
 }
 
@@ -55,12 +44,6 @@ asio::awaitable<void> RunCommand(Notifier& notifier, const std::vector<std::stri
     print(co_await notifier.SendMobilePO(a[1], a[2], a[3], "0"));
   } else if (command == "mail" && a.size() == 3) {
     print(co_await notifier.SendMailSMTP(a[1], a[2], "3"));
-  } else if (command == "alarm" && a.size() == 2) {
-    co_await notifier.SendBrokenConnAlarm(a[1]);
-  } else if (command == "daily" && a.size() == 2) {
-    co_await notifier.TestMessDaily(std::stoi(a[1]));
-  } else if (command == "save" && a.size() == 3) {
-    co_await notifier.SaveBrokenConnAlarm(a[1], a[2]);
   } else {
     throw std::invalid_argument("unknown command or wrong argument count");
   }
@@ -92,11 +75,7 @@ int main(int argc, char** argv) {
   DatabaseWriter writer(io, dir / kDatabaseFileName, {});
   Notifier notifier(
       clock, pool, events, dir / kDatabaseFileName, writer, *https, *smtp,
-      [](const std::string& receiver, const std::string& subject, int status,
-         const std::string& result, const std::string& channel) {
-        std::cout << "TRAP " << Escape(receiver) << "\t" << Escape(subject) << "\t" << status
-                  << "\t" << Escape(result) << "\t" << Escape(channel) << "\n";
-      },
+      [](const std::string&, const std::string&, int, const std::string&, const std::string&) {},
       [] { return std::string("127.0.0.1"); }, timeouts);
 
   auto done = asio::co_spawn(io, RunCommand(notifier, args), asio::use_future);
@@ -107,6 +86,5 @@ int main(int argc, char** argv) {
     std::cerr << e.what() << "\n";
     return Usage();
   }
-  std::cout << "LIMITS " << notifier.appLimit() << " " << notifier.appRemaining() << "\n";
   return 0;
 }

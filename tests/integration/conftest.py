@@ -21,6 +21,7 @@ from aiosmtpd.controller import Controller
 SERVICE = os.environ.get("VANTOR_SERVICE", "build/src/VantorWebSrv")
 CONSOLE = os.environ.get("VANTOR_CONSOLE", "build/tools/vantor-console")
 C1, C2 = "01000001", "02000002"
+REFUSAL = "CW00000000" "0  MSG:"  # the first words of every refusal a client is sent
 DROP_EVENT = "2\tfrmVantorWebSrv_timer1\t{} Disconnected From Server Due To No Keep-Alive Messages"
 
 

@@ -8,7 +8,7 @@ import time
 import pytest
 import websockets
 
-from conftest import C1, agent, mobile, run_clients
+from conftest import C1, REFUSAL, agent, mobile, run_clients
 
 STRANGER = "127.0.0.2"
 PROXY = "127.0.0.3"
@@ -40,7 +40,7 @@ def test_guessing_earns_a_cooling_period_that_costs_only_the_guesser(program_dir
     async def scenario():
         await agent(pd, C1, "pw", sep="&")
         wrong = [await first_message(pd, f"/mob?{C1}&guess{n}__________", STRANGER) for n in range(14)]
-        assert wrong[:10] == ["CW00000000" "0  MSG:Disconnected. Invalid CustPass"] * 10
+        assert wrong[:10] == [REFUSAL + "Disconnected. Invalid CustPass"] * 10
         assert wrong[10:] == ["refused at the accept"] * 4
         assert (await mobile(pd, C1, "pw", sep="&")).nr == "1  "  # the right pass, another address
 

@@ -2,20 +2,11 @@
 mobiles played by python3-websockets clients over the plain (ws) and the TLS (wss) listener."""
 import asyncio
 import signal
-import sqlite3
 import time
 
 import pytest
 
-from conftest import C1, C2, Client, agent, mobile, run_clients
-
-REFUSAL = "CW00000000" "0  MSG:"
-
-
-def customer_rows(pd):
-    with sqlite3.connect(pd.path / "VantorWeb.mdb") as db:
-        return db.execute("SELECT CustID, BcaRecvName, BcaRecvType, BcaPoUserKey, BcaPoDevice, "
-                          "BcaMailAddress FROM Customer ORDER BY CustID").fetchall()
+from conftest import C1, C2, REFUSAL, Client, agent, mobile, receivers, run_clients
 
 
 def test_relay_within_each_customer_across_both_servers_and_forged_headers(two_customers):
@@ -46,7 +37,7 @@ def test_relay_within_each_customer_across_both_servers_and_forged_headers(two_c
         # reach nobody and change nothing.
         outsider = await Client.connect(pd, f"/mob?{C1} guess__________")
         await outsider.expect(REFUSAL + "Disconnected. Invalid CustPass")
-        before, events_before = customer_rows(pd), len(pd.event_lines())
+        before, events_before = receivers(pd), len(pd.event_lines())
         forged = [f"CA{C1}0  keep-alive\t35", f"CA{C1}0  VER:1.00 KEEPALIVE:30",
                   f"CA{C1}0  BCA:Mallory\tMailSMTP\t\t\tmallory@example.net",
                   f"CA{C1}0  StatLog:forged statistics", f"DA{C1}{mob_a.nr}forged answer",
@@ -56,7 +47,7 @@ def test_relay_within_each_customer_across_both_servers_and_forged_headers(two_c
                 await spoofer.send(text)
         for client in (agent1, mob_a, agent2, mob_c, outsider):
             assert await client.quiet(0.8)
-        assert (agent1.echoes, outsider.echoes) == (1, 0) and customer_rows(pd) == before
+        assert (agent1.echoes, outsider.echoes) == (1, 0) and receivers(pd) == before
         await asyncio.sleep(0.6)  # an event is written after a pause of 500 ms
         assert not [l for l in pd.event_lines()[events_before:] if "Connected From" in l or "Mismatch" in l]
         # The real agent and mobile of customer 1 are still served.
@@ -166,7 +157,7 @@ def test_a_stranger_with_the_id_but_another_pass(program_dir, pinning):
     events = pd.event_lines()
     dropped = "2\tfrmVantorWebSrv_timer1\tDemo Company Disconnected From Server Due To No Keep-Alive Messages"
     assert (dropped in events) == (not pinning)
-    assert [row[1] for row in customer_rows(pd)] == ["Ann"]
+    assert receivers(pd) == {C1: "Ann"}
     refusals = [e for e in events if e.startswith("2\tmodVantorWebSrv_OpenRequestAgent\t")]
     if pinning:
         # One event for the five refusals from that address within the minute.

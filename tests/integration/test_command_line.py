@@ -1,7 +1,5 @@
-"""The options that only inform (--help, --version, --check) and the console's refusal of
-settings the service could not use."""
+"""The options that only inform: --help, --version, --check."""
 import hashlib
-import json
 import sqlite3
 import subprocess
 
@@ -64,24 +62,3 @@ def test_check_reports_each_problem_and_reads_nothing_it_could_change(program_di
     missing = program_dir.run("--check")
     assert missing.returncode == 2 and "Cannot open the database" in missing.stderr
     assert not (program_dir.path / "VantorWeb.mdb").exists()
-
-
-def test_console_refuses_a_port_out_of_range_and_keeps_the_row(program_dir):
-    before = program_dir.setting("WsPort")
-    refused = program_dir.console("settings", "set", "WsPort", "99999", check=False)
-    assert refused.returncode == 1
-    assert refused.stderr.startswith("WsPort: 99999 is not a port (1-65535)\n")
-    assert program_dir.setting("WsPort") == before
-
-    as_json = program_dir.console("--json", "settings", "set", "WsPort", "99999", check=False)
-    outcome = json.loads(as_json.stdout)
-    assert (as_json.returncode, outcome["ok"], outcome["column"], outcome["value"]) == (1, False, "WsPort", 99999)
-
-    port = program_dir.ws_port + 1 if program_dir.ws_port < 65535 else program_dir.ws_port - 1
-    changed = program_dir.console("settings", "set", "WsPort", str(port))
-    assert changed.stdout == f"WsPort set to {port} (was {before})\n"
-    shown = json.loads(program_dir.console("settings", "show", "--json").stdout)
-    assert shown["settings"]["WsPort"] == port
-
-    unknown = program_dir.console("settings", "set", "NoSuchColumn", "1", check=False)
-    assert (unknown.returncode, unknown.stderr) == (2, "General_Settings has no column NoSuchColumn\n")

@@ -42,24 +42,39 @@ def test_customer_ids_must_land_in_the_slot_they_name(program_dir):
 
 
 def test_settings_show_and_set(program_dir):
-    program_dir.console("settings", "set", "WsPort", "9001")
-    program_dir.console("settings", "set", "DebugMode", "true")
+    pd = program_dir
+    before = pd.setting("WsPort")
+    port = pd.ws_port + 1 if pd.ws_port < 65535 else pd.ws_port - 1
+    assert pd.console("settings", "set", "WsPort", str(port)).stdout == f"WsPort set to {port} (was {before})\n"
+    pd.console("settings", "set", "DebugMode", "true")
     # A secret never comes from the command line: refused there, read from standard input.
-    refused = program_dir.console("settings", "set", "MailPassword", "hunter2", check=False)
+    refused = pd.console("settings", "set", "MailPassword", "hunter2", check=False)
     assert refused.returncode == 2 and "hunter2" not in refused.stderr
-    program_dir.console("settings", "set", "MailPassword", input="secret\n")
-    assert program_dir.setting("WsPort") == "9001"
-    assert program_dir.setting("DebugMode") == "1"
-    shown = program_dir.console("settings", "show").stdout
+    pd.console("settings", "set", "MailPassword", input="secret\n")
+    assert pd.setting("DebugMode") == "1"
+    shown = pd.console("settings", "show").stdout
     assert "secret" not in shown and "(set)" in shown
-    assert program_dir.console("settings", "set", "WsPort", "abc", check=False).returncode == 1
-    program_dir.console("settings", "set", "PushApiUrl", "--null")
-    assert program_dir.setting("PushApiUrl") == "NULL"
+    assert json.loads(pd.console("settings", "show", "--json").stdout)["settings"]["WsPort"] == port
+
+    # What the service could not use is refused, and the row kept.
+    assert pd.console("settings", "set", "WsPort", "abc", check=False).returncode == 1
+    out_of_range = pd.console("settings", "set", "WsPort", "99999", check=False)
+    assert out_of_range.returncode == 1
+    assert out_of_range.stderr.startswith("WsPort: 99999 is not a port (1-65535)\n")
+    as_json = pd.console("--json", "settings", "set", "WsPort", "99999", check=False)
+    outcome = json.loads(as_json.stdout)
+    assert (as_json.returncode, outcome["ok"], outcome["column"], outcome["value"]) == (1, False, "WsPort", 99999)
+    assert pd.setting("WsPort") == str(port)
+    unknown = pd.console("settings", "set", "NoSuchColumn", "1", check=False)
+    assert (unknown.returncode, unknown.stderr) == (2, "General_Settings has no column NoSuchColumn\n")
+
+    pd.console("settings", "set", "PushApiUrl", "--null")
+    assert pd.setting("PushApiUrl") == "NULL"
     # A database made before an optional column gets it when it is first set.
-    with sqlite3.connect(program_dir.path / "VantorWeb.mdb") as db:
+    with sqlite3.connect(pd.path / "VantorWeb.mdb") as db:
         db.execute("ALTER TABLE General_Settings DROP COLUMN PinAgentPass")
-    program_dir.console("settings", "set", "PinAgentPass", "true")
-    assert program_dir.setting("PinAgentPass") == "1"
+    pd.console("settings", "set", "PinAgentPass", "true")
+    assert pd.setting("PinAgentPass") == "1"
 
 
 def test_pin_and_unpin_a_customer(program_dir):

@@ -7,9 +7,7 @@ import subprocess
 
 import pytest
 
-from conftest import C1, C2, CONSOLE, Client, agent, mobile, run_clients
-
-REFUSAL = "CW00000000" "0  MSG:"
+from conftest import C1, C2, CONSOLE, REFUSAL, Client, agent, mobile, run_clients
 
 
 def run(*args, cwd=None, env=None):
@@ -33,6 +31,9 @@ def test_words_are_checked_before_anything_is_touched(tmp_path):
                         (("customer", "add", C1), "Missing argument"),
                         (("customer", "remove", C1, "--forse"), "Unknown option --forse"),
                         (("disconnect-agent", "x"), "SLOT must be a number from 1 to 99, not x"),
+                        (("get-stat", "0"), "SLOT must be a number from 1 to 99, not 0"),
+                        (("disconnect-mobile", "51"), "not 51"), (("get-stat",), "Missing argument"),
+                        (("report", "extra"), "Unexpected argument extra"),
                         (("frobnicate",), "Unknown command frobnicate")):
         result = run(*args, cwd=tmp_path)
         assert result.returncode == 2 and named in result.stderr, (args, result.stderr)

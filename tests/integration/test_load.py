@@ -1,5 +1,6 @@
-"""vantor-load against the real service: a clean run with request traffic and keep-alives, and a
-run during which the service goes away, which must show up as drops and a failing exit status."""
+"""vantor-load against the real service: a run during which the service goes away, which must show
+up as drops and a failing exit status, and a soak with request traffic and keep-alives that must
+lose nothing."""
 import os
 import re
 import subprocess
@@ -36,35 +37,14 @@ def lines(out, label):
     return [fields(l) for l in out.splitlines() if l.startswith(label + " ")]
 
 
-def test_clean_run_answers_every_request_and_echoes_every_keep_alive(program_dir):
-    pd = program_dir
-    add_customers(pd, 10)
-    pd.start()
-    began = time.monotonic()
-    run = load(pd, "--agents", 10, "--mobiles", 20, "--rate", 5, "--keepalive", 2,
-               "--duration", 20, "--report-every", 5, "--pid", pd.process.pid)
-    out, err = run.communicate(timeout=120)
-    assert run.returncode == 0, out + err
-    assert 19 < time.monotonic() - began < 40
-
-    reports, (summary,) = lines(out, "REPORT"), lines(out, "SUMMARY")
-    assert len(reports) == 3
-    assert [r["sent"] for r in reports] == sorted(r["sent"] for r in reports)
-    assert (summary["agents"], summary["agents_of"]) == (10, 10)
-    assert (summary["mobiles"], summary["mobiles_of"]) == (20, 20)
-    assert summary["answered"] > 0
+def assert_clean(summary, agents, mobiles, min_sent):
+    """Every client in, every request answered or still in flight, and no fault counted."""
+    assert (summary["agents"], summary["agents_of"], summary["mobiles"], summary["mobiles_of"]) == \
+        (agents, agents, mobiles, mobiles)
+    assert summary["sent"] > min_sent
     assert summary["answered"] == summary["sent"] - summary["in_flight"]
-    # 20 mobiles at 5 a second for most of 20 s.
-    assert summary["sent"] > 20 * 5 * 15
-    assert summary["wrong"] == summary["lost"] == summary["drops"] == summary["unanswered"] == 0
-    assert summary["refused"] == 0
-    # Every agent sent a keep-alive about every 2 s, and all came back but those just sent.
-    assert summary["keepalives"] >= 10 * 8
-    assert summary["keepalives"] - 10 <= summary["echoed"] <= summary["keepalives"]
-    assert 0 < summary["rtt_p50"] <= summary["rtt_p99"] < 1000
-    assert summary["VmRSS"] >= summary["RssAnon"] > 0
-    assert summary["fds"] >= 30  # at least one socket per client
-    assert pd.stop() == 0
+    assert 0 == summary["wrong"] == summary["lost"] == summary["late"] == summary["drops"] == \
+        summary["unanswered"] == summary["refused"]
 
 
 def test_service_going_away_counts_drops_and_fails_the_run(program_dir):
@@ -94,6 +74,7 @@ def test_soak_of_99_agents_and_50_mobiles_loses_nothing_and_stays_flat(program_d
     pd = program_dir
     add_customers(pd, 99)
     pd.start()
+    began = time.monotonic()
     every = max(10, SOAK_SECONDS // 12)
     run = load(pd, "--agents", 99, "--mobiles", 50, "--rate", 2, "--keepalive", 10,
                "--duration", SOAK_SECONDS, "--report-every", every, "--pid", pd.process.pid)
@@ -104,15 +85,17 @@ def test_soak_of_99_agents_and_50_mobiles_loses_nothing_and_stays_flat(program_d
     err = run.stderr.read()
     assert run.wait(timeout=60) == 0, "".join(out) + err
     out = "".join(out)
+    assert time.monotonic() - began >= SOAK_SECONDS  # the whole duration, as asked
 
     reports, (summary,) = lines(out, "REPORT"), lines(out, "SUMMARY")
     assert len(reports) >= 5
-    assert (summary["agents"], summary["mobiles"]) == (99, 50)
-    assert summary["wrong"] == summary["lost"] == summary["drops"] == summary["unanswered"] == 0
-    assert summary["refused"] == 0
-    assert summary["late"] == 0
-    assert summary["sent"] > 50 * 2 * (SOAK_SECONDS - 15)
-    assert summary["answered"] == summary["sent"] - summary["in_flight"]
+    assert [r["sent"] for r in reports] == sorted(r["sent"] for r in reports)
+    assert_clean(summary, 99, 50, 50 * 2 * (SOAK_SECONDS - 15))
+    # Every agent sent a keep-alive about every 10 s, and all came back but those just sent.
+    assert summary["keepalives"] >= 99 * (SOAK_SECONDS - 15) // 10
+    assert summary["keepalives"] - 99 <= summary["echoed"] <= summary["keepalives"]
+    assert 0 < summary["rtt_p50"] <= summary["rtt_p99"] < 1000
+    assert summary["VmRSS"] >= summary["RssAnon"] > 0
     # Flat: once every client is in, the descriptors stay put (a log file may be open at the
     # moment of a sample) and the resident memory does not creep.
     steady = reports[1:] + [summary]

@@ -119,34 +119,16 @@ def test_silent_agents_are_alarmed_by_push_and_mail_and_an_idle_mobile_is_closed
     assert sorted(faults) == [DROP_EVENT.format("Demo Company"), DROP_EVENT.format("Mailed Ltd")]
 
 
-@pytest.mark.parametrize("server,reason", [
-    ("rogue", "certificate"),  # signed by a CA the service was not given
-    ("silent", "time"),        # "timed out" or "timeout"
-    ("closed", "connect"),
-])
-def test_push_to_a_server_it_cannot_use_fails_within_the_timeout(certs, program_dir, server, reason):
+def test_push_to_a_server_signed_by_another_ca_is_refused(certs, program_dir):
+    """Servers that refuse, reset or hang are the service's own faults tests; here the certificate."""
     rogue = PushApi(certs / "rogue-server.pem", certs / "stores/My/server.key")
-    silent = listening_socket()
-    url = {"rogue": rogue.url,
-           "silent": f"https://127.0.0.1:{silent.getsockname()[1]}/1/messages.json",
-           "closed": f"https://127.0.0.1:{free_port()}/1/messages.json"}[server]
-    program_dir.configure(PushCaFile=certs / "ca.pem", PushApiUrl=url)
-    started = time.monotonic()
+    program_dir.configure(PushCaFile=certs / "ca.pem", PushApiUrl=rogue.url)
     try:
-        run = subprocess.run([HARNESS, str(program_dir.path), "--timeout-ms", str(TIMEOUT_MS),
-                              "push", "m", "k", ""], capture_output=True, text=True, timeout=60)
+        out = notify(program_dir, "push", "m", "k", "")
     finally:
         rogue.close()
-        silent.close()
-    elapsed = time.monotonic() - started
-    assert run.returncode == 0, run.stderr
-    lines = dict(line.partition(" ")[::2] for line in run.stdout.splitlines())
-    assert lines["STATUS"] == "3"
-    assert reason in lines["RESULT"].lower()
+    assert out["STATUS"] == "3" and "certificate" in out["RESULT"].lower(), out
     assert rogue.posts == []
-    assert elapsed < TIMEOUT_MS / 1000 + 5
-    if server == "silent":
-        assert elapsed >= TIMEOUT_MS / 1000
 
 
 def notify(pd, *args):

@@ -1,12 +1,10 @@
 """The service started in the foreground, signalled and stopped, the files it leaves, and its
 command-line options: -install and -uninstall against a temporary unit folder and a stand-in for
-systemctl."""
+systemctl (systemd-analyze judges the unit text in the package tests)."""
 import os
 import pwd
-import shutil
 import signal
 import sqlite3
-import subprocess
 
 import pytest
 
@@ -76,7 +74,7 @@ def test_failed_starts_show_on_stderr_and_end_with_a_failure(program_dir):
     assert pd.setting("WsIpAddr") == "'127.0.0.1'"
 
 
-def test_install_verify_and_uninstall(program_dir, tmp_path):
+def test_install_and_uninstall(program_dir, tmp_path):
     units, log, fake = tmp_path / "units", tmp_path / "systemctl.log", tmp_path / "systemctl"
     units.mkdir()
     fake.write_text(f'#!/bin/sh\necho "$@" >> "{log}"\n')
@@ -87,7 +85,7 @@ def test_install_verify_and_uninstall(program_dir, tmp_path):
         refused = program_dir.run("-install", env=env)
         assert refused.returncode == 1 and "adduser --system --group" in refused.stderr
         assert list(units.iterdir()) == []
-        # An account of its own, as an operator would make ("nobody" draws a warning from verify).
+        # An account of its own, as an operator would make.
         daemon = pwd.getpwnam("daemon")
         os.chown(program_dir.path, daemon.pw_uid, daemon.pw_gid)
     result = program_dir.run("-install", env=env)
@@ -105,27 +103,11 @@ def test_install_verify_and_uninstall(program_dir, tmp_path):
     assert not unit.exists()
     assert log.read_text().splitlines()[-2:] == ["disable vantor-web.service", "daemon-reload"]
 
-    # Last, as the set-up does not install it: systemd-analyze verify on the unit as written.
-    if not shutil.which("systemd-analyze"):
-        pytest.skip("systemd-analyze not installed")
-    unit.write_text(text)
-    verify = subprocess.run(["systemd-analyze", "verify", str(unit)],
-                            capture_output=True, text=True, timeout=60)
-    # Complaints about the machine itself (no running systemd in a container) are not ours;
-    # anything that names our unit file is.
-    assert [line for line in (verify.stdout + verify.stderr).splitlines()
-            if "vantor-web.service" in line] == []
 
-
-@pytest.mark.parametrize("args,database,stderr", [
-    (["--frobnicate"], True, "Invalid command option: --frobnicate\n"),
-    (["-uninstallx"], True, "Invalid command option: -uninstallx\n"),
-    (["-uninstall", "now"], True, "Invalid command option: -uninstall now\n"),
-    (["-install"], False, "VantorWeb.mdb does not exits\n"),
-    (["-install", "--dir"], True, "--dir needs a value\n"),
+@pytest.mark.parametrize("args,stderr", [  # the other refusals are the command line's unit tests
+    (["--frobnicate"], "Invalid command option: --frobnicate\n"),
+    (["-install", "--dir"], "--dir needs a value\n"),
 ])
-def test_refused_options(program_dir, args, database, stderr):
-    if not database:
-        (program_dir.path / "VantorWeb.mdb").unlink()
+def test_refused_options(program_dir, args, stderr):
     result = program_dir.run(*args)
     assert (result.returncode, result.stdout, result.stderr) == (1, "", stderr)

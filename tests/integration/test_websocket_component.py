@@ -204,32 +204,6 @@ def test_bad_http_and_silent_clients_are_closed_within_limits(harness_factory):
     assert not h.matching(r"^OPEN \d+ /agt\?x")  # refused before the service saw it
 
 
-def test_client_that_never_reads_is_dropped(harness_factory):
-    h = harness_factory(*SHORT, "--max-queue", "1000000")
-
-    async def scenario():
-        sink = socket.socket()
-        sink.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
-        sink.connect(("127.0.0.1", h.port))
-        ws = await websockets.connect(h.url + "/sink", sock=sink)
-        cid = int((await ws.recv()).split()[1])
-        ws.transport.pause_reading()
-        for _ in range(200):
-            if h.matching(rf"^DISCONNECTED {cid} "):
-                break
-            try:
-                await ws.send("!flood 5 100000")
-            except (OSError, websockets.ConnectionClosed):
-                break
-            await asyncio.sleep(0.02)
-        ws.transport.abort()
-        return cid
-
-    cid = run(scenario())
-    assert h.wait(rf"^DISCONNECTED {cid} ").startswith(f"DISCONNECTED {cid} 1006 client does not read")
-    run(echo_ok(h.url + "/after"))
-
-
 def test_messages_queued_together_arrive_whole_and_in_order(harness_factory, certs):
     """Messages that wait together leave in shared writes; every frame length form (7-bit, 16-bit,
     64-bit) must arrive intact, in order, and with the close frame after them, over ws and wss."""

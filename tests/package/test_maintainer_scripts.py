@@ -40,6 +40,7 @@ def system(tmp_path):
         fake.chmod(0o755)
 
     class System:
+        root_dir = root
         program_dir = root / HOME.lstrip("/")
         database = program_dir / "VantorWeb.mdb"
         old_dir = root / "opt/vantor-web"
@@ -55,9 +56,6 @@ def system(tmp_path):
         def add_accounts(self, home=HOME):
             (tmp_path / "accounts").write_text("group vantor\npasswd vantor\n")
             (tmp_path / "home").write_text(home + "\n")
-
-        def without_systemd(self):
-            (root / "run/systemd/system").rmdir()
 
     return System()
 
@@ -103,16 +101,13 @@ def test_upgrade_moves_the_old_data_once_and_keeps_it(system):
     assert calls[-1] == "systemctl restart vantor-web.service"
 
 
-def test_without_systemd_nothing_is_started(system):
-    system.without_systemd()
-    assert not [c for c in system.run("postinst", "configure") if c.startswith("systemctl")]
-    assert system.run("prerm", "remove") == []
-
-
-def test_prerm_stops_on_remove_only(system):
+def test_prerm_stops_on_remove_only_and_nothing_starts_without_systemd(system):
     assert system.run("prerm", "remove") == ["systemctl stop vantor-web.service",
                                              "systemctl disable vantor-web.service"]
     assert system.run("prerm", "upgrade", "1.1") == []
+    (system.root_dir / "run/systemd/system").rmdir()
+    assert not [c for c in system.run("postinst", "configure") if c.startswith("systemctl")]
+    assert system.run("prerm", "remove") == []
 
 
 def test_remove_keeps_data_purge_deletes_it_and_the_account(system):

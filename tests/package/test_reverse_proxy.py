@@ -1,7 +1,8 @@
-"""The nginx configuration of the README's "Scaling out" section: WebSocket upgrades are routed by
-the customer id in the request URI ("/agt?" or "/mob?" then eight characters) to the instance
-that serves that customer."""
+"""The nginx configuration of the README's "Scaling out" section, read from the README: WebSocket
+upgrades are routed by the customer id in the request URI ("/agt?" or "/mob?" then eight
+characters) to the instance that serves that customer."""
 import asyncio
+import re
 import shutil
 import socket
 import subprocess
@@ -10,35 +11,18 @@ import time
 import pytest
 import websockets
 
-# The part of the configuration the README shows; ports are filled in per run.
-ROUTING = """
-map $request_uri $vantor_customer {
-    "~^/(agt|mob)\\?(?<id>.{8})" $id;
-    default "";
-}
-map $vantor_customer $vantor_instance {
-    01000001 vantor_a;
-    02000001 vantor_b;
-    default  vantor_a;
-}
-map $http_upgrade $connection_upgrade {
-    default upgrade;
-    ""      close;
-}
-upstream vantor_a { server 127.0.0.1:%(a)d; }
-upstream vantor_b { server 127.0.0.1:%(b)d; }
-server {
-    listen 127.0.0.1:%(proxy)d;
-    location / {
-        proxy_pass http://$vantor_instance;
-        proxy_http_version 1.1;
-        proxy_set_header Upgrade $http_upgrade;
-        proxy_set_header Connection $connection_upgrade;
-        proxy_set_header X-Forwarded-For $remote_addr;
-        proxy_read_timeout 1h;
-    }
-}
-"""
+from conftest import SOURCE_DIR
+
+
+def readme_routing(ports):
+    """The README's nginx block (the indented lines after "With nginx:"), on this run's ports."""
+    with open(f"{SOURCE_DIR}/README.md") as readme:
+        text = readme.read()
+    block = re.search(r"With nginx:\n\n((?:    .*\n|\n(?=    ))+)", text).group(1)
+    return (block.replace("127.0.0.1:8081", f"127.0.0.1:{ports['a']}")
+            .replace("127.0.0.1:8082", f"127.0.0.1:{ports['b']}")
+            .replace("listen 80;", f"listen 127.0.0.1:{ports['proxy']};"))
+
 
 MAIN = """
 daemon off;
@@ -83,7 +67,7 @@ def proxy(tmp_path):
         pytest.skip("nginx is not installed (scripts/setup.sh installs nginx-light)")
     ports = {"a": free_port(), "b": free_port(), "proxy": free_port()}
     config = tmp_path / "nginx.conf"
-    config.write_text(MAIN % {"dir": tmp_path, "routing": ROUTING % ports})
+    config.write_text(MAIN % {"dir": tmp_path, "routing": readme_routing(ports)})
     process = subprocess.Popen([nginx, "-p", str(tmp_path), "-c", str(config)],
                                stderr=subprocess.PIPE)
     try:

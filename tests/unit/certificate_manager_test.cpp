@@ -3,6 +3,7 @@
 // independent of the code under test.
 
 #include "platform/certificate_manager.hpp"
+#include "test_support.hpp"
 
 #include <gtest/gtest.h>
 
@@ -15,6 +16,7 @@ namespace vantor {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::ReadFile;
 
 std::string Shell(const std::string& command) {
   std::string out;
@@ -24,13 +26,6 @@ std::string Shell(const std::string& command) {
   while (fgets(buf.data(), buf.size(), pipe) != nullptr) out += buf.data();
   pclose(pipe);
   return out;
-}
-
-std::string ReadFile(const fs::path& p) {
-  std::ifstream in(p);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
 }
 
 class CertificateStoreTest : public ::testing::Test {
@@ -167,7 +162,7 @@ TEST_F(CertificateStoreTest, PropertiesAndInfoTextComputedFromTheCertificate) {
   EXPECT_EQ(text.find("PRIVATE"), std::string::npos);
   std::istringstream key(ReadFile(dir / "server.key"));
   for (std::string line; std::getline(key, line);) {
-    if (line.rfind("-----", 0) != 0 && line.size() >= 16) EXPECT_EQ(text.find(line), std::string::npos) << line;
+    if (line.rfind("-----", 0) != 0 && line.size() >= 16) { EXPECT_EQ(text.find(line), std::string::npos) << line; }
   }
   EXPECT_EQ(text.rfind("CertEffectiveDate:\t\t", 0), 0u);
   EXPECT_TRUE(text.ends_with("\r\nCertVersion:\t\t3\r\nCertChain:\r\n"

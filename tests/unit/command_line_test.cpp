@@ -102,12 +102,12 @@ TEST_F(FormLoadTest, InstallerAndDatabaseFailures) {
   installer_.installError = "systemctl enable failed";
   installer_.uninstallError = "the service is not installed";
   auto failed = Load("-install");
-  EXPECT_EQ(failed.result.exitCode, 1);
-  EXPECT_EQ(failed.err, "Vantor Web Service Failed To Install\nsystemctl enable failed\n");
+  EXPECT_EQ(std::pair(failed.result.exitCode, failed.err),
+            std::pair(1, std::string("Vantor Web Service Failed To Install\nsystemctl enable failed\n")));
   EXPECT_EQ(Events(), "2026-02-03 04:05:06\t1\tfrmVantorWebSrv_Form_Load\tsystemctl enable failed\r\n");
   auto notInstalled = Load("-uninstall");
-  EXPECT_EQ(notInstalled.err, "Vantor Web Service Failed To Uninstall\n");
-  EXPECT_EQ(notInstalled.result.exitCode, 1);
+  EXPECT_EQ(std::pair(notInstalled.result.exitCode, notInstalled.err),
+            std::pair(1, std::string("Vantor Web Service Failed To Uninstall\n")));
 
   // A database the service could not read is refused before anything is registered.
   dir_.Sql("DROP TABLE General_Settings");
@@ -119,8 +119,7 @@ TEST_F(FormLoadTest, InstallerAndDatabaseFailures) {
 
   std::filesystem::remove(dir_.database());
   auto missing = Load("-install_noMsg");
-  EXPECT_EQ(missing.err, "VantorWeb.mdb does not exits\n");
-  EXPECT_EQ(missing.result.exitCode, 1);
+  EXPECT_EQ(std::pair(missing.result.exitCode, missing.err), std::pair(1, std::string("VantorWeb.mdb does not exits\n")));
   EXPECT_TRUE(installer_.calls.empty());
 }
 

@@ -112,24 +112,5 @@ TEST_F(DatabaseWriterTest, AStatementThatCannotSucceedIsGivenUpAndTheNextOneIsWr
   EXPECT_EQ(reports_[0], "failed: " + error);
 }
 
-TEST_F(DatabaseWriterTest, AMissingDatabaseFileIsWaitedForAndNeverCreated) {
-  const auto saved = dir_.path() / "saved.mdb";
-  std::filesystem::rename(dir_.database(), saved);
-  bool committed = false;
-  RunToEnd(io_, [&]() -> asio::awaitable<void> {
-    asio::co_spawn(io_, [&]() -> asio::awaitable<void> {
-      DbWrite write = SetCompany("01", "kept");
-      committed = co_await writer_.Commit(std::move(write));
-    }, asio::detached);
-    asio::steady_timer pause(io_, 100ms);
-    co_await pause.async_wait(asio::use_awaitable);
-    EXPECT_FALSE(std::filesystem::exists(dir_.database()));
-    std::filesystem::rename(saved, dir_.database());  // the operator puts it back
-    co_await writer_.WhenIdle(5s);
-  }());
-  EXPECT_TRUE(committed);
-  EXPECT_EQ(Company("01"), "kept");
-}
-
 }  // namespace
 }  // namespace vantor

@@ -31,6 +31,7 @@ class NotifyTest : public ::testing::Test {
                   [this](const std::string& receiver, const std::string& subject, int status,
                          const std::string& result, const std::string& channel) {
                     traps_.push_back({receiver, subject, status, result, channel});
+                    trapsAfter_.push_back(Waited());
                   },
                   [] { return std::string("192.0.2.7"); }) {}
 
@@ -41,6 +42,11 @@ class NotifyTest : public ::testing::Test {
     return out;
   }
   void Run(asio::awaitable<void> work) { RunToEnd(io_, std::move(work)); }
+
+  // How far the clock has moved since the test began: the notifier's pauses.
+  std::chrono::milliseconds Waited() const {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(clock_.Now() - kStart);
+  }
 
   // Event lines without their time stamps: "level TAB module_procedure TAB text".
   std::vector<std::string> Events() const { return EventLines(events_.file()); }
@@ -55,14 +61,16 @@ class NotifyTest : public ::testing::Test {
              params);
   }
 
+  const SystemTime kStart = LocalTimePoint(2026, 3, 14, 8, 0, 30);
   TempProgramDir dir_;
-  FakeClock clock_{LocalTimePoint(2026, 3, 14, 8, 0, 30)};
+  FakeClock clock_{kStart};
   asio::io_context io_;
   WorkerPool pool_{1};
   AppEventLog events_{clock_, dir_.path()};
   FakeHttpsClient https_;
   FakeSmtpClient smtp_;
   std::vector<Trap> traps_;
+  std::vector<std::chrono::milliseconds> trapsAfter_;  // Waited() when each trap went out
   DatabaseWriter writer_{io_, dir_.database(), {}};
   Notifier notifier_;
 };

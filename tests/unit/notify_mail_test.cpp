@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 namespace vantor {
 namespace {
 
@@ -65,14 +67,10 @@ TEST_F(NotifyTest, MailSentAtSecondAttemptReportsSuccess) {
   auto attempts = smtp_.sent();
   ASSERT_EQ(attempts.size(), 2u);
   const MailRequest& r = attempts[0];
-  EXPECT_EQ(r.host, "127.0.0.1");
-  EXPECT_EQ(r.port, 25);
-  EXPECT_EQ(r.from, "vantor-web@localhost");
-  EXPECT_EQ(r.to, "ops@example.org");
-  EXPECT_EQ(r.security, MailSecurity::kNone);
-  EXPECT_EQ(r.auth, MailAuth::kNone);
-  EXPECT_EQ(r.message, BuildMailMessage({"vantor-web@localhost", "ops@example.org",
-                                         "Vantor Com Server", kAlarm, "3"},
+  EXPECT_EQ(std::tuple(r.host, r.port, r.from, r.to, r.security, r.auth),
+            std::tuple(std::string("127.0.0.1"), 25, std::string("vantor-web@localhost"), std::string("ops@example.org"),
+                       MailSecurity::kNone, MailAuth::kNone));
+  EXPECT_EQ(r.message, BuildMailMessage({"vantor-web@localhost", "ops@example.org", "Vantor Com Server", kAlarm, "3"},
                                         clock_.Now()));
   EXPECT_TRUE(Events().empty());
 }
@@ -142,18 +140,13 @@ TEST_F(NotifyTest, MailAuthModeAndSecurityFollowSettings) {
   dir_.Sql("UPDATE General_Settings SET MailAuthMode = 'auth login', MailSecurity = NULL");
   Run(notifier_.SendMailSMTP(kAlarm, "ops@example.org", "3"));
 
-  auto sent = smtp_.sent();
-  ASSERT_EQ(sent.size(), 3u);
-  EXPECT_EQ(sent[0].auth, MailAuth::kNone);
-  EXPECT_EQ(sent[0].account, "");
-  EXPECT_EQ(sent[0].password, "");
-  EXPECT_EQ(sent[0].security, MailSecurity::kStartTls);
-  EXPECT_EQ(sent[1].auth, MailAuth::kLogin);
-  EXPECT_EQ(sent[1].account, "acct");
-  EXPECT_EQ(sent[1].password, "pw");
-  EXPECT_EQ(sent[1].security, MailSecurity::kTls);
-  EXPECT_EQ(sent[2].auth, MailAuth::kPlain);  // the exact text selects LOGIN, nothing else
-  EXPECT_EQ(sent[2].security, MailSecurity::kNone);
+  std::vector<std::tuple<MailAuth, std::string, std::string, MailSecurity>> seen;
+  for (const auto& r : smtp_.sent()) seen.emplace_back(r.auth, r.account, r.password, r.security);
+  ASSERT_EQ(seen.size(), 3u);
+  EXPECT_EQ(seen[0], std::tuple(MailAuth::kNone, "", "", MailSecurity::kStartTls));
+  EXPECT_EQ(seen[1], std::tuple(MailAuth::kLogin, "acct", "pw", MailSecurity::kTls));
+  // Only the exact text selects LOGIN.
+  EXPECT_EQ(seen[2], std::tuple(MailAuth::kPlain, "acct", "pw", MailSecurity::kNone));
 }
 
 }  // namespace

@@ -70,10 +70,8 @@ TEST(Settings, MissingNullOverflowAndTypeMismatchAreErrors) {
 }
 
 TEST(Settings, UnusableDatabaseFilesGivePlainErrors) {
+  // A missing file is the --check integration test's; here files that are there but unusable.
   TempProgramDir dir(false);
-  EXPECT_NE(LoadFailure(dir.database()).find("Cannot open the database"), std::string::npos);
-  EXPECT_FALSE(std::filesystem::exists(dir.database()));  // never created by a reader
-
   WriteFile(dir.database(), std::string("Standard Jet DB\0\0\0 legacy file", 30) + std::string(4096, 'j'));
   EXPECT_NE(LoadFailure(dir.database()).find("is not an SQLite database"), std::string::npos);
 

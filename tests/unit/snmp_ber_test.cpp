@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <functional>
 
 namespace vantor {
 namespace {
@@ -102,24 +103,15 @@ TEST(SnmpBerEncode, WritesMinimalBerByteForByte) {
 }
 
 TEST(SnmpBerRoundTrip, KeepsEveryValueTypeAtItsBoundaries) {
-  const std::vector<SnmpVariable> vars = {
-      {"1.3.6.1.2.1.1.1.0", snmp_value::kInteger, "-2147483648"},
-      {"1.3.6.1.2.1.1.1.0", snmp_value::kInteger, "2147483647"},
-      {"1.3.6.1.2.1.1.1.0", snmp_value::kInteger, "-129"},
-      {"1.3.6.1.2.1.1.1.0", snmp_value::kInteger, "128"},
-      {"1.3.6.1.2.1.1.1.0", snmp_value::kInteger, "0"},
-      {"1.3.6.1.2.1.1.3.0", snmp_value::kTimeTicks, "4294967295"},
-      {"1.3.6.1.2.1.1.3.0", snmp_value::kTimeTicks, "2147483648"},
-      {"1.3.6.1.2.1.1.3.0", snmp_value::kCounter32, "0"},
-      {"1.3.6.1.2.1.1.3.0", snmp_value::kGauge32, "128"},
-      {"1.3.6.1.2.1.1.2.0", snmp_value::kObjectId, "1.3.6.1.4.1.4294967295.0"},
-      {"2.4294967215.4294967295", snmp_value::kObjectId, "0.39"},
-      {"1.3.6.1.2.1.1.1.0", snmp_value::kOctetString, std::string("a\0b\xff", 4)},
-      {"1.3.6.1.2.1.1.1.0", snmp_value::kOctetString, ""},
-      {"1.3.6.1.2.1.1.1.0", snmp_value::kIpAddress, "255.0.10.1"},
-      {"1.3.6.1.2.1.1.1.0", snmp_value::kOpaque, "\x9f\x78"},
-      {"1.3.6.1.2.1.1.1.0", snmp_value::kNull, ""},
-  };
+  std::vector<SnmpVariable> vars = {{"2.4294967215.4294967295", snmp_value::kObjectId, "0.39"}};
+  const std::vector<std::pair<int, std::string>> values = {
+      {snmp_value::kInteger, "-2147483648"}, {snmp_value::kInteger, "2147483647"}, {snmp_value::kInteger, "-129"},
+      {snmp_value::kInteger, "128"}, {snmp_value::kInteger, "0"}, {snmp_value::kTimeTicks, "4294967295"},
+      {snmp_value::kTimeTicks, "2147483648"}, {snmp_value::kCounter32, "0"}, {snmp_value::kGauge32, "128"},
+      {snmp_value::kObjectId, "1.3.6.1.4.1.4294967295.0"}, {snmp_value::kOctetString, std::string("a\0b\xff", 4)},
+      {snmp_value::kOctetString, ""}, {snmp_value::kIpAddress, "255.0.10.1"}, {snmp_value::kOpaque, "\x9f\x78"},
+      {snmp_value::kNull, ""}};
+  for (const auto& [type, value] : values) vars.push_back({"1.3.6.1.2.1.1.1.0", type, value});
   for (auto version : {SnmpVersion::kV1, SnmpVersion::kV2c}) {
     const auto m = Response(version, vars);
     EXPECT_EQ(RoundTrip(m), m);
@@ -179,18 +171,15 @@ TEST(SnmpBerEncode, TrapsAreV1Only) {
   EXPECT_EQ(RoundTrip(trap), trap);
   EXPECT_FALSE(DecodeSnmpRequest(*EncodeSnmpMessage(trap)));
 
-  auto bad = trap;
-  bad.agentAddress = "0:0::1";
-  EXPECT_FALSE(EncodeSnmpMessage(bad));
-  bad = trap;
-  bad.genericTrap = 7;
-  EXPECT_FALSE(EncodeSnmpMessage(bad));
-  bad = trap;
-  bad.version = SnmpVersion::kV2c;
-  EXPECT_FALSE(EncodeSnmpMessage(bad));
-  bad = trap;
-  bad.type = snmp_type::kGetV2c;  // a second-family code in a v1 message
-  EXPECT_FALSE(EncodeSnmpMessage(bad));
+  // An IPv6 agent address, an unknown generic trap, a v2c message, a second-family code in v1.
+  for (const auto& spoil : std::vector<std::function<void(SnmpMessage&)>>{
+           [](SnmpMessage& m) { m.agentAddress = "0:0::1"; }, [](SnmpMessage& m) { m.genericTrap = 7; },
+           [](SnmpMessage& m) { m.version = SnmpVersion::kV2c; },
+           [](SnmpMessage& m) { m.type = snmp_type::kGetV2c; }}) {
+    auto bad = trap;
+    spoil(bad);
+    EXPECT_FALSE(EncodeSnmpMessage(bad));
+  }
 }
 
 // One datagram per class of malformed input, and every prefix of a valid one; each must be

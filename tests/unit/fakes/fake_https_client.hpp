@@ -5,7 +5,6 @@
 #include "platform/https_client.hpp"
 
 #include <deque>
-#include <functional>
 #include <mutex>
 
 namespace vantor::testing {
@@ -19,18 +18,11 @@ class FakeHttpsClient final : public HttpsClient {
  public:
   HttpsReply Post(const std::string& url, const std::string& body, const std::string& caFile,
                   const HttpsTimeouts& timeouts) override {
-    std::function<void()> during;
-    HttpsReply reply = Ok();
-    {
-      std::lock_guard lock(mutex_);
-      posts_.push_back({url, body, caFile, timeouts});
-      if (!replies_.empty()) {
-        reply = replies_.front();
-        replies_.pop_front();
-      }
-      during = during_;
-    }
-    if (during) during();
+    std::lock_guard lock(mutex_);
+    posts_.push_back({url, body, caFile, timeouts});
+    if (replies_.empty()) return Ok();
+    HttpsReply reply = replies_.front();
+    replies_.pop_front();
     return reply;
   }
 
@@ -58,11 +50,6 @@ class FakeHttpsClient final : public HttpsClient {
     std::lock_guard lock(mutex_);
     replies_.push_back(std::move(reply));
   }
-  // Runs on the worker thread inside each post (to hold a transfer open).
-  void During(std::function<void()> fn) {
-    std::lock_guard lock(mutex_);
-    during_ = std::move(fn);
-  }
   std::vector<RecordedPost> posts() const {
     std::lock_guard lock(mutex_);
     return posts_;
@@ -72,7 +59,6 @@ class FakeHttpsClient final : public HttpsClient {
   mutable std::mutex mutex_;
   std::deque<HttpsReply> replies_;
   std::vector<RecordedPost> posts_;
-  std::function<void()> during_;
 };
 
 }  // namespace vantor::testing
