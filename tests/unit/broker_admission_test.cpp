@@ -8,17 +8,17 @@ using namespace std::chrono_literals;
 TEST_F(BrokerTest, AgentAdmissionVerdicts) {
   EXPECT_EQ(Connect(ws_, 1, "/agt?01000001 secret__________xyz"), "CW01000001" "0  " "Connection Accepted");
   const CustomerRecord& agent = Customer(1);
-  EXPECT_EQ(agent.connID, 1);
-  EXPECT_EQ(agent.connType, "ws");
+  EXPECT_EQ(agent.connection.id, 1);
+  EXPECT_EQ(agent.connType(), "ws");
   EXPECT_EQ(agent.connIpAddr, "10.0.0.1");
   EXPECT_EQ(agent.custPass, "secret");
   EXPECT_EQ(agent.connStartTime, clock_.Now());
 
-  Customer(1).kaInterval = 60;
+  Tables().SetKeepAliveInterval(1, 60);
   EXPECT_EQ(Connect(wss_, 2, "/agt?01000001 secret__________"),
             "CW00000000" "0  " "MSG:Connection Exist.");
   EXPECT_EQ(Customer(1).aging, 60);
-  EXPECT_EQ(Customer(1).connID, 1);  // the registered agent stays
+  EXPECT_EQ(Customer(1).connection.id, 1);  // the registered agent stays
 
   EXPECT_EQ(Connect(ws_, 3, "/agt?01999999 x__________"),
             "CW00000000" "0  " "MSG:Disconnected. CustID: 01999999 Not Found");
@@ -41,7 +41,7 @@ TEST_F(BrokerTest, AgentAdmissionVerdicts) {
 // agent there is disconnected, its pending alarm dropped, and its id no longer found.
 TEST_F(BrokerTest, DeletedCustomersAreGoneAfterAReload) {
   Connect(ws_, 1, "/agt?02000002 p__________");
-  Customer(2).bcaWaitState = true;
+  Tables().StartAlarmWait(2);
   dir_.Sql("DELETE FROM Customer WHERE CustID IN ('02000002', '03000003')");
   EXPECT_TRUE(Reload());
   EXPECT_EQ(ws_.disconnected, (std::vector<ConnectionId>{1}));
@@ -49,7 +49,7 @@ TEST_F(BrokerTest, DeletedCustomersAreGoneAfterAReload) {
                           "Account Disabled\r\n"),
             std::string::npos);
   Run(ws_.Close(1, kClosedByServer));
-  EXPECT_EQ(Customer(2).connID, 0);
+  EXPECT_EQ(Customer(2).connection.id, 0);
   EXPECT_FALSE(Customer(2).bcaWaitState);
   EXPECT_EQ(Connect(ws_, 2, "/agt?02000002 p__________"),
             "CW00000000" "0  " "MSG:Disconnected. CustID: 02000002 Not Found");
@@ -66,7 +66,7 @@ TEST_F(BrokerTest, MobileAdmissionVerdicts) {
             "CW00000000" "0  " "MSG:Disconnected. Invalid CustPass");
   EXPECT_EQ(Connect(ws_, 3, "/mob?01000001 secret__________"), "CW01000001" "1  " "Connection Accepted");
   EXPECT_EQ(Connect(ws_, 4, "/mob?01000001 secret__________"), "CW01000001" "2  " "Connection Accepted");
-  EXPECT_EQ(Mobile(1).connID, 3);
+  EXPECT_EQ(Mobile(1).connection.id, 3);
   EXPECT_EQ(Mobile(1).company, "Alpha Ltd");
   EXPECT_EQ(Mobile(1).custPass, "secret");
   EXPECT_EQ(Mobile(2).connIpAddr, "10.0.0.4");
@@ -105,8 +105,8 @@ TEST_F(BrokerTest, VerdictBelongsToItsOwnConnection) {
   }());
   EXPECT_EQ(ws_.sent, (std::vector<Sent>{{5, "CW01000001" "1  " "Connection Accepted"},
                                          {6, "CW00000000" "0  " "MSG:Disconnected. Invalid CustPass"}}));
-  EXPECT_EQ(Mobile(1).connID, 5);
-  EXPECT_EQ(Mobile(2).connID, 0);
+  EXPECT_EQ(Mobile(1).connection.id, 5);
+  EXPECT_EQ(Mobile(2).connection.id, 0);
 }
 
 TEST_F(BrokerTest, RefusedAndUnmarkedConnectionsAreClosedAfterGrace) {
@@ -160,11 +160,11 @@ TEST_F(BrokerTest, PinnedAgentPass) {
 
   // Another pass is refused before anything changes: the agent's age stays, and each address is
   // reported once a minute (ws and wss connection 2 share the address 10.0.0.2).
-  Customer(1).kaInterval = 60;
+  Tables().SetKeepAliveInterval(1, 60);
   EXPECT_EQ(Connect(wss_, 2, "/agt?01000001 other__________"), kInvalidPass);
   EXPECT_EQ(Connect(ws_, 2, "/agt?01000001 __________"), kInvalidPass);
   EXPECT_EQ(Customer(1).aging, 0);
-  EXPECT_EQ(Customer(1).connID, 1);
+  EXPECT_EQ(Customer(1).connection.id, 1);
   EXPECT_EQ(Customer(1).custPass, "first");
   const std::string refusal =
       "\t2\tmodVantorWebSrv_OpenRequestAgent\tAgent Of Customer 01000001 From 10.0.0.2 Refused: Pass Is Not The "

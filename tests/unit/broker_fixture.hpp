@@ -64,8 +64,9 @@ class BrokerTest : public ::testing::Test {
     Run([&]() -> asio::awaitable<void> { reloaded = co_await broker_.CustTableUpdate(); }());
     return reloaded;
   }
-  CustomerRecord& Customer(int slot) { return broker_.tables().Customer(slot); }
-  MobileRecord& Mobile(int slot) { return broker_.tables().Mobile(slot); }
+  const CustomerRecord& Customer(int slot) { return broker_.tables().Customer(slot); }
+  const MobileRecord& Mobile(int slot) { return broker_.tables().Mobile(slot); }
+  ConnectionTables& Tables() { return broker_.tables(); }
 
   TempProgramDir dir_;
   asio::io_context io_;

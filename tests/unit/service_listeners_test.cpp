@@ -205,7 +205,7 @@ TEST_F(ServiceTest, ConsoleCommandsActOnTheNamedSlotOrAnswerAnError) {
   EXPECT_EQ(drop->variables[0].value, "agentConnDisconnect-1");
   EXPECT_EQ(error(drop), std::pair(0, 0));
   EXPECT_EQ(ws_->disconnected, (std::vector<ConnectionId>{3}));
-  EXPECT_EQ(service().broker().tables().Customer(1).connID, 0);
+  EXPECT_EQ(service().broker().tables().Customer(1).connected(), false);
   const auto events = Events();
   EXPECT_NE(std::find(events.begin(), events.end(),
                       "3\tmodVantorWebSrv_SnmpSetRequest\tAlpha Ltd Disconnected From Server Due To Command From Console"),
