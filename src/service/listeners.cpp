@@ -177,8 +177,8 @@ asio::awaitable<void> Service::ConfigureTls(GeneralSettings& settings) {
     selected = SelectServerCertificate(*components_.certRoots, selection);
   }
   if (!selected.certificate) throw ProcedureError("Server certificate: " + selected.error);
-  if (auto error = server.UseTls(selected.certificate->credentials)) {
-    throw ProcedureError("Server certificate: " + *error);
+  if (const TlsSetup setup = server.UseTls(selected.certificate->credentials); !setup.ok()) {
+    throw ProcedureError("Server certificate: " + setup.reason);
   }
   if (!subject.empty() && debugMode_) {
     const fs::path file = programDir_ / "Debug" / "CertInfo_Server.txt";

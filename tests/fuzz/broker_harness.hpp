@@ -27,36 +27,6 @@ namespace vantor::fuzzing {
 using testing::FakeClock;
 using testing::FakeWebSocketServer;
 
-// Passes every call to a fake server and lets the harness look at each send first.
-class CheckedServer final : public WebSocketServer {
- public:
-  CheckedServer(FakeWebSocketServer& fake, std::function<void(ConnectionId, const std::string&)> onSend)
-      : fake_(fake), onSend_(std::move(onSend)) {}
-  void SetLocalAddress(std::string address) override { fake_.SetLocalAddress(std::move(address)); }
-  void SetLocalPort(int port) override { fake_.SetLocalPort(port); }
-  bool Configure(const std::string& line) override { return fake_.Configure(line); }
-  std::optional<std::string> UseTls(const TlsCredentials& credentials) override { return fake_.UseTls(credentials); }
-  std::error_code Listen() override { return fake_.Listen(); }
-  bool Listening() const override { return fake_.Listening(); }
-  std::string LocalAddress() const override { return fake_.LocalAddress(); }
-  int LocalPort() const override { return fake_.LocalPort(); }
-  bool Send(ConnectionId id, std::string&& text) override {
-    Check(fake_.IsOpen(id));  // the broker sends only to connections it has been told are open
-    onSend_(id, text);
-    return fake_.Send(id, std::move(text));
-  }
-  bool Disconnect(ConnectionId id) override { return fake_.Disconnect(id); }
-  bool SetIdleTimeout(ConnectionId id, std::chrono::milliseconds limit) override {
-    return fake_.SetIdleTimeout(id, limit);
-  }
-  std::optional<std::string> RemoteAddress(ConnectionId id) const override { return fake_.RemoteAddress(id); }
-  void Shutdown() override { fake_.Shutdown(); }
-
- private:
-  FakeWebSocketServer& fake_;
-  std::function<void(ConnectionId, const std::string&)> onSend_;
-};
-
 class BrokerHarness {
  public:
   static constexpr std::array<const char*, 3> kCustIDs{"01000001", "02000002", "03000003"};
@@ -65,8 +35,7 @@ class BrokerHarness {
     dir_.Sql("INSERT INTO Customer (CustID, Enabled, Company) VALUES "
              "('01000001', 1, 'Alpha Ltd'), ('02000002', 1, 'Beta Ltd'), ('03000003', 0, 'Gamma Ltd')");
     Reset();
-    testing::RunToEnd(io_, broker_->CustTableInit());
-    pristine_ = broker_->tables().customers();
+    for (int c = 1; c <= kCustomerSlots; ++c) pristine_[c] = broker_->tables().Customer(c);
     for (int c = 1; c <= 3; ++c) Check(pristine_[c].custID == kCustIDs[c - 1]);
   }
 
@@ -79,8 +48,6 @@ class BrokerHarness {
     }
     debug_ = false;
     clock_.Set(testing::LocalTimePoint(2026, 4, 1, 10, 0, 0));
-    plainChecked_.reset();
-    tlsChecked_.reset();
     plain_.reset();
     tls_.reset();
     broker_ = std::make_unique<Broker>(BrokerContext{
@@ -91,39 +58,45 @@ class BrokerHarness {
     broker_->ConfigureAdmissionLimits({65535, std::chrono::seconds(60), std::chrono::seconds(60)}, {});
     plain_ = std::make_unique<FakeWebSocketServer>(broker_->plainEvents());
     tls_ = std::make_unique<FakeWebSocketServer>(broker_->tlsEvents());
-    plainChecked_ = std::make_unique<CheckedServer>(*plain_, [this](ConnectionId id, const std::string& text) {
-      CheckRouting("ws", id, text);
-    });
-    tlsChecked_ = std::make_unique<CheckedServer>(*tls_, [this](ConnectionId id, const std::string& text) {
-      CheckRouting("wss", id, text);
-    });
-    broker_->AttachServers(plainChecked_.get(), tlsChecked_.get());
-    if (!pristine_[1].custID.empty()) broker_->tables().customers() = pristine_;
+    for (ServerIndex server : {ServerIndex::kPlain, ServerIndex::kTls}) {
+      Server(server).onSend = [this, server](ConnectionId id, const std::string& text) {
+        Check(Server(server).IsOpen(id));  // the broker sends only to connections it has been told are open
+        CheckRouting({server, id}, text);
+      };
+    }
+    broker_->AttachServers(plain_.get(), tls_.get());
+    if (pristine_[1].custID.empty()) {
+      testing::RunToEnd(io_, broker_->CustTableInit());
+      return;
+    }
+    for (int c = 1; c <= 3; ++c) {
+      broker_->tables().LoadCustomer(c, pristine_[c].enabled, pristine_[c].custID, pristine_[c].company);
+    }
   }
 
   // Account fields never change through messages; no two records hold one connection; every
   // held connection is open.
   void CheckTables() {
     auto& tables = broker_->tables();
-    std::vector<std::pair<std::string, ConnectionId>> held;
+    std::vector<ConnectionRef> held;
     for (int c = 1; c <= kCustomerSlots; ++c) {
       const CustomerRecord& r = tables.Customer(c);
       Check(r.custID == pristine_[c].custID && r.company == pristine_[c].company && r.enabled == pristine_[c].enabled);
-      if (r.connID != 0) held.emplace_back(r.connType, r.connID);
+      if (r.connected()) held.push_back(r.connection);
       Check(r.kaInterval <= 32767 - 30);
     }
     for (int m = 1; m <= kMobileSlots; ++m) {
       const MobileRecord& r = tables.Mobile(m);
-      if (r.connID == 0) continue;
-      held.emplace_back(r.connType, r.connID);
+      if (!r.connected()) continue;
+      held.push_back(r.connection);
       Check(r.custID == kCustIDs[0] || r.custID == kCustIDs[1]);
     }
     std::sort(held.begin(), held.end());
     Check(std::adjacent_find(held.begin(), held.end()) == held.end());
-    for (const auto& [type, id] : held) Check(Server(type).IsOpen(id));
+    for (const ConnectionRef& c : held) Check(Server(c.server).IsOpen(c.id));
   }
 
-  FakeWebSocketServer& Server(std::string_view type) { return type == "ws" ? *plain_ : *tls_; }
+  FakeWebSocketServer& Server(ServerIndex server) { return server == ServerIndex::kPlain ? *plain_ : *tls_; }
   Broker& broker() { return *broker_; }
   asio::io_context& io() { return io_; }
   bool& debug() { return debug_; }
@@ -143,21 +116,21 @@ class BrokerHarness {
 
   // What each kind of message may reach: a request only the agent of the customer it names, an
   // answer only the mobile slot it names, a keep-alive echo only the agent that sent it.
-  void CheckRouting(std::string_view type, ConnectionId id, const std::string& text) {
+  void CheckRouting(ConnectionRef c, const std::string& text) {
     Check(text.size() >= 2);
     auto& tables = broker_->tables();
     const std::string_view head = std::string_view(text).substr(0, 2);
     if (head == "DM" || head == "CA") {
       bool agent = false;
       for (int c = 1; c <= kCustomerSlots; ++c) {
-        agent |= tables.Customer(c).HoldsConnection(type, id) && tables.Customer(c).custID == Mid(text, 3, 8);
+        agent |= tables.Customer(c).HoldsConnection(c) && tables.Customer(c).custID == Mid(text, 3, 8);
       }
       Check(agent);
     } else if (head == "DA") {
       const auto slot = ParseNumber(Mid(text, 11, 3));
       Check(slot && *slot >= 1 && *slot <= kMobileSlots);
       const MobileRecord& mobile = tables.Mobile(static_cast<int>(RoundHalfEven(*slot)));
-      Check(mobile.HoldsConnection(type, id) && mobile.custID == Mid(text, 3, 8));
+      Check(mobile.HoldsConnection(c) && mobile.custID == Mid(text, 3, 8));
     } else {
       Check(head == "CW" && text.size() >= 13);
     }
@@ -172,8 +145,6 @@ class BrokerHarness {
   std::unique_ptr<Broker> broker_;
   std::unique_ptr<FakeWebSocketServer> plain_;
   std::unique_ptr<FakeWebSocketServer> tls_;
-  std::unique_ptr<CheckedServer> plainChecked_;
-  std::unique_ptr<CheckedServer> tlsChecked_;
 };
 
 }  // namespace vantor::fuzzing

@@ -122,8 +122,8 @@ int main(int argc, char** argv) {
       Log("TLS-FAILED " + cert.error);
       return 1;
     }
-    if (auto error = server.UseTls(cert.certificate->credentials)) {
-      Log("TLS-FAILED " + *error);
+    if (const TlsSetup setup = server.UseTls(cert.certificate->credentials); !setup.ok()) {
+      Log("TLS-FAILED " + setup.reason);
       return 1;
     }
   }
