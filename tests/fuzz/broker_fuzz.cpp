@@ -207,7 +207,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   driver.CloseAll();
   h.CheckTables();
   auto& tables = h.broker().tables();
-  for (int c = 1; c <= kCustomerSlots; ++c) Check(tables.Customer(c).connected() == false);
-  for (int m = 1; m <= kMobileSlots; ++m) Check(tables.Mobile(m).connected() == false);
+  for (int c = 1; c <= kCustomerSlots; ++c) Check(!tables.Customer(c).connected());
+  for (int m = 1; m <= kMobileSlots; ++m) Check(!tables.Mobile(m).connected());
   return 0;
 }

@@ -23,21 +23,18 @@ TEST_F(BrokerTest, AgentAdmissionVerdicts) {
   EXPECT_EQ(Customer(1).aging, 60);
   EXPECT_EQ(Customer(1).connection.id, 1);  // the registered agent stays
 
-  EXPECT_EQ(Connect(ws_, 3, "/agt?01999999 x__________"),
-            "CW00000000" "0  " "MSG:Disconnected. CustID: 01999999 Not Found");
-  EXPECT_EQ(Connect(ws_, 4, "/agt?03000003 x__________"),
-            "CW00000000" "0  " "MSG:Disconnected. CustID: 03000003 Not Enabled");
-  EXPECT_EQ(Connect(ws_, 5, "/agt?AB000001 x__________"),
-            "CW00000000" "0  " "MSG:Disconnected. CustID: AB000001 Not Found");
   // A prefix before the marker shifts the fixed positions: the id is read from the wrong place.
-  EXPECT_EQ(Connect(ws_, 6, "/x/agt?02000002 x__________"),
-            "CW00000000" "0  " "MSG:Disconnected. CustID: t?020000 Not Found");
   // Slot 00 is out of range: a level-1 event, no registration, and a refusal.
-  EXPECT_EQ(Connect(ws_, 7, "/agt?00000002 x__________"),
-            "CW00000000" "0  " "MSG:Disconnected. CustID: 00000002 Not Found");
+  const std::pair<const char*, const char*> refusals[] = {
+      {"/agt?01999999 x__________", "01999999 Not Found"}, {"/agt?03000003 x__________", "03000003 Not Enabled"},
+      {"/agt?AB000001 x__________", "AB000001 Not Found"}, {"/x/agt?02000002 x__________", "t?020000 Not Found"},
+      {"/agt?00000002 x__________", "00000002 Not Found"}, {"/agt?0", "0 Not Found"}};
+  ConnectionId id = 3;
+  for (const auto& [uri, refusal] : refusals) {
+    EXPECT_EQ(Connect(ws_, id++, uri), std::string("CW00000000" "0  " "MSG:Disconnected. CustID: ") + refusal);
+  }
   EXPECT_NE(Events().find("\t1\tmodVantorWebSrv_OpenRequestAgent\tSubscript out of range\r\n"),
             std::string::npos);
-  EXPECT_EQ(Connect(ws_, 8, "/agt?0"), "CW00000000" "0  " "MSG:Disconnected. CustID: 0 Not Found");
 }
 
 // Rows deleted from the table leave their slots (above the last row) disabled after a reload: the
