@@ -135,7 +135,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Check(first.rfind("CW00000000" "0  " "MSG:", 0) == 0);
     Check(!std::filesystem::exists(logFile));
   } else {
-    const std::string custID(Mid(uri, 6, 8));
+    const std::string custID = ReadLoginPath(uri).custID;
     Check(std::string_view(first).substr(2, 8) == custID && (custID == "01000001" || custID == "02000002"));
     const CustomerRecord& customer = tables.Customer(custID == "01000001" ? 1 : 2);
     if (agent) {

@@ -165,7 +165,7 @@ class Driver {
   // for the enabled customer its path names.
   void CheckVerdict(int c, std::string_view uri, const std::string& first) {
     auto& tables = h_.broker().tables();
-    const std::string custID(Mid(uri, 6, 8));
+    const std::string custID = ReadLoginPath(uri).custID;
     if (first.size() <= 13 || std::string_view(first).substr(13) != "Connection Accepted") {
       Check(first.rfind("CW00000000" "0  " "MSG:", 0) == 0);
       return;
