@@ -20,9 +20,10 @@ namespace {
 
 // Clears the connection and what the client told over it; the account fields stay.
 void ClearConnection(CustomerRecord& r) {
-  const CustomerRecord fresh;
-  static_cast<ConnectionFields&>(r) = ConnectionFields{r.custID, {}, fresh.connIpAddr, fresh.connStartTime,
-                                                       0, 0, 0, {}, r.company, {}};
+  ConnectionFields cleared;
+  cleared.custID = std::move(r.custID);
+  cleared.company = std::move(r.company);
+  static_cast<ConnectionFields&>(r) = std::move(cleared);
   r.rttSum = 0;
   r.rttCount = 0;
 }
