@@ -112,9 +112,11 @@ TEST_F(BrokerProtocolTest, RequestsAndAnswersAreRelayedAcrossServers) {
             std::string::npos);
 
   // The agent's connection is closing: the request cannot go out, the event shows what was not
-  // sent, and nothing is counted.
+  // sent, nothing is counted, and the mobile's next message is not held up by a pause.
   wss_.Disconnect(1);
+  const auto waits = clock_.waits().size();
   Receive(ws_, 3, "DM01000001" "1  " "GET\xC2\xA0late");
+  EXPECT_EQ(clock_.waits().size(), waits);
   EXPECT_NE(Events().find("Cannot send: connection 1 is not open(connID=3, text=DM01000001" "1  GETlate)"),
             std::string::npos);
   EXPECT_EQ(Customer(1).pktRecv, 2);
