@@ -62,17 +62,17 @@ struct FullTables {
                      "/mob?" + CustomerId(i % vantor::kCustomerSlots + 1) + " pw__________",
                      fmt::format("10.0.1.{}", i)));
     }
-    for (auto& r : broker.tables().customers()) r.aging = kFarBelowLimits;
-    for (auto& r : broker.tables().mobiles()) r.aging = kFarBelowLimits;
+    for (int slot = 1; slot <= vantor::kCustomerSlots; ++slot) broker.tables().AgeAgent(slot, kFarBelowLimits);
+    for (int slot = 1; slot <= vantor::kMobileSlots; ++slot) broker.tables().AgeMobile(slot, kFarBelowLimits);
     ws.sent.clear();
   }
 
   // Every agent and mobile holds its record.
   bool Full() {
     for (int slot = 1; slot <= vantor::kCustomerSlots; ++slot)
-      if (broker.tables().Customer(slot).connID == 0) return false;
+      if (!broker.tables().Customer(slot).connected()) return false;
     for (int slot = 1; slot <= vantor::kMobileSlots; ++slot)
-      if (broker.tables().Mobile(slot).connID == 0) return false;
+      if (!broker.tables().Mobile(slot).connected()) return false;
     return true;
   }
 

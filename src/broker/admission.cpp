@@ -22,14 +22,6 @@ namespace vantor {
 
 namespace {
 
-enum class RequestClass { kAgent, kMobile, kOther };
-
-RequestClass Classify(std::string_view uri) {
-  if (uri.find("/agt?") != std::string_view::npos) return RequestClass::kAgent;
-  if (uri.find("/mob?") != std::string_view::npos) return RequestClass::kMobile;
-  return RequestClass::kOther;
-}
-
 std::string NotFound(std::string_view custID) {
   return fmt::format("MSG:Disconnected. CustID: {} Not Found", custID);
 }
@@ -48,21 +40,14 @@ constexpr std::string_view kInvalidPass = "MSG:Disconnected. Invalid CustPass";
 
 }  // namespace
 
-std::string Broker::PassText(std::string_view uri) {
-  const auto underscores = uri.find("__________");
-  // The pass text runs from position 15 to the ten underscores; without them, or with them
-  // starting before position 16, it is empty.
-  if (underscores == std::string_view::npos || underscores + 1 < 16) return {};
-  return std::string(Mid(uri, 15, underscores + 1 - 15));
-}
-
-void Broker::SetRefusal(const ServerDescriptor& s, ConnectionId id, std::string_view text) {
-  auto it = verdicts_.find({std::string(s.type), id});
+void Broker::SetRefusal(ConnectionRef c, std::string_view text) {
+  auto it = verdicts_.find(c);
   if (it != verdicts_.end()) it->second.first.message = text;
 }
 
-asio::awaitable<void> Broker::ConnectionRequest(const ServerDescriptor& s, const std::string& address,
-                                                int port, bool& accept) {
+asio::awaitable<void> Broker::ConnectionRequest(ServerIndex server, const std::string& address, int port,
+                                                bool& accept) {
+  const ServerDescriptor& s = Describe(server);
   if (accept && !trustedProxies_.contains(address) && refusals_.Cooling(address, clock_.Now())) {
     accept = false;
     if (!refusals_.ShouldReport(address, clock_.Now())) co_return;
@@ -82,76 +67,78 @@ asio::awaitable<void> Broker::ConnectionRequest(const ServerDescriptor& s, const
   });
 }
 
-asio::awaitable<void> Broker::ConnectionRefused(const ServerDescriptor& s, const std::string& address,
+asio::awaitable<void> Broker::ConnectionRefused(ServerIndex server, const std::string& address,
                                                 const std::string& reason) {
+  const ServerDescriptor& s = Describe(server);
   bool accept = false;
-  co_await ConnectionRequest(s, address, 0, accept);
+  co_await ConnectionRequest(server, address, 0, accept);
   co_await events_.AppEvent(kFormModule, s.Handler("ConnectionRequest"),
                             fmt::format("Connections From {} Refused: {}", address, reason), kLevelDropped);
 }
 
-asio::awaitable<void> Broker::WebSocketOpenRequest(const ServerDescriptor& s, OpenRequest& request) {
+asio::awaitable<void> Broker::WebSocketOpenRequest(ServerIndex server, OpenRequest& request) {
+  const ServerDescriptor& s = Describe(server);
+  const ConnectionRef c{server, request.id};
   // Until admission says otherwise, the connection is refused.
-  const std::string client = ClientAddressOf(s, request);
-  clientAddresses_[{std::string(s.type), request.id}] = client;
-  verdicts_[{std::string(s.type), request.id}] = {
-      Verdict{false, "00000000", std::string(kAgentNumberField), std::string(kRefused)}, nextSerial_++};
+  const std::string client = ClientAddressOf(c, request);
+  clientAddresses_[c] = client;
+  verdicts_[c] = {Verdict{false, "00000000", std::string(kAgentNumberField), std::string(kRefused)}, nextSerial_++};
   // A client behind a trusted proxy is only known now; while it cools down it gets no upgrade.
-  if (trustedProxies_.contains(ServerFor(s.type)->RemoteAddress(request.id).value_or("")) &&
+  if (trustedProxies_.contains(ServerOf(c)->RemoteAddress(request.id).value_or("")) &&
       refusals_.Cooling(client, clock_.Now())) {
     request.statusCode = 429;
     co_return;
   }
   co_await Guarded(events_, kFormModule, s.Handler("WebSocketOpenRequest"), [&]() -> asio::awaitable<void> {
-    const RequestClass kind = Classify(request.uri);
-    const char* prefix = kind == RequestClass::kAgent    ? "AgtWebSocketOpenRequest-"
-                         : kind == RequestClass::kMobile ? "MobSession-"
-                                                         : "ErrWebSocketOpenRequest-";
-    if (kind == RequestClass::kOther) SetRefusal(s, request.id, kInvalidPath);
+    const LoginPath login = ReadLoginPath(request.uri);
+    const char* prefix = login.kind == LoginKind::kAgent    ? "AgtWebSocketOpenRequest-"
+                         : login.kind == LoginKind::kMobile ? "MobSession-"
+                                                            : "ErrWebSocketOpenRequest-";
+    if (login.kind == LoginKind::kOther) SetRefusal(c, kInvalidPath);
     trace_.OpenRequest(std::string(s.filePrefix) + prefix, request);
-    if (request.statusCode != 101 || kind == RequestClass::kOther) co_return;
+    if (request.statusCode != 101 || login.kind == LoginKind::kOther) co_return;
     Verdict decided;
-    if (kind == RequestClass::kAgent) {
-      co_await OpenRequestAgent(s, request.id, request.uri, decided);
+    if (login.kind == LoginKind::kAgent) {
+      co_await OpenRequestAgent(c, login, decided);
     } else {
-      co_await OpenRequestMobile(s, request.id, request.uri, decided);
+      co_await OpenRequestMobile(c, login, decided);
     }
     // The verdict belongs to this connection alone, whatever other open requests ran meanwhile.
-    auto it = verdicts_.find({std::string(s.type), request.id});
+    auto it = verdicts_.find(c);
     if (it == verdicts_.end()) co_return;
     it->second.first = decided;
-    if (kind == RequestClass::kMobile && decided.accepted) LogMobileConnection(decided, request.headers);
+    if (login.kind == LoginKind::kMobile && decided.accepted) LogMobileConnection(decided, request.headers);
   });
-  auto it = verdicts_.find({std::string(s.type), request.id});
+  auto it = verdicts_.find(c);
   if (it != verdicts_.end() && !it->second.first.accepted) {
     request.admitted = false;
-    CountRefusal(s, request.id, it->second.first);
+    CountRefusal(c, it->second.first);
   }
 }
 
 // Refusals that say the client does not know what it claims (an id, a pass, a path), and run-time
 // failures that its request caused, count against its address; a full table or an absent agent
 // are not the client's doing.
-void Broker::CountRefusal(const ServerDescriptor& s, ConnectionId id, const Verdict& verdict) {
+void Broker::CountRefusal(ConnectionRef c, const Verdict& verdict) {
   const std::string& m = verdict.message;
   if (m == "MSG:Connection Exist." || m == "MSG:Disconnected. Agent Software Not Connected" ||
       m.starts_with("MSG:Disconnected. Max Connection is ")) {
     return;
   }
-  refusals_.CountRefusal(ClientAddress(s, id), clock_.Now());
+  refusals_.CountRefusal(ClientAddress(c), clock_.Now());
 }
 
-std::string Broker::ClientAddress(const ServerDescriptor& s, ConnectionId id) const {
-  auto it = clientAddresses_.find({std::string(s.type), id});
+std::string Broker::ClientAddress(ConnectionRef c) const {
+  auto it = clientAddresses_.find(c);
   if (it != clientAddresses_.end()) return it->second;
-  return ServerFor(s.type)->RemoteAddress(id).value_or("0.0.0.0");
+  return ServerOf(c)->RemoteAddress(c.id).value_or("0.0.0.0");
 }
 
 // The peer's address, unless the peer is a trusted reverse proxy: then the last entry of the last
 // X-Forwarded-For header, the client as that proxy saw it (entries before it are the client's
 // own word). A proxy that sends none, or no address there, is named itself.
-std::string Broker::ClientAddressOf(const ServerDescriptor& s, const OpenRequest& request) const {
-  const std::string peer = ServerFor(s.type)->RemoteAddress(request.id).value_or("0.0.0.0");
+std::string Broker::ClientAddressOf(ConnectionRef c, const OpenRequest& request) const {
+  const std::string peer = ServerOf(c)->RemoteAddress(request.id).value_or("0.0.0.0");
   if (!trustedProxies_.contains(peer)) return peer;
   std::string forwarded;
   std::string_view headers = request.headers;
@@ -170,64 +157,52 @@ std::string Broker::ClientAddressOf(const ServerDescriptor& s, const OpenRequest
   return IsIpAddress(last) ? last : peer;
 }
 
-CustomerRecord* Broker::AdmissibleCustomer(std::string_view uri, Verdict& verdict) {
-  const auto slot = ParseNumber(Mid(uri, 6, 2));
-  if (!slot) return nullptr;  // the verdict already says "Not Found"
-  CustomerRecord& record = tables_.Customer(static_cast<int>(RoundHalfEven(*slot)));
-  if (record.custID != Mid(uri, 6, 8)) return nullptr;
+int Broker::AdmissibleCustomer(const LoginPath& login, Verdict& verdict) {
+  if (!login.slot) return 0;  // the verdict already says "Not Found"
+  const int slot = static_cast<int>(*login.slot);
+  const CustomerRecord& record = tables_.Customer(slot);
+  if (record.custID != login.custID) return 0;
   if (!record.enabled) {
     verdict.message = fmt::format("MSG:Disconnected. CustID: {} Not Enabled", record.custID);
-    return nullptr;
+    return 0;
   }
-  return &record;
+  return slot;
 }
 
-asio::awaitable<void> Broker::OpenRequestAgent(const ServerDescriptor& s, ConnectionId id,
-                                               std::string_view uri, Verdict& verdict) {
-  const std::string custID(Mid(uri, 6, 8));
-  verdict = Verdict{false, FixedWidth(custID, kCustomerIdLength), std::string(kAgentNumberField),
-                    NotFound(custID)};
+NewConnection Broker::Arrival(ConnectionRef c, const LoginPath& login) const {
+  return NewConnection{c, ClientAddress(c), clock_.Now(), login.pass};
+}
+
+asio::awaitable<void> Broker::OpenRequestAgent(ConnectionRef c, const LoginPath& login, Verdict& verdict) {
+  verdict = Verdict{false, FixedWidth(login.custID, kCustomerIdLength), std::string(kAgentNumberField),
+                    NotFound(login.custID)};
   co_await Guarded(events_, kCodeModule, "OpenRequestAgent", [&]() -> asio::awaitable<void> {
-    CustomerRecord* found = AdmissibleCustomer(uri, verdict);
-    if (!found) co_return;
-    CustomerRecord& record = *found;
-    const int slot = static_cast<int>(found - tables_.customers().data());
-    const std::string pass = PassText(uri);
+    const int slot = AdmissibleCustomer(login, verdict);
+    if (slot == 0) co_return;
+    const CustomerRecord& record = tables_.Customer(slot);
     // The pass is checked before the connection check, so that only the holder of the pinned
     // pass can hasten the drop of the registered agent.
-    const auto pin = pins_.Check(slot, pass);
+    const auto pin = pins_.Check(slot, login.pass);
     if (pin == AgentPassPins::Verdict::kMismatch) {
       verdict.message = kInvalidPass;
-      std::string event = PinRefusalEvent(s, id, record.custID);
+      std::string event = PinRefusalEvent(c, record.custID);
       if (!event.empty()) ReportAdmission(co_await asio::this_coro::executor, std::move(event), kLevelDropped);
       co_return;
     }
-    if (record.connID != 0) {
-      record.aging = record.kaInterval;
+    if (record.connected()) {
+      tables_.RefreshAgentAging(slot);
       verdict.message = "MSG:Connection Exist.";
       co_return;
     }
-    RegisterAgent(s, id, uri, record);
+    tables_.RegisterAgent(slot, Arrival(c, login));
+    WatchAgentSilence(record);
     verdict.accepted = true;
     verdict.message = "Connection Accepted";
     if (pin == AgentPassPins::Verdict::kUnpinned) {
       const auto executor = co_await asio::this_coro::executor;
-      ReportAdmission(executor, PinAgentPass(executor, slot, record.custID, pass), kLevelInfo);
+      ReportAdmission(executor, PinAgentPass(executor, slot, record.custID, login.pass), kLevelInfo);
     }
   });
-}
-
-void Broker::RegisterAgent(const ServerDescriptor& s, ConnectionId id, std::string_view uri,
-                           CustomerRecord& record) {
-  record.connType = s.type;
-  record.connID = id;
-  record.connIpAddr = ClientAddress(s, id);
-  record.connStartTime = clock_.Now();
-  record.pktSent = record.pktRecv = record.aging = 0;
-  record.custPass = PassText(uri);
-  record.rttSum = 0;
-  record.rttCount = 0;
-  WatchAgentSilence(record);
 }
 
 std::string Broker::PinAgentPass(const asio::any_io_executor& executor, int slot, const std::string& custID,
@@ -264,53 +239,44 @@ void Broker::ReportAdmission(const asio::any_io_executor& executor, std::string 
       asio::detached);
 }
 
-std::string Broker::PinRefusalEvent(const ServerDescriptor& s, ConnectionId id, const std::string& custID) {
-  const std::string address = ClientAddress(s, id);
+std::string Broker::PinRefusalEvent(ConnectionRef c, const std::string& custID) {
+  const std::string address = ClientAddress(c);
   if (!pinRefusals_.ShouldReport(address, clock_.Now())) return {};
   return fmt::format("Agent Of Customer {} From {} Refused: Pass Is Not The Pinned Pass", custID, address);
 }
 
-asio::awaitable<void> Broker::OpenRequestMobile(const ServerDescriptor& s, ConnectionId id,
-                                                std::string_view uri, Verdict& verdict) {
-  const std::string custID(Mid(uri, 6, 8));
-  verdict = Verdict{false, FixedWidth(custID, kCustomerIdLength), std::string(kAgentNumberField),
-                    NotFound(custID)};
+asio::awaitable<void> Broker::OpenRequestMobile(ConnectionRef c, const LoginPath& login, Verdict& verdict) {
+  verdict = Verdict{false, FixedWidth(login.custID, kCustomerIdLength), std::string(kAgentNumberField),
+                    NotFound(login.custID)};
   co_await Guarded(events_, kCodeModule, "OpenRequestMobile", [&]() -> asio::awaitable<void> {
-    const std::string pass = PassText(uri);
-    CustomerRecord* found = AdmissibleCustomer(uri, verdict);
-    if (!found) co_return;
-    CustomerRecord& record = *found;
-    if (record.connID == 0) {
+    const int slot = AdmissibleCustomer(login, verdict);
+    if (slot == 0) co_return;
+    const CustomerRecord& record = tables_.Customer(slot);
+    if (!record.connected()) {
       verdict.message = "MSG:Disconnected. Agent Software Not Connected";
       co_return;
     }
-    if (pass != record.custPass) {
+    if (login.pass != record.custPass) {
       verdict.message = kInvalidPass;
       co_return;
     }
     int free = 0;
     for (int m = 1; m <= kMobileSlots && free == 0; ++m) {
-      if (tables_.Mobile(m).connID == 0) free = m;
+      if (!tables_.Mobile(m).connected()) free = m;
     }
     if (free == 0) {
       verdict.message = fmt::format("MSG:Disconnected. Max Connection is {}", kMobileSlots);
       co_return;
     }
-    MobileRecord& mobile = tables_.Mobile(free);
-    mobile.custID = custID;
-    mobile.connType = s.type;
-    mobile.connID = id;
-    mobile.connIpAddr = ClientAddress(s, id);
-    mobile.connStartTime = clock_.Now();
-    mobile.pktRecv = mobile.pktSent = mobile.aging = 0;
-    mobile.custPass = pass;
-    mobile.company.clear();
-    for (int c = 1; c <= kCustomerSlots; ++c) {
-      if (tables_.Customer(c).custID == custID) {
-        mobile.company = tables_.Customer(c).company;
+    // The company of the first slot with this id, as the customer table may hold it twice.
+    std::string company;
+    for (int n = 1; n <= kCustomerSlots; ++n) {
+      if (tables_.Customer(n).custID == login.custID) {
+        company = tables_.Customer(n).company;
         break;
       }
     }
+    tables_.RegisterMobile(free, login.custID, Arrival(c, login), std::move(company));
     verdict.accepted = true;
     verdict.mobNr = MobileNumberField(free);
     verdict.message = "Connection Accepted";
@@ -332,33 +298,35 @@ void Broker::LogMobileConnection(const Verdict& verdict, std::string_view header
   if (!AppendLine(file, line)) throw ProcedureError("Path not found: " + file.string());
 }
 
-asio::awaitable<void> Broker::Connected(const ServerDescriptor& s, ConnectionId id) {
+asio::awaitable<void> Broker::Connected(ConnectionRef c) {
+  const ServerDescriptor& s = Describe(c.server);
   co_await Guarded(events_, kFormModule, s.Handler("Connected"), [&]() -> asio::awaitable<void> {
-    auto it = verdicts_.find({std::string(s.type), id});
+    auto it = verdicts_.find(c);
     if (it == verdicts_.end()) co_return;  // closed meanwhile
     const Verdict& verdict = it->second.first;
     const std::string first = verdict.accepted ? ServerMessage(verdict.custID, verdict.mobNr, verdict.message)
                                                : RefusalMessage(verdict.message);
     const bool refused = !verdict.accepted;
     const std::uint64_t serial = it->second.second;
-    trace_.Block(std::string(s.filePrefix) + "Connected-", id, "##### Connected #####",
-                 {"---> " + first});
-    SendTo(s.type, id, std::string(first));
+    trace_.Block(std::string(s.filePrefix) + "Connected-", c.id, "##### Connected #####", {"---> " + first});
+    if (SendTo(c, std::string(first)) == Delivery::kGone) {
+      // Gone before its verdict: its end event follows; no pause holds up the others meanwhile.
+      events_.AppEventNoPause(kFormModule, s.Handler("Connected"), GoneText("send", c), kLevelError);
+      co_return;
+    }
     if (refused) {
       // The client is expected to close on the refusal; if it does not, the service does.
-      asio::co_spawn(co_await asio::this_coro::executor, CloseAfterGrace(s, id, serial),
-                     asio::detached);
+      asio::co_spawn(co_await asio::this_coro::executor, CloseAfterGrace(c, serial), asio::detached);
     }
   });
 }
 
-asio::awaitable<void> Broker::CloseAfterGrace(const ServerDescriptor& s, ConnectionId id,
-                                              std::uint64_t serial) {
+asio::awaitable<void> Broker::CloseAfterGrace(ConnectionRef c, std::uint64_t serial) {
   co_await clock_.Wait(kRefusalGrace);
-  auto it = verdicts_.find({std::string(s.type), id});
+  auto it = verdicts_.find(c);
   // Only the same refused connection is closed; an id given to a new connection is left alone.
   if (it == verdicts_.end() || it->second.second != serial || it->second.first.accepted) co_return;
-  if (WebSocketServer* server = ServerFor(s.type)) server->Disconnect(id);
+  (void)DisconnectFrom(c);  // one that has gone meanwhile needs no closing
 }
 
 }  // namespace vantor

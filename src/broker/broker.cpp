@@ -1,7 +1,8 @@
 #include "broker/broker.hpp"
 
 #include "core/message_header.hpp"
-#include "core/procedure_error.hpp"
+
+#include <fmt/format.h>
 
 namespace vantor {
 
@@ -14,30 +15,21 @@ Broker::Broker(BrokerContext context)
       agentIdleLimit_(std::move(context.agentIdleLimit)),
       storeCustomerWrite_(std::move(context.storeCustomerWrite)),
       trace_(clock_, programDir_, debugMode_),
-      plainEndpoint_(*this, kPlainServer),
-      tlsEndpoint_(*this, kTlsServer) {}
+      plainEndpoint_(*this, ServerIndex::kPlain),
+      tlsEndpoint_(*this, ServerIndex::kTls) {}
 
 void Broker::AttachServers(WebSocketServer* plain, WebSocketServer* tls) {
-  plainServer_ = plain;
-  tlsServer_ = tls;
+  servers_ = {plain, tls};
 }
 
-WebSocketServer* Broker::ServerFor(std::string_view connType) const {
-  return connType == "ws" ? plainServer_ : tlsServer_;
+Broker::Delivery Broker::SendTo(ConnectionRef connection, std::string&& text) const {
+  WebSocketServer* server = ServerOf(connection);
+  return server && server->Send(connection.id, std::move(text)) ? Delivery::kSent : Delivery::kGone;
 }
 
-void Broker::SendTo(std::string_view connType, ConnectionId id, std::string&& text) const {
-  WebSocketServer* server = ServerFor(connType);
-  if (!server || !server->Send(id, std::move(text))) {
-    throw ProcedureError("Cannot send: connection " + std::to_string(id) + " is not open");
-  }
-}
-
-void Broker::DisconnectFrom(std::string_view connType, ConnectionId id) const {
-  WebSocketServer* server = ServerFor(connType);
-  if (!server || !server->Disconnect(id)) {
-    throw ProcedureError("Cannot disconnect: connection " + std::to_string(id) + " is not open");
-  }
+Broker::Delivery Broker::DisconnectFrom(ConnectionRef connection) const {
+  WebSocketServer* server = ServerOf(connection);
+  return server && server->Disconnect(connection.id) ? Delivery::kSent : Delivery::kGone;
 }
 
 void Broker::ConfigureAdmissionLimits(RefusalLimiter::Limits limits, std::set<std::string> trustedProxies) {
@@ -46,38 +38,45 @@ void Broker::ConfigureAdmissionLimits(RefusalLimiter::Limits limits, std::set<st
 }
 
 void Broker::WatchAgentSilence(const CustomerRecord& agent) const {
-  WebSocketServer* server = ServerFor(agent.connType);
-  if (server && agentIdleLimit_ && agent.connID != 0)
-    server->SetIdleTimeout(agent.connID, agentIdleLimit_(agent.kaInterval));
+  WebSocketServer* server = ServerOf(agent.connection);
+  if (server && agentIdleLimit_ && agent.connected())
+    server->SetIdleTimeout(agent.connection.id, agentIdleLimit_(agent.kaInterval));
 }
 
-void Broker::Reply(const ServerDescriptor& s, ConnectionId id, std::string_view header,
-                   std::string_view replyText, std::string& sent) {
-  sent = ServerMessage(MessageView(header).customerId(), kAgentNumberField, replyText);
-  SendTo(s.type, id, std::string(sent));
+std::string Broker::GoneText(std::string_view action, ConnectionRef connection) {
+  return fmt::format("Cannot {}: connection {} is not open", action, connection.id);
 }
 
-CustomerRecord* Broker::RegisteredAgent(const ServerDescriptor& s, ConnectionId id,
-                                        std::string_view text) {
+Broker::Delivery Broker::Reply(ConnectionRef c, const std::string& header, std::string_view replyText,
+                               Handled& handled) {
+  handled.sent = ServerMessage(MessageView(header).customerId(), kAgentNumberField, replyText);
+  const Delivery delivery = SendTo(c, std::string(handled.sent));
+  if (delivery == Delivery::kGone) {
+    ReportGone(c, c, header);
+    handled.traced = false;
+  }
+  return delivery;
+}
+
+int Broker::RegisteredAgent(ConnectionRef c, std::string_view text) const {
   const MessageView message(text);
   const auto n = message.customerSlot();
-  if (!n || *n < 1 || *n > kCustomerSlots) return nullptr;
-  CustomerRecord& record = tables_.Customer(static_cast<int>(*n));
-  if (!record.HoldsConnection(s.type, id) || record.custID != message.customerId()) return nullptr;
-  return &record;
+  if (!n || *n < 1 || *n > kCustomerSlots) return 0;
+  const CustomerRecord& record = tables_.Customer(static_cast<int>(*n));
+  if (!record.HoldsConnection(c) || record.custID != message.customerId()) return 0;
+  return static_cast<int>(*n);
 }
 
-MobileRecord* Broker::RegisteredMobile(const ServerDescriptor& s, ConnectionId id,
-                                       std::string_view text) {
+int Broker::RegisteredMobile(ConnectionRef c, std::string_view text) const {
   const MessageView message(text);
   const auto n = message.mobileNumber();
-  if (!n || *n < 1 || *n > kMobileSlots) return nullptr;
-  MobileRecord& record = tables_.Mobile(static_cast<int>(*n));
-  if (!record.HoldsConnection(s.type, id) || record.custID != message.customerId()) return nullptr;
-  return &record;
+  if (!n || *n < 1 || *n > kMobileSlots) return 0;
+  const MobileRecord& record = tables_.Mobile(static_cast<int>(*n));
+  if (!record.HoldsConnection(c) || record.custID != message.customerId()) return 0;
+  return static_cast<int>(*n);
 }
 
-// Endpoints: each event goes to the broker with this server's descriptor.
+// Endpoints: each event goes to the broker with this server's identity.
 
 asio::awaitable<void> BrokerEndpoint::OnConnectionRequest(std::string remoteAddress, int remotePort,
                                                           bool& accept) {
@@ -86,24 +85,22 @@ asio::awaitable<void> BrokerEndpoint::OnConnectionRequest(std::string remoteAddr
 asio::awaitable<void> BrokerEndpoint::OnOpenRequest(OpenRequest& request) {
   co_await broker_.WebSocketOpenRequest(server_, request);
 }
-asio::awaitable<void> BrokerEndpoint::OnConnected(ConnectionId id) {
-  co_await broker_.Connected(server_, id);
-}
+asio::awaitable<void> BrokerEndpoint::OnConnected(ConnectionId id) { co_await broker_.Connected(Ref(id)); }
 asio::awaitable<void> BrokerEndpoint::OnDataIn(ConnectionId id, std::string text) {
-  co_await broker_.DataIn(server_, id, std::move(text));
+  co_await broker_.DataIn(Ref(id), std::move(text));
 }
 asio::awaitable<void> BrokerEndpoint::OnDisconnected(ConnectionId id, int statusCode,
                                                      std::string description) {
-  co_await broker_.Disconnected(server_, id, statusCode, description);
+  co_await broker_.Disconnected(Ref(id), statusCode, description);
 }
 asio::awaitable<void> BrokerEndpoint::OnError(ConnectionId id, int code, std::string description) {
-  co_await broker_.Error(server_, id, code, description);
+  co_await broker_.Error(Ref(id), code, description);
 }
 asio::awaitable<void> BrokerEndpoint::OnConnectionRefused(std::string remoteAddress, std::string reason) {
   co_await broker_.ConnectionRefused(server_, remoteAddress, reason);
 }
 asio::awaitable<void> BrokerEndpoint::OnSslStatus(ConnectionId id, std::string message) {
-  co_await broker_.SslStatus(server_, id, message);
+  co_await broker_.SslStatus(Ref(id), message);
 }
 
 }  // namespace vantor

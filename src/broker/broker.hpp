@@ -2,13 +2,14 @@
 // The connection broker: admits agents and mobiles, relays mobile requests to their customer's
 // agent and the answers back, handles the agents' control messages and frees records when
 // connections end. Both WebSocket servers report to it through one endpoint each; the endpoints
-// differ only by their ServerDescriptor.
+// differ only by the server they name.
 
 #include "broker/agent_pass_pins.hpp"
 #include "broker/debug_trace.hpp"
 #include "broker/refusal_limiter.hpp"
 #include "broker/report_throttle.hpp"
 #include "broker/server_descriptor.hpp"
+#include "core/login_path.hpp"
 #include "core/message_header.hpp"
 #include "core/tables.hpp"
 #include "logging/app_event.hpp"
@@ -31,10 +32,10 @@ namespace vantor {
 
 class Broker;
 
-// Receives one server's events and hands them to the broker with that server's descriptor.
+// Receives one server's events and hands them to the broker with that server's identity.
 class BrokerEndpoint final : public WebSocketEvents {
  public:
-  BrokerEndpoint(Broker& broker, const ServerDescriptor& server) : broker_(broker), server_(server) {}
+  BrokerEndpoint(Broker& broker, ServerIndex server) : broker_(broker), server_(server) {}
 
   asio::awaitable<void> OnConnectionRequest(std::string remoteAddress, int remotePort,
                                             bool& accept) override;
@@ -48,8 +49,10 @@ class BrokerEndpoint final : public WebSocketEvents {
   asio::awaitable<void> OnConnectionRefused(std::string remoteAddress, std::string reason) override;
 
  private:
+  ConnectionRef Ref(ConnectionId id) const { return {server_, id}; }
+
   Broker& broker_;
-  const ServerDescriptor& server_;
+  ServerIndex server_;
 };
 
 // What the broker needs from the rest of the service.
@@ -79,15 +82,17 @@ class Broker {
 
   WebSocketEvents& plainEvents() { return plainEndpoint_; }
   WebSocketEvents& tlsEvents() { return tlsEndpoint_; }
+  // Readers see const records; the operations of ConnectionTables are the only writers.
   ConnectionTables& tables() { return tables_; }
+  const ConnectionTables& tables() const { return tables_; }
 
-  // The server that holds connections of a record's connType: "ws" the plain one, any other
-  // value the TLS one (as the tables store it).
-  WebSocketServer* ServerFor(std::string_view connType) const;
-
-  // Sends through the server of `connType`; a connection that is gone throws ProcedureError.
-  void SendTo(std::string_view connType, ConnectionId id, std::string&& text) const;
-  void DisconnectFrom(std::string_view connType, ConnectionId id) const;
+  // What became of a send or a disconnect: kGone when the connection is no longer open (it is
+  // closing, or its end event is on its way), which is no failure of the caller's.
+  enum class Delivery { kSent, kGone };
+  [[nodiscard]] Delivery SendTo(ConnectionRef connection, std::string&& text) const;
+  [[nodiscard]] Delivery DisconnectFrom(ConnectionRef connection) const;
+  // The failure text for a caller to whom a gone connection is a failure ("send", "disconnect").
+  static std::string GoneText(std::string_view action, ConnectionRef connection);
   // Gives the agent's connection the idle limit that its keep-alive interval calls for.
   void WatchAgentSilence(const CustomerRecord& agent) const;
 
@@ -116,24 +121,21 @@ class Broker {
   // Event handlers (called by the endpoints).
   // Logs the TCP connection; refuses it (accept false) while its address cools down after too
   // many refused admissions, logging that once per address per minute.
-  asio::awaitable<void> ConnectionRequest(const ServerDescriptor& s, const std::string& address,
-                                          int port, bool& accept);
+  asio::awaitable<void> ConnectionRequest(ServerIndex server, const std::string& address, int port,
+                                          bool& accept);
   // Connections the server closed at the accept by a limit: one line in the connection-request
   // log ("Accept: False") and a level-2 event naming the address and the reason.
-  asio::awaitable<void> ConnectionRefused(const ServerDescriptor& s, const std::string& address,
+  asio::awaitable<void> ConnectionRefused(ServerIndex server, const std::string& address,
                                           const std::string& reason);
-  asio::awaitable<void> WebSocketOpenRequest(const ServerDescriptor& s, OpenRequest& request);
-  asio::awaitable<void> Connected(const ServerDescriptor& s, ConnectionId id);
-  asio::awaitable<void> DataIn(const ServerDescriptor& s, ConnectionId id, std::string text);
+  asio::awaitable<void> WebSocketOpenRequest(ServerIndex server, OpenRequest& request);
+  asio::awaitable<void> Connected(ConnectionRef c);
+  asio::awaitable<void> DataIn(ConnectionRef c, std::string text);
   // Frees the record of the connection. An agent whose connection ended other than by its own
   // normal close (1000, 1001) or the service's disconnect (kClosedByServer) starts the pending
   // broken-connection alarm (bcaWaitState, bcaWaitTime 0) with a level-2 event.
-  asio::awaitable<void> Disconnected(const ServerDescriptor& s, ConnectionId id, int statusCode,
-                                     const std::string& description);
-  asio::awaitable<void> Error(const ServerDescriptor& s, ConnectionId id, int code,
-                              const std::string& description);
-  asio::awaitable<void> SslStatus(const ServerDescriptor& s, ConnectionId id,
-                                  const std::string& message);
+  asio::awaitable<void> Disconnected(ConnectionRef c, int statusCode, const std::string& description);
+  asio::awaitable<void> Error(ConnectionRef c, int code, const std::string& description);
+  asio::awaitable<void> SslStatus(ConnectionRef c, const std::string& message);
 
  private:
   // The admission verdict of one connection, kept from its open request to its end.
@@ -143,16 +145,14 @@ class Broker {
     std::string mobNr{kAgentNumberField};
     std::string message;
   };
-  using ConnectionKey = std::pair<std::string, ConnectionId>;
+  WebSocketServer* ServerOf(ConnectionRef c) const { return servers_[static_cast<std::size_t>(c.server)]; }
 
-  asio::awaitable<void> OpenRequestAgent(const ServerDescriptor& s, ConnectionId id,
-                                         std::string_view uri, Verdict& verdict);
-  asio::awaitable<void> OpenRequestMobile(const ServerDescriptor& s, ConnectionId id,
-                                          std::string_view uri, Verdict& verdict);
-  // The customer record an open request names, when its id matches and the account is enabled;
-  // otherwise nullptr with the refusal in `verdict`. A slot out of range throws.
-  CustomerRecord* AdmissibleCustomer(std::string_view uri, Verdict& verdict);
-  void RegisterAgent(const ServerDescriptor& s, ConnectionId id, std::string_view uri, CustomerRecord& record);
+  asio::awaitable<void> OpenRequestAgent(ConnectionRef c, const LoginPath& login, Verdict& verdict);
+  asio::awaitable<void> OpenRequestMobile(ConnectionRef c, const LoginPath& login, Verdict& verdict);
+  // The slot of the customer an open request names, when its id matches and the account is
+  // enabled; otherwise 0 with the refusal in `verdict`. A slot out of range throws.
+  int AdmissibleCustomer(const LoginPath& login, Verdict& verdict);
+  NewConnection Arrival(ConnectionRef c, const LoginPath& login) const;
   // Pins the pass of the agent just admitted in `slot` and queues its table write; returns the
   // event text. A pass that cannot be hashed throws (the agent stays admitted, unpinned).
   std::string PinAgentPass(const asio::any_io_executor& executor, int slot, const std::string& custID,
@@ -161,19 +161,17 @@ class Broker {
   void ReportAdmission(const asio::any_io_executor& executor, std::string text, int level);
   // The refusal event for an agent whose pass is not the pinned one, or empty when this address
   // was reported within the interval.
-  std::string PinRefusalEvent(const ServerDescriptor& s, ConnectionId id, const std::string& custID);
+  std::string PinRefusalEvent(ConnectionRef c, const std::string& custID);
   asio::awaitable<void> ForgetDeletedCustomer(int slot);
   // The "Account Disabled" event, then the disconnect of the agent the slot held before it.
   asio::awaitable<void> DisconnectDisabledAgent(int slot);
   void LogMobileConnection(const Verdict& verdict, std::string_view headers);
-  static std::string PassText(std::string_view uri);
   // The address admission and the logs name for the connection.
-  std::string ClientAddress(const ServerDescriptor& s, ConnectionId id) const;
-  std::string ClientAddressOf(const ServerDescriptor& s, const OpenRequest& request) const;
-  void CountRefusal(const ServerDescriptor& s, ConnectionId id, const Verdict& verdict);
-  void SetRefusal(const ServerDescriptor& s, ConnectionId id, std::string_view text);
-  asio::awaitable<void> CloseAfterGrace(const ServerDescriptor& s, ConnectionId id,
-                                        std::uint64_t serial);
+  std::string ClientAddress(ConnectionRef c) const;
+  std::string ClientAddressOf(ConnectionRef c, const OpenRequest& request) const;
+  void CountRefusal(ConnectionRef c, const Verdict& verdict);
+  void SetRefusal(ConnectionRef c, std::string_view text);
+  asio::awaitable<void> CloseAfterGrace(ConnectionRef c, std::uint64_t serial);
 
   // Data-in paths; each returns the outgoing text for the trace.
   struct Handled {
@@ -182,25 +180,23 @@ class Broker {
     std::string sent;
     bool traced = true;
   };
-  asio::awaitable<Handled> AgentControl(const ServerDescriptor& s, ConnectionId id,
-                                        CustomerRecord& agent, const std::string& text);
-  Handled KeepAlive(const ServerDescriptor& s, ConnectionId id, CustomerRecord& record,
-                    const std::string& text);
-  // May move the text out when no trace needs it afterwards.
-  Handled RelayRequest(const ServerDescriptor& s, ConnectionId id, MobileRecord& mobile,
-                       std::string& text);
-  Handled RelayAnswer(const ServerDescriptor& s, ConnectionId id, CustomerRecord& agent,
-                      std::string& text);
-  asio::awaitable<Handled> MobileVersion(const ServerDescriptor& s, ConnectionId id,
-                                         int mobileSlot, const std::string& text);
+  asio::awaitable<Handled> AgentControl(ConnectionRef c, int agentSlot, const std::string& text);
+  Handled KeepAlive(ConnectionRef c, int agentSlot, const std::string& text);
+  // May move the text out when no trace needs it afterwards. A relay whose receiver has gone
+  // writes the failure event at once and goes on; the sender's connection is not held up.
+  Handled RelayRequest(ConnectionRef c, int mobileSlot, std::string& text);
+  Handled RelayAnswer(ConnectionRef c, int agentSlot, std::string& text);
+  void ReportGone(ConnectionRef from, ConnectionRef to, const std::string& text);
+  asio::awaitable<Handled> MobileVersion(ConnectionRef c, int mobileSlot, const std::string& text);
   std::string MismatchText(std::int16_t major);
 
-  // Sender identity: the record that the connection holds for the header's customer.
-  CustomerRecord* RegisteredAgent(const ServerDescriptor& s, ConnectionId id, std::string_view text);
-  MobileRecord* RegisteredMobile(const ServerDescriptor& s, ConnectionId id, std::string_view text);
+  // Sender identity: the slot that the connection holds for the header's customer, or 0.
+  int RegisteredAgent(ConnectionRef c, std::string_view text) const;
+  int RegisteredMobile(ConnectionRef c, std::string_view text) const;
 
-  void Reply(const ServerDescriptor& s, ConnectionId id, std::string_view header,
-             std::string_view replyText, std::string& sent);
+  // Sends a reply to the sender of `header`; one that has gone meanwhile is reported as a relay
+  // to a gone receiver is, and its message is not traced.
+  Delivery Reply(ConnectionRef c, const std::string& header, std::string_view replyText, Handled& handled);
 
   Clock& clock_;
   AppEventLog& events_;
@@ -215,12 +211,11 @@ class Broker {
   ReportThrottle pinRefusals_{kPinRefusalReportInterval};
   BrokerEndpoint plainEndpoint_;
   BrokerEndpoint tlsEndpoint_;
-  WebSocketServer* plainServer_ = nullptr;
-  WebSocketServer* tlsServer_ = nullptr;
-  std::map<ConnectionKey, std::pair<Verdict, std::uint64_t>> verdicts_;
+  std::array<WebSocketServer*, kServerCount> servers_{};
+  std::map<ConnectionRef, std::pair<Verdict, std::uint64_t>> verdicts_;
   std::uint64_t nextSerial_ = 1;
   // The address each connection is known by: the peer, or the client a trusted proxy names.
-  std::map<ConnectionKey, std::string> clientAddresses_;
+  std::map<ConnectionRef, std::string> clientAddresses_;
   RefusalLimiter refusals_;
   std::set<std::string> trustedProxies_;
 };

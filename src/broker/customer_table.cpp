@@ -65,11 +65,7 @@ asio::awaitable<void> Broker::CustTableInit() {
     pins_.SetEnabled(table.pinAgentPass);
     int n = 0;
     for (const auto& row : table.rows) {
-      CustomerRecord& record = tables_.Customer(++n);  // a 100th row fails here
-      record = CustomerRecord{};
-      record.enabled = row.enabled;
-      record.custID = row.custID;
-      record.company = row.company;
+      tables_.LoadCustomer(++n, row.enabled, row.custID, row.company);  // a 100th row fails here
       pins_.Load(n, row.custID, row.agentPassHash);
     }
     if (!failure.empty()) throw ProcedureError(failure);
@@ -79,7 +75,7 @@ asio::awaitable<void> Broker::CustTableInit() {
 
 asio::awaitable<void> Broker::MobTableInit() {
   co_await Guarded(events_, kCodeModule, "MobTableInit", [&]() -> asio::awaitable<void> {
-    for (int m = 1; m <= kMobileSlots; ++m) tables_.Mobile(m).Reset();
+    tables_.ClearMobiles();
     co_return;
   });
 }
@@ -92,15 +88,9 @@ asio::awaitable<bool> Broker::CustTableUpdate() {
     int n = 0;
     for (const auto& row : table.rows) {
       const int slot = ++n;
-      CustomerRecord* record = &tables_.Customer(slot);
-      if (record->enabled != row.enabled && !row.enabled && record->connID != 0) {
-        co_await DisconnectDisabledAgent(slot);
-        record = &tables_.Customer(slot);
-      }
-      record->enabled = row.enabled;
-      record->custID = row.custID;
-      if (record->connID == 0) record->ResetConnection();
-      record->company = row.company;
+      const CustomerRecord& record = tables_.Customer(slot);
+      if (record.enabled && !row.enabled && record.connected()) co_await DisconnectDisabledAgent(slot);
+      tables_.UpdateCustomer(slot, row.enabled, row.custID, row.company);
       pins_.Load(slot, row.custID, row.agentPassHash);
     }
     if (!failure.empty()) throw ProcedureError(failure);
@@ -111,27 +101,20 @@ asio::awaitable<bool> Broker::CustTableUpdate() {
 // A slot above the last row belongs to a customer deleted from the table: its agent goes as for a
 // disabled account, its pending alarm with it, and its id is no longer found at admission.
 asio::awaitable<void> Broker::ForgetDeletedCustomer(int slot) {
-  if (tables_.Customer(slot).connID != 0) co_await DisconnectDisabledAgent(slot);
+  if (tables_.Customer(slot).connected()) co_await DisconnectDisabledAgent(slot);
   pins_.Forget(slot);
-  CustomerRecord& record = tables_.Customer(slot);
-  const CustomerRecord kept = record;  // the connection, until its disconnect event frees it
-  record = CustomerRecord{};
-  if (kept.connID != 0) {
-    record.connType = kept.connType;
-    record.connID = kept.connID;
-    record.connIpAddr = kept.connIpAddr;
-    record.connStartTime = kept.connStartTime;
-  }
+  tables_.ForgetCustomer(slot);
 }
 
 asio::awaitable<void> Broker::DisconnectDisabledAgent(int slot) {
   const CustomerRecord& record = tables_.Customer(slot);
-  const std::string type = record.connType;
-  const ConnectionId id = record.connID;
+  const ConnectionRef connection = record.connection;
   co_await events_.AppEvent(kCodeModule, "CustTableUpdate",
                             record.company + " Disconnected From Server Due To Account Disabled", kLevelInfo);
   // Only the agent that was found is disconnected; one that left meanwhile is gone already.
-  if (tables_.Customer(slot).HoldsConnection(type, id)) DisconnectFrom(type, id);
+  if (tables_.Customer(slot).HoldsConnection(connection) && DisconnectFrom(connection) == Delivery::kGone) {
+    throw ProcedureError(GoneText("disconnect", connection));
+  }
 }
 
 asio::awaitable<Broker::VersionCheck> Broker::VerifyProgVersion(std::string custID, std::string version) {
@@ -140,7 +123,7 @@ asio::awaitable<Broker::VersionCheck> Broker::VerifyProgVersion(std::string cust
     for (int c = 1; c <= kCustomerSlots; ++c) {
       const CustomerRecord& record = tables_.Customer(c);
       if (record.custID != custID) continue;
-      const std::string& agentVersion = record.agentVersion;
+      const std::string& agentVersion = record.version;
       if (agentVersion.empty() || agentVersion[0] < '0' || agentVersion[0] > '9') {
         throw ProcedureError("Type mismatch (agent version '" + agentVersion + "')");
       }

@@ -21,13 +21,24 @@ constexpr std::string_view kStatNoReply = "noReply (due to web server sent the q
 // The pending-alarm wait counts up to the keep-alive interval in steps of 30 within 16 bits.
 constexpr std::int64_t kMaxKeepAliveInterval = 32767 - 30;
 
-std::string MobileTracePrefix(std::string_view connType) {
-  return connType == "ws" ? "WsMobSession-" : "WssMobSession-";
+std::string MobileTracePrefix(ServerIndex server) {
+  return std::string(Describe(server).filePrefix) + "MobSession-";
 }
 
 }  // namespace
 
-asio::awaitable<void> Broker::DataIn(const ServerDescriptor& s, ConnectionId id, std::string text) {
+// The event of a message that could not be passed on: the text, level and handler name of a
+// failure in the handler, written without its pause, as the sender's next message must not wait
+// for a receiver that has gone.
+void Broker::ReportGone(ConnectionRef from, ConnectionRef to, const std::string& text) {
+  events_.AppEventNoPause(kFormModule, Describe(from.server).Handler("DataIn"),
+                          fmt::format("{}(connID={}, text={})", GoneText("send", to), from.id, ShortenForEvent(text)),
+                          kLevelError);
+}
+
+asio::awaitable<void> Broker::DataIn(ConnectionRef c, std::string text) {
+  const ServerDescriptor& s = Describe(c.server);
+  const ConnectionId id = c.id;
   std::string failure;
   try {
     const MessageView message(text);
@@ -36,24 +47,24 @@ asio::awaitable<void> Broker::DataIn(const ServerDescriptor& s, ConnectionId id,
     std::optional<Handled> handled;
     bool ignored = true;
     if (kind == 'D' && sender == 'M') {
-      if (MobileRecord* mobile = RegisteredMobile(s, id, text)) {
+      if (const int mobile = RegisteredMobile(c, text)) {
         ignored = false;
-        handled = RelayRequest(s, id, *mobile, text);
+        handled = RelayRequest(c, mobile, text);
       }
     } else if (kind == 'D' && sender == 'A') {
-      if (CustomerRecord* agent = RegisteredAgent(s, id, text)) {
+      if (const int agent = RegisteredAgent(c, text)) {
         ignored = false;
-        handled = RelayAnswer(s, id, *agent, text);
+        handled = RelayAnswer(c, agent, text);
       }
     } else if (kind == 'C' && sender == 'M' && message.IsCommand(kVersionWord)) {
-      if (RegisteredMobile(s, id, text)) {
+      if (const int mobile = RegisteredMobile(c, text)) {
         ignored = false;
-        handled = co_await MobileVersion(s, id, static_cast<int>(WholeNumber(message.numberField())), text);
+        handled = co_await MobileVersion(c, mobile, text);
       }
     } else if (kind == 'C' && sender == 'A') {
-      if (CustomerRecord* agent = RegisteredAgent(s, id, text)) {
+      if (const int agent = RegisteredAgent(c, text)) {
         ignored = false;
-        handled = co_await AgentControl(s, id, *agent, text);
+        handled = co_await AgentControl(c, agent, text);
       }
     } else {
       ignored = false;  // neither control nor data: not part of the protocol, no trace
@@ -75,71 +86,75 @@ asio::awaitable<void> Broker::DataIn(const ServerDescriptor& s, ConnectionId id,
   if (!failure.empty()) co_await events_.AppEvent(kFormModule, s.Handler("DataIn"), failure, kLevelError);
 }
 
-Broker::Handled Broker::RelayRequest(const ServerDescriptor& s, ConnectionId id, MobileRecord& mobile,
-                                     std::string& text) {
-  Handled handled{std::string(s.filePrefix) + "MobSession-", id, {}, true};
+Broker::Handled Broker::RelayRequest(ConnectionRef c, int mobileSlot, std::string& text) {
+  const ServerDescriptor& s = Describe(c.server);
+  Handled handled{std::string(s.filePrefix) + "MobSession-", c.id, {}, true};
   const MessageView message(text);
-  CustomerRecord& agent = tables_.Customer(static_cast<int>(WholeNumber(message.customerSlotField())));
-  if (agent.custID != message.customerId() || agent.connID == 0) {
-    Reply(s, id, text, "MSG:Agent Software Not Connected", handled.sent);
+  const int agentSlot = static_cast<int>(WholeNumber(message.customerSlotField()));
+  const CustomerRecord& agent = tables_.Customer(agentSlot);
+  if (agent.custID != message.customerId() || !agent.connected()) {
+    Reply(c, text, "MSG:Agent Software Not Connected", handled);
     return handled;
   }
-  // Counters are computed first, so nothing can fail once the request has gone out.
-  const auto agentRecv = Add32(agent.pktRecv, 1);
-  const auto mobileRecv = Add32(mobile.pktRecv, 1);
+  Delivery delivery;
   if (trace_.enabled()) {
     handled.sent = text;
     s.cleanRequest(handled.sent);
-    SendTo(agent.connType, agent.connID, std::string(handled.sent));
+    delivery = SendTo(agent.connection, std::string(handled.sent));
   } else {
     // The hot path: the received buffer itself is cleaned and handed to the agent's server.
     s.cleanRequest(text);
-    SendTo(agent.connType, agent.connID, std::move(text));
+    delivery = SendTo(agent.connection, std::move(text));  // kept by the caller when not sent
   }
-  agent.pktRecv = agentRecv;
-  mobile.pktRecv = mobileRecv;
-  mobile.aging = 0;
-  return handled;
-}
-
-Broker::Handled Broker::RelayAnswer(const ServerDescriptor& s, ConnectionId id, CustomerRecord& agent,
-                                    std::string& text) {
-  const MessageView message(text);
-  MobileRecord& mobile = tables_.Mobile(static_cast<int>(WholeNumber(message.numberField())));
-  if (mobile.custID != message.customerId() || mobile.connID == 0) {
-    Handled handled{std::string(s.filePrefix) + "AgtDataIn-", id, {}, true};
-    Reply(s, id, text, "Mobile Software Not Connected", handled.sent);
+  if (delivery == Delivery::kGone) {
+    ReportGone(c, agent.connection, text);
+    handled.traced = false;
     return handled;
   }
-  Handled handled{MobileTracePrefix(mobile.connType), mobile.connID, {}, true};
-  const auto agentSent = Add32(agent.pktSent, 1);
-  const auto mobileSent = Add32(mobile.pktSent, 1);
-  if (trace_.enabled()) {
-    handled.sent = text;
-    SendTo(mobile.connType, mobile.connID, std::string(text));
-  } else {
-    SendTo(mobile.connType, mobile.connID, std::move(text));  // forwarded unchanged: no copy
-  }
-  agent.pktSent = agentSent;
-  mobile.pktSent = mobileSent;
+  tables_.CountRequest(agentSlot, mobileSlot);
   return handled;
 }
 
-asio::awaitable<Broker::Handled> Broker::MobileVersion(const ServerDescriptor& s, ConnectionId id,
-                                                       int mobileSlot, const std::string& text) {
-  Handled handled{std::string(s.filePrefix) + "MobSession-", id, {}, true};
+Broker::Handled Broker::RelayAnswer(ConnectionRef c, int agentSlot, std::string& text) {
+  const MessageView message(text);
+  const int mobileSlot = static_cast<int>(WholeNumber(message.numberField()));
+  const MobileRecord& mobile = tables_.Mobile(mobileSlot);
+  if (mobile.custID != message.customerId() || !mobile.connected()) {
+    Handled handled{std::string(Describe(c.server).filePrefix) + "AgtDataIn-", c.id, {}, true};
+    Reply(c, text, "Mobile Software Not Connected", handled);
+    return handled;
+  }
+  Handled handled{MobileTracePrefix(mobile.connection.server), mobile.connection.id, {}, true};
+  Delivery delivery;
+  if (trace_.enabled()) {
+    handled.sent = text;
+    delivery = SendTo(mobile.connection, std::string(text));
+  } else {
+    delivery = SendTo(mobile.connection, std::move(text));  // forwarded unchanged: no copy
+  }
+  if (delivery == Delivery::kGone) {
+    ReportGone(c, mobile.connection, text);
+    handled.traced = false;
+    return handled;
+  }
+  tables_.CountAnswer(agentSlot, mobileSlot);
+  return handled;
+}
+
+asio::awaitable<Broker::Handled> Broker::MobileVersion(ConnectionRef c, int mobileSlot, const std::string& text) {
+  const ServerDescriptor& s = Describe(c.server);
+  Handled handled{std::string(s.filePrefix) + "MobSession-", c.id, {}, true};
   const MessageView message(text);
   const std::string version(message.Version());
   const std::string custID(message.customerId());
   const VersionCheck check = co_await VerifyProgVersion(custID, version);
   if (check.match) {
-    MobileRecord& mobile = tables_.Mobile(mobileSlot);
     // The version check may have waited; the slot must still be this connection's.
-    if (mobile.HoldsConnection(s.type, id)) mobile.mobVersion = version;
-    Reply(s, id, text, "VER:OK", handled.sent);
+    if (tables_.Mobile(mobileSlot).HoldsConnection(c)) tables_.SetMobileVersion(mobileSlot, version);
+    Reply(c, text, "VER:OK", handled);
     co_return handled;
   }
-  Reply(s, id, text, MismatchText(check.major), handled.sent);
+  if (Reply(c, text, MismatchText(check.major), handled) == Delivery::kGone) co_return handled;
   co_await events_.AppEvent(kFormModule, s.Handler("DataIn"),
                             "Mobile CustID: " + custID + " Program Version Mismatch", kLevelDropped);
   co_return handled;
@@ -160,29 +175,30 @@ std::string Broker::MismatchText(std::int16_t major) {
   return "MSG:Program Version Mismatch.\r\nDownload New Software\r\nFrom Your Browser at:\r\n" + host;
 }
 
-asio::awaitable<Broker::Handled> Broker::AgentControl(const ServerDescriptor& s, ConnectionId id,
-                                                      CustomerRecord& agent, const std::string& text) {
-  Handled handled{std::string(s.filePrefix) + "AgtDataIn-", id, {}, true};
+asio::awaitable<Broker::Handled> Broker::AgentControl(ConnectionRef c, int agentSlot, const std::string& text) {
+  const ServerDescriptor& s = Describe(c.server);
+  Handled handled{std::string(s.filePrefix) + "AgtDataIn-", c.id, {}, true};
   const MessageView message(text);
-  if (message.IsKeepAlive()) co_return KeepAlive(s, id, agent, text);
+  if (message.IsKeepAlive()) co_return KeepAlive(c, agentSlot, text);
   if (message.IsCommand(kVersionWord)) {
     const bool withInterval = message.body().find("KEEPALIVE:") != std::string_view::npos;
-    Reply(s, id, text, withInterval ? "VER:OK KEEPALIVE:OK" : "VER:OK", handled.sent);
-    agent.agentVersion = message.Version();
+    if (Reply(c, text, withInterval ? "VER:OK KEEPALIVE:OK" : "VER:OK", handled) == Delivery::kGone) {
+      co_return handled;
+    }
+    tables_.SetAgentVersion(agentSlot, std::string(message.Version()));
     std::int16_t interval = 30;
     if (withInterval) {
       const std::int64_t announced = To16(WholeNumber(message.AnnouncedKeepAlive()));
       interval = static_cast<std::int16_t>(std::min(kMaxKeepAliveInterval, announced));
     }
-    agent.kaInterval = interval;
-    agent.bcaWaitState = false;
-    agent.bcaWaitTime = 0;
+    tables_.SetKeepAliveInterval(agentSlot, interval);
+    const CustomerRecord& agent = tables_.Customer(agentSlot);
     WatchAgentSilence(agent);
-    const auto it = verdicts_.find({std::string(s.type), id});
+    const auto it = verdicts_.find(c);
     if (it != verdicts_.end() && it->second.first.accepted) {
       co_await events_.AppEvent(kFormModule, s.Handler("DataIn"),
                                 fmt::format("{} Connected From: {} (connID={})", agent.company,
-                                            agent.connIpAddr, id),
+                                            agent.connIpAddr, c.id),
                                 kLevelInfo);
     }
   } else if (message.IsCommand(kAlarmReceiverWord)) {
@@ -190,29 +206,31 @@ asio::awaitable<Broker::Handled> Broker::AgentControl(const ServerDescriptor& s,
     // (the store wrote why), and the agent can tell it was not kept.
     if (co_await saveBrokenConnAlarm_(std::string(message.customerId()),
                                        std::string(TrimSpaces(message.ArgumentOf(kAlarmReceiverWord))))) {
-      Reply(s, id, text, "BCA:OK", handled.sent);
+      Reply(c, text, "BCA:OK", handled);
     }
   } else if (message.IsCommand(kStatLogWord)) {
     handled.sent = kStatNoReply;
-    co_await SaveStatLog(clock_, events_, programDir_, agent.company, agent.agentVersion,
+    const CustomerRecord& agent = tables_.Customer(agentSlot);
+    co_await SaveStatLog(clock_, events_, programDir_, agent.company, agent.version,
                          std::string(message.ArgumentOf(kStatLogWord)));
   }
   co_return handled;
 }
 
-Broker::Handled Broker::KeepAlive(const ServerDescriptor& s, ConnectionId id, CustomerRecord& agent,
-                                  const std::string& text) {
-  agent.aging = 0;
+Broker::Handled Broker::KeepAlive(ConnectionRef c, int agentSlot, const std::string& text) {
   const auto tab = text.find('\t');
   const std::string echo = text.substr(0, tab);
   const std::string rtt = tab == std::string::npos ? "" : text.substr(tab + 1);
-  if (const auto sample = ParseNumber(rtt); sample && *sample >= 0 && *sample < 10000) {
-    const auto sum = Add32(agent.rttSum, RoundHalfEven(*sample));
-    agent.rttCount = To16(std::int64_t{agent.rttCount} + 1);
-    agent.rttSum = sum;
+  std::optional<std::int32_t> sample;
+  if (const auto number = ParseNumber(rtt); number && *number >= 0 && *number < 10000) {
+    sample = static_cast<std::int32_t>(RoundHalfEven(*number));
   }
-  SendTo(agent.connType, agent.connID, std::string(echo));
-  trace_.KeepAlive(s.filePrefix, id, rtt, echo, echo);
+  tables_.RecordKeepAlive(agentSlot, sample);
+  if (SendTo(c, std::string(echo)) == Delivery::kGone) {
+    ReportGone(c, c, text);
+    return Handled{{}, 0, {}, false};
+  }
+  trace_.KeepAlive(Describe(c.server).filePrefix, c.id, rtt, echo, echo);
   return Handled{{}, 0, echo, false};
 }
 

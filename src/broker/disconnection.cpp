@@ -9,27 +9,26 @@
 
 namespace vantor {
 
-asio::awaitable<void> Broker::Disconnected(const ServerDescriptor& s, ConnectionId id, int statusCode,
-                                           const std::string& description) {
-  verdicts_.erase({std::string(s.type), id});
-  clientAddresses_.erase({std::string(s.type), id});
+asio::awaitable<void> Broker::Disconnected(ConnectionRef c, int statusCode, const std::string& description) {
+  const ServerDescriptor& s = Describe(c.server);
+  const ConnectionId id = c.id;
+  verdicts_.erase(c);
+  clientAddresses_.erase(c);
   co_await Guarded(events_, kFormModule, s.Handler("Disconnected"), [&]() -> asio::awaitable<void> {
     const std::vector<std::string> lines{fmt::format("StatusCode:  {}", statusCode),
                                          "Description: " + description};
     const std::string banner = "##### Disconnected #####";
     trace_.Block(std::string(s.filePrefix) + "Disconnected-", id, banner, lines);
     for (int m = 1; m <= kMobileSlots; ++m) {
-      MobileRecord& mobile = tables_.Mobile(m);
-      if (!mobile.HoldsConnection(s.type, id)) continue;
-      mobile.Reset();
+      if (!tables_.Mobile(m).HoldsConnection(c)) continue;
+      tables_.ReleaseMobile(m);
       trace_.Block(std::string(s.filePrefix) + "MobSession-", id, banner, lines);
       co_return;
     }
-    for (int c = 1; c <= kCustomerSlots; ++c) {
-      CustomerRecord& agent = tables_.Customer(c);
-      if (!agent.HoldsConnection(s.type, id)) continue;
-      const std::string company = agent.company;
-      agent.ResetConnection();
+    for (int slot = 1; slot <= kCustomerSlots; ++slot) {
+      if (!tables_.Customer(slot).HoldsConnection(c)) continue;
+      const std::string company = tables_.Customer(slot).company;
+      tables_.ReleaseAgent(slot);
       if (statusCode == kClosedByServer) co_return;  // the service's own disconnect: no event
       std::string text;
       int level = kLevelInfo;
@@ -40,8 +39,7 @@ asio::awaitable<void> Broker::Disconnected(const ServerDescriptor& s, Connection
         // The agent went without saying goodbye: its site lost the network or power, or its
         // process ended. The alarm waits as after a drop by supervision, so an agent that comes
         // back and announces its version within the wait raises none.
-        agent.bcaWaitState = true;
-        agent.bcaWaitTime = 0;
+        tables_.StartAlarmWait(slot);
         text = fmt::format("{} Disconnected From Server Due To Broken Connection (connID={}, code {}: {})",
                            company, id, statusCode, ShortenForEvent(description));
         level = kLevelDropped;
@@ -52,8 +50,9 @@ asio::awaitable<void> Broker::Disconnected(const ServerDescriptor& s, Connection
   });
 }
 
-asio::awaitable<void> Broker::Error(const ServerDescriptor& s, ConnectionId id, int code,
-                                    const std::string& description) {
+asio::awaitable<void> Broker::Error(ConnectionRef c, int code, const std::string& description) {
+  const ServerDescriptor& s = Describe(c.server);
+  const ConnectionId id = c.id;
   co_await Guarded(events_, kFormModule, s.Handler("Error"), [&]() -> asio::awaitable<void> {
     trace_.Block(std::string(s.filePrefix) + "Error-", id, "##### Error #####",
                  {fmt::format("ErrorCode:   {}", code), "Description: " + description});
@@ -61,8 +60,9 @@ asio::awaitable<void> Broker::Error(const ServerDescriptor& s, ConnectionId id, 
   });
 }
 
-asio::awaitable<void> Broker::SslStatus(const ServerDescriptor& s, ConnectionId id,
-                                        const std::string& message) {
+asio::awaitable<void> Broker::SslStatus(ConnectionRef c, const std::string& message) {
+  const ServerDescriptor& s = Describe(c.server);
+  const ConnectionId id = c.id;
   co_await Guarded(events_, kFormModule, s.Handler("SSLStatus"), [&]() -> asio::awaitable<void> {
     trace_.Block(std::string(s.filePrefix) + "SSLStatus-", id, "##### SSLStatus #####",
                  {"Message: " + message});

@@ -33,12 +33,20 @@ asio::awaitable<void> AppEventLog::AppEvent(std::string_view module, std::string
   const std::string moduleCopy(module), procedureCopy(procedure), textCopy(text);
   const bool written = WriteLine(moduleCopy, procedureCopy, textCopy, level);
   co_await PauseMs(clock_, 500);
-  if (written && trapSink_) {
-    try {
-      trapSink_(AppEventRecord{moduleCopy, procedureCopy, textCopy, level});
-    } catch (...) {
-      // The writer reports nothing about its own failures, so that it never calls itself again.
-    }
+  if (written) Trap(AppEventRecord{moduleCopy, procedureCopy, textCopy, level});
+}
+
+void AppEventLog::AppEventNoPause(std::string_view module, std::string_view procedure, std::string_view text,
+                                  int level) {
+  if (WriteLine(module, procedure, text, level)) Trap(AppEventRecord{module, procedure, text, level});
+}
+
+void AppEventLog::Trap(const AppEventRecord& record) const {
+  if (!trapSink_) return;
+  try {
+    trapSink_(record);
+  } catch (...) {
+    // The writer reports nothing about its own failures, so that it never calls itself again.
   }
 }
 

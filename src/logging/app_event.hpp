@@ -32,6 +32,11 @@ class AppEventLog {
   asio::awaitable<void> AppEvent(std::string_view module, std::string_view procedure,
                                  std::string_view text, int level);
 
+  // The same without the pause, for a handler that must not hold up its connection: writes the
+  // line and hands the event to the trap sink at once.
+  void AppEventNoPause(std::string_view module, std::string_view procedure, std::string_view text,
+                       int level);
+
   // Copies every level 1 and 2 event to the host's journal from now on.
   void MirrorFailuresTo(ServiceHost& host) { journal_ = &host; }
 
@@ -50,6 +55,8 @@ class AppEventLog {
   const std::filesystem::path& file() const { return file_; }
 
  private:
+  void Trap(const AppEventRecord& record) const;
+
   Clock& clock_;
   std::filesystem::path file_;
   TrapSink trapSink_;

@@ -33,14 +33,14 @@ std::string FormatGeneralDate(SystemTime time) {
   return text + fmt::format(" {}:{:02}:{:02} {}", hour12, t.tm_min, t.tm_sec, t.tm_hour < 12 ? "AM" : "PM");
 }
 
-std::string ExtraLogBlock(ConnectionTables& tables, SystemTime now) {
+std::string ExtraLogBlock(const ConnectionTables& tables, SystemTime now) {
   std::string text = "\r\n" + std::string(35, '*') + "\r\n" + FormatDateTime(now) + "\r\n";
   text += "----- Customer -----\r\n";
   text += "custID\t\tconnType\tconnID\tconnStartTime\t\taging\tconnIpAddr\tbcaWaitState\tbcaWaitTime\r\n";
   for (int c = 1; c <= kCustomerSlots; ++c) {
     const CustomerRecord& r = tables.Customer(c);
-    if (r.connID == 0 && !r.bcaWaitState) continue;
-    text += fmt::format("{}\t{}\t\t{}\t{}\t{}\t{}\t{}\t{}\r\n", r.custID, r.connType, r.connID,
+    if (!r.connected() && !r.bcaWaitState) continue;
+    text += fmt::format("{}\t{}\t\t{}\t{}\t{}\t{}\t{}\t{}\r\n", r.custID, r.connType(), r.connection.id,
                         FormatGeneralDate(r.connStartTime), r.aging, r.connIpAddr,
                         Word(r.bcaWaitState), r.bcaWaitTime);
   }
@@ -48,38 +48,38 @@ std::string ExtraLogBlock(ConnectionTables& tables, SystemTime now) {
   text += "custID\t\tconnType\tconnID\tconnStartTime\t\taging\tconnIpAddr\r\n";
   for (int m = 1; m <= kMobileSlots; ++m) {
     const MobileRecord& r = tables.Mobile(m);
-    if (r.connID == 0) continue;
-    text += fmt::format("{}\t{}\t\t{}\t{}\t{}\t{}\r\n", r.custID, r.connType, r.connID,
+    if (!r.connected()) continue;
+    text += fmt::format("{}\t{}\t\t{}\t{}\t{}\t{}\r\n", r.custID, r.connType(), r.connection.id,
                         FormatGeneralDate(r.connStartTime), r.aging, r.connIpAddr);
   }
   return text;
 }
 
-std::string ConnectionListText(ConnectionTables& tables, bool agents) {
+std::string ConnectionListText(const ConnectionTables& tables, bool agents) {
   std::string text;
   if (agents) {
     for (int c = 1; c <= kCustomerSlots; ++c) {
       const CustomerRecord& r = tables.Customer(c);
       if (!r.enabled) continue;
       text += fmt::format("{}\t{}\t{}\t{}\t{}\t{}\t{}\t{}\t{}\t{}\t{}\t{}\t{}\r\n", c, r.custID,
-                          r.connType, r.connID, r.connIpAddr, FormatDateTime(r.connStartTime),
+                          r.connType(), r.connection.id, r.connIpAddr, FormatDateTime(r.connStartTime),
                           r.pktSent, r.pktRecv, r.rttCount > 1 ? AverageRtt(r) : "0", r.aging,
-                          EscapeForLine(r.agentVersion), EscapeForLine(r.company), EscapeForLine(r.custPass));
+                          EscapeForLine(r.version), EscapeForLine(r.company), EscapeForLine(r.custPass));
     }
     return text;
   }
   for (int m = 1; m <= kMobileSlots; ++m) {
     const MobileRecord& r = tables.Mobile(m);
-    if (r.connID == 0) continue;
+    if (!r.connected()) continue;
     text += fmt::format("{}\t{}\t{}\t{}\t{}\t{}\t{}\t{}\t-\t{}\t{}\t{}\t{}\r\n", m, r.custID,
-                        r.connType, r.connID, r.connIpAddr, FormatDateTime(r.connStartTime),
-                        r.pktSent, r.pktRecv, r.aging, EscapeForLine(r.mobVersion), EscapeForLine(r.company),
+                        r.connType(), r.connection.id, r.connIpAddr, FormatDateTime(r.connStartTime),
+                        r.pktSent, r.pktRecv, r.aging, EscapeForLine(r.version), EscapeForLine(r.company),
                         EscapeForLine(r.custPass));
   }
   return text;
 }
 
-std::string AgentTrafficLine(ConnectionTables& tables, int slot, SystemTime now) {
+std::string AgentTrafficLine(const ConnectionTables& tables, int slot, SystemTime now) {
   const CustomerRecord& r = tables.Customer(slot);
   const std::string day = FormatDateTime(now - std::chrono::hours(1)).substr(0, 10);
   return fmt::format("{}\t{}\t{}\t{}\t{}\t{}\t{}\t{}\r\n", day, r.custID, r.connIpAddr,
@@ -87,7 +87,7 @@ std::string AgentTrafficLine(ConnectionTables& tables, int slot, SystemTime now)
                      r.rttCount < 1 ? "0" : AverageRtt(r), EscapeForLine(r.company));
 }
 
-asio::awaitable<void> ExtraLog(ConnectionTables& tables, Clock& clock, AppEventLog& events,
+asio::awaitable<void> ExtraLog(const ConnectionTables& tables, Clock& clock, AppEventLog& events,
                                const fs::path& programDir) {
   co_await Guarded(events, kCodeModule, "ExtraLog", [&]() -> asio::awaitable<void> {
     Write(programDir / "Log" / "ExtraLog.txt", ExtraLogBlock(tables, clock.Now()), true);
@@ -95,7 +95,7 @@ asio::awaitable<void> ExtraLog(ConnectionTables& tables, Clock& clock, AppEventL
   });
 }
 
-asio::awaitable<void> PrintConnection(ConnectionTables& tables, AppEventLog& events,
+asio::awaitable<void> PrintConnection(const ConnectionTables& tables, AppEventLog& events,
                                       const fs::path& programDir, std::string kind) {
   co_await Guarded(events, kCodeModule, "PrintConnection", [&]() -> asio::awaitable<void> {
     const bool agents = kind == "Agt";
@@ -105,7 +105,7 @@ asio::awaitable<void> PrintConnection(ConnectionTables& tables, AppEventLog& eve
   });
 }
 
-asio::awaitable<void> LogAgentTraffic(ConnectionTables& tables, Clock& clock, AppEventLog& events,
+asio::awaitable<void> LogAgentTraffic(const ConnectionTables& tables, Clock& clock, AppEventLog& events,
                                       const fs::path& programDir, int slot) {
   co_await Guarded(events, kCodeModule, "LogAgentTraffic", [&]() -> asio::awaitable<void> {
     const fs::path file = programDir / "Log" / "AgentTraffic.txt";

@@ -16,15 +16,15 @@ namespace vantor {
 std::string FormatGeneralDate(SystemTime time);
 
 // The texts the writers append; exposed so they can be checked byte for byte.
-std::string ExtraLogBlock(ConnectionTables& tables, SystemTime now);
-std::string ConnectionListText(ConnectionTables& tables, bool agents);
-std::string AgentTrafficLine(ConnectionTables& tables, int slot, SystemTime now);
+std::string ExtraLogBlock(const ConnectionTables& tables, SystemTime now);
+std::string ConnectionListText(const ConnectionTables& tables, bool agents);
+std::string AgentTrafficLine(const ConnectionTables& tables, int slot, SystemTime now);
 
-asio::awaitable<void> ExtraLog(ConnectionTables& tables, Clock& clock, AppEventLog& events,
+asio::awaitable<void> ExtraLog(const ConnectionTables& tables, Clock& clock, AppEventLog& events,
                                const std::filesystem::path& programDir);
-asio::awaitable<void> PrintConnection(ConnectionTables& tables, AppEventLog& events,
+asio::awaitable<void> PrintConnection(const ConnectionTables& tables, AppEventLog& events,
                                       const std::filesystem::path& programDir, std::string kind);
-asio::awaitable<void> LogAgentTraffic(ConnectionTables& tables, Clock& clock, AppEventLog& events,
+asio::awaitable<void> LogAgentTraffic(const ConnectionTables& tables, Clock& clock, AppEventLog& events,
                                       const std::filesystem::path& programDir, int slot);
 
 }  // namespace vantor

@@ -50,11 +50,11 @@ bool BeastWebSocketServer::Configure(const std::string& line) {
   return false;
 }
 
-std::optional<std::string> BeastWebSocketServer::UseTls(const TlsCredentials& credentials) {
+TlsSetup BeastWebSocketServer::UseTls(const TlsCredentials& credentials) {
   auto made = MakeTlsServerContext(credentials);
-  if (!made.context) return std::move(made.error);
+  if (!made.context) return {std::make_error_code(std::errc::invalid_argument), std::move(made.error)};
   impl_->tls = std::move(made.context);
-  return std::nullopt;
+  return {};
 }
 
 std::error_code BeastWebSocketServer::Listen() {

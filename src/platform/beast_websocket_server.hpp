@@ -33,7 +33,7 @@ class BeastWebSocketServer final : public WebSocketServer {
   void SetLocalAddress(std::string address) override;
   void SetLocalPort(int port) override;
   bool Configure(const std::string& line) override;
-  std::optional<std::string> UseTls(const TlsCredentials& credentials) override;
+  TlsSetup UseTls(const TlsCredentials& credentials) override;
   std::error_code Listen() override;
   bool Listening() const override;
   std::string LocalAddress() const override;

@@ -147,6 +147,13 @@ struct WebSocketLimits {
   std::size_t maxConnections = 512;
 };
 
+// The outcome of WebSocketServer::UseTls.
+struct TlsSetup {
+  std::error_code error;  // {} when the server serves TLS from now on; invalid_argument otherwise
+  std::string reason;     // why the material was refused ("" on success)
+  bool ok() const { return !error; }
+};
+
 // PEM material for the TLS server, as produced by the certificate manager.
 struct TlsCredentials {
   std::string certificateChainPem;  // server certificate first, then its chain
@@ -168,9 +175,9 @@ class WebSocketServer {
   // always serves the fixed profile of tls_context.hpp (TLS 1.2 and 1.3).
   virtual bool Configure(const std::string& line) = 0;
 
-  // Makes this instance a TLS server with the given certificate; before Listen(). Fails (error
-  // text) when the material cannot be loaded or the key does not match the certificate.
-  virtual std::optional<std::string> UseTls(const TlsCredentials& credentials) = 0;
+  // Makes this instance a TLS server with the given certificate; before Listen(). Fails when the
+  // material cannot be loaded or the key does not match the certificate.
+  virtual TlsSetup UseTls(const TlsCredentials& credentials) = 0;
 
   // Binds and starts accepting. Returns a system error code (EADDRINUSE, EADDRNOTAVAIL, EACCES,
   // EINVAL for an unparsable address, ENOKEY when TLS is requested without credentials) or {}.

@@ -37,7 +37,7 @@ using TlsStream = WriteBatchStream<beast::ssl_stream<beast::tcp_stream>>;
 constexpr std::size_t kMaxBatchFollowerBytes = 64 * 1024;
 
 // A handler failure must not end the connection's coroutine half-way (the id would leak).
-asio::awaitable<void> Guarded(asio::awaitable<void> handler) {
+asio::awaitable<void> SwallowingHandlerFailure(asio::awaitable<void> handler) {
   try {
     co_await std::move(handler);
   } catch (...) {
@@ -134,7 +134,7 @@ void WebSocketSession::ArmCloseDeadline(std::chrono::milliseconds limit) {
 WebSocketEvents* WebSocketSession::Events() const { return server_->detached ? nullptr : &server_->events; }
 
 asio::awaitable<void> WebSocketSession::RaiseError(int code, std::string text) {
-  if (auto* ev = Events()) co_await Guarded(ev->OnError(id_, code, std::move(text)));
+  if (auto* ev = Events()) co_await SwallowingHandlerFailure(ev->OnError(id_, code, std::move(text)));
 }
 
 asio::awaitable<void> WebSocketSession::Finish(bool openRaised, int code, std::string text) {
@@ -145,7 +145,7 @@ asio::awaitable<void> WebSocketSession::Finish(bool openRaised, int code, std::s
   idleTimer_.cancel();
   Abort();
   if (openRaised) {
-    if (auto* ev = Events()) co_await Guarded(ev->OnDisconnected(id_, code, std::move(text)));
+    if (auto* ev = Events()) co_await SwallowingHandlerFailure(ev->OnDisconnected(id_, code, std::move(text)));
   }
   auto it = server_->sessions.find(id_);
   if (it != server_->sessions.end() && it->second.get() == this) server_->sessions.erase(it);
@@ -181,7 +181,7 @@ class StreamSession final : public WebSocketSession {
     if (admitted_) EndOpening();  // a refused connection counts as opening until it is gone
     asio::co_spawn(server_->io, Writer(), [](std::exception_ptr) {});
     asio::co_spawn(server_->io, IdleWatch(), [](std::exception_ptr) {});
-    if (auto* ev = Events()) co_await Guarded(ev->OnConnected(id_));
+    if (auto* ev = Events()) co_await SwallowingHandlerFailure(ev->OnConnected(id_));
 
     auto [code, text] = co_await ReadLoop();
     co_return co_await Finish(true, code, std::move(text));
@@ -192,7 +192,7 @@ class StreamSession final : public WebSocketSession {
   // handshake, and reading the upgrade request into `parser`. False: the session ends unseen.
   asio::awaitable<bool> ReceiveUpgradeRequest(http::request_parser<http::empty_body>& parser) {
     bool accept = true;
-    if (auto* ev = Events()) co_await Guarded(ev->OnConnectionRequest(remoteAddress_, remotePort_, accept));
+    if (auto* ev = Events()) co_await SwallowingHandlerFailure(ev->OnConnectionRequest(remoteAddress_, remotePort_, accept));
     if (!accept || state_ != State::Opening) co_return false;
     if constexpr (kTls) {
       if (!co_await TlsHandshake()) co_return false;
@@ -216,7 +216,7 @@ class StreamSession final : public WebSocketSession {
     SSL* native = ws_.next_layer().next_layer().native_handle();
     std::string status = std::string("TLS handshake complete: ") + SSL_get_version(native) + ", cipher " +
                          SSL_get_cipher_name(native);
-    if (auto* ev = Events()) co_await Guarded(ev->OnSslStatus(id_, std::move(status)));
+    if (auto* ev = Events()) co_await SwallowingHandlerFailure(ev->OnSslStatus(id_, std::move(status)));
     co_return state_ == State::Opening;
   }
 
@@ -245,7 +245,7 @@ class StreamSession final : public WebSocketSession {
   // Returns the code and text for OnDisconnected when the connection did not open.
   asio::awaitable<std::optional<std::pair<int, std::string>>> Upgrade(const UpgradeRequest& req) {
     OpenRequest open = MakeOpenRequest(id_, req, rawTarget_);
-    if (auto* ev = Events()) co_await Guarded(ev->OnOpenRequest(open));
+    if (auto* ev = Events()) co_await SwallowingHandlerFailure(ev->OnOpenRequest(open));
     admitted_ = open.admitted;
     if (open.statusCode != 101) {
       co_await Refuse(open.statusCode, ParseHeaderLines(open.responseHeaders), std::string());
@@ -317,7 +317,7 @@ class StreamSession final : public WebSocketSession {
       } else if (state_ == State::Open) {
         if (auto* ev = Events()) {
           handling_ = true;
-          co_await Guarded(ev->OnDataIn(id_, std::move(text)));
+          co_await SwallowingHandlerFailure(ev->OnDataIn(id_, std::move(text)));
           handling_ = false;
           heard_ = true;  // the silence counts from the end of the handler
         }

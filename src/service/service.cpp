@@ -237,10 +237,10 @@ asio::awaitable<void> Service::ShutdownServers() {
   const auto deadline = clock_.Now() + kCloseGrace;
   auto anyConnected = [&] {
     for (int c = 1; c <= kCustomerSlots; ++c) {
-      if (broker_.tables().Customer(c).connID != 0) return true;
+      if (broker_.tables().Customer(c).connected()) return true;
     }
     for (int m = 1; m <= kMobileSlots; ++m) {
-      if (broker_.tables().Mobile(m).connID != 0) return true;
+      if (broker_.tables().Mobile(m).connected()) return true;
     }
     return false;
   };

@@ -106,8 +106,8 @@ asio::awaitable<void> WebSocketListener::ConfigureTls(GeneralSettings& settings)
     selected = SelectServerCertificate(certRoots_, selection);
   }
   if (!selected.certificate) throw ProcedureError("Server certificate: " + selected.error);
-  if (auto error = server_.UseTls(selected.certificate->credentials)) {
-    throw ProcedureError("Server certificate: " + *error);
+  if (const TlsSetup setup = server_.UseTls(selected.certificate->credentials); !setup.ok()) {
+    throw ProcedureError("Server certificate: " + setup.reason);
   }
   if (!subject.empty() && context_.debugMode) {
     const fs::path file = context_.programDir / "Debug" / "CertInfo_Server.txt";

@@ -19,15 +19,15 @@ std::optional<SnmpVariable> AgentValue(const CustomerRecord& r, int column) {
   switch (column) {
     case kCustId: return Text(r.custID);
     case kCompany: return Text(r.company);
-    case kConnType: return Text(r.connType);
+    case kConnType: return Text(std::string(r.connType()));
     case kConnIpAddr: return Text(r.connIpAddr);
     case kConnStartTime: return Text(FormatDateTime(r.connStartTime));
     case kPktSent: return Integer(r.pktSent);
     case kPktRecv: return Integer(r.pktRecv);
     case kRttSum: return Integer(r.rttSum);
     case kRttCount: return Integer(r.rttCount);
-    case kAgentVersion: return Text(r.agentVersion);
-    case kConnId: return Integer(r.connID);
+    case kAgentVersion: return Text(r.version);
+    case kConnId: return Integer(r.connection.id);
     default: return std::nullopt;
   }
 }
@@ -37,27 +37,27 @@ std::optional<SnmpVariable> MobileValue(const MobileRecord& r, int column) {
   switch (column) {
     case kCustId: return Text(r.custID);
     case kCompany: return Text(r.company);
-    case kConnType: return Text(r.connType);
+    case kConnType: return Text(std::string(r.connType()));
     case kConnIpAddr: return Text(r.connIpAddr);
     case kConnStartTime: return Text(FormatDateTime(r.connStartTime));
     case kPktSent: return Integer(r.pktSent);
     case kPktRecv: return Integer(r.pktRecv);
-    case kMobVersion: return Text(r.mobVersion);
-    case kConnId: return Integer(r.connID);
+    case kMobVersion: return Text(r.version);
+    case kConnId: return Integer(r.connection.id);
     default: return std::nullopt;
   }
 }
 
 // The value of table/column/slot when that slot holds a connection.
-std::optional<SnmpVariable> ValueAt(ConnectionTables& tables, std::uint32_t table, std::uint32_t column,
+std::optional<SnmpVariable> ValueAt(const ConnectionTables& tables, std::uint32_t table, std::uint32_t column,
                                     std::uint32_t slot) {
   if (table == kAgents && slot >= 1 && slot <= kCustomerSlots) {
-    const CustomerRecord& r = tables.customers()[slot];
-    if (r.connID != 0) return AgentValue(r, static_cast<int>(column));
+    const CustomerRecord& r = tables.Customer(static_cast<int>(slot));
+    if (r.connected()) return AgentValue(r, static_cast<int>(column));
   }
   if (table == kMobiles && slot >= 1 && slot <= kMobileSlots) {
-    const MobileRecord& r = tables.mobiles()[slot];
-    if (r.connID != 0) return MobileValue(r, static_cast<int>(column));
+    const MobileRecord& r = tables.Mobile(static_cast<int>(slot));
+    if (r.connected()) return MobileValue(r, static_cast<int>(column));
   }
   return std::nullopt;
 }
@@ -79,7 +79,7 @@ bool InBranch(const SnmpOid& oid) {
 
 }  // namespace
 
-std::optional<SnmpVariable> ConnectionObjectGet(ConnectionTables& tables, const std::string& oid) {
+std::optional<SnmpVariable> ConnectionObjectGet(const ConnectionTables& tables, const std::string& oid) {
   const auto parsed = ParseSnmpOid(oid);
   if (!parsed || parsed->size() != Branch().size() + 3 || !InBranch(*parsed)) return std::nullopt;
   const std::size_t at = Branch().size();
@@ -88,7 +88,7 @@ std::optional<SnmpVariable> ConnectionObjectGet(ConnectionTables& tables, const 
   return answer;
 }
 
-std::optional<SnmpVariable> ConnectionObjectNext(ConnectionTables& tables, const std::string& oid) {
+std::optional<SnmpVariable> ConnectionObjectNext(const ConnectionTables& tables, const std::string& oid) {
   const auto requested = ParseSnmpOid(oid);
   if (!requested || !InBranch(*requested)) return std::nullopt;
   // Walks the instances in lexical order: table, then column, then slot.

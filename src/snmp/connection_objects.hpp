@@ -36,11 +36,11 @@ inline constexpr int kCount = 9;
 // The object named exactly by `oid` (value type and value filled in), or nullopt when `oid`
 // names no object of a connected slot. connStartTime is "YYYY-MM-DD HH:MM:SS" local time;
 // counters and ids are integers.
-std::optional<SnmpVariable> ConnectionObjectGet(ConnectionTables& tables, const std::string& oid);
+std::optional<SnmpVariable> ConnectionObjectGet(const ConnectionTables& tables, const std::string& oid);
 
 // The first object after `oid` in lexical order, searched only when `oid` lies inside the
 // branch or is the branch itself, so the system group's walk is not extended. nullopt when
 // none follows.
-std::optional<SnmpVariable> ConnectionObjectNext(ConnectionTables& tables, const std::string& oid);
+std::optional<SnmpVariable> ConnectionObjectNext(const ConnectionTables& tables, const std::string& oid);
 
 }  // namespace vantor

@@ -25,35 +25,40 @@ void Answer(SnmpVariable& variable, std::string value) {
 
 // The slot commands return false when the slot holds nothing to act on (disabled or not
 // connected); a slot out of range throws ProcedureError.
+// A connection that has gone although its record still holds it cannot be acted on: the command
+// fails (genErr and a level-1 event), as the console asked for something that did not happen.
+void Require(Broker::Delivery delivery, std::string_view action, ConnectionRef connection) {
+  if (delivery == Broker::Delivery::kGone) throw ProcedureError(Broker::GoneText(action, connection));
+}
+
 asio::awaitable<bool> DisconnectAgent(ConsoleContext& c, int slot) {
-  CustomerRecord& r = c.broker.tables().Customer(slot);
-  if (!r.enabled || r.connID == 0) co_return false;
-  const std::string type = r.connType;
-  const ConnectionId id = r.connID;
+  ConnectionTables& tables = c.broker.tables();
+  const CustomerRecord& r = tables.Customer(slot);
+  if (!r.enabled || !r.connected()) co_return false;
+  const ConnectionRef connection = r.connection;
   co_await c.events.AppEvent(kCodeModule, "SnmpSetRequest",
                              r.company + " Disconnected From Server Due To Command From Console", kLevelInfo);
   // The event paused: act only on the connection that was found. One that left meanwhile is
   // gone, which is what was asked.
-  if (!c.broker.tables().Customer(slot).HoldsConnection(type, id)) co_return true;
-  c.broker.DisconnectFrom(type, id);
+  if (!tables.Customer(slot).HoldsConnection(connection)) co_return true;
+  Require(c.broker.DisconnectFrom(connection), "disconnect", connection);
   co_await PauseMs(c.clock, 100);
-  CustomerRecord& now = c.broker.tables().Customer(slot);
-  if (now.HoldsConnection(type, id)) now.ResetConnection();
+  if (tables.Customer(slot).HoldsConnection(connection)) tables.ReleaseAgent(slot);
   co_return true;
 }
 
 asio::awaitable<bool> DisconnectMobile(ConsoleContext& c, int slot) {
   const MobileRecord& r = c.broker.tables().Mobile(slot);
-  if (r.connID == 0) co_return false;
-  c.broker.DisconnectFrom(r.connType, r.connID);
+  if (!r.connected()) co_return false;
+  Require(c.broker.DisconnectFrom(r.connection), "disconnect", r.connection);
   co_await PauseMs(c.clock, 100);
   co_return true;
 }
 
 asio::awaitable<bool> SendAgentCommand(ConsoleContext& c, int slot, std::string_view word) {
   const CustomerRecord& r = c.broker.tables().Customer(slot);
-  if (!r.enabled || r.connID == 0) co_return false;
-  c.broker.SendTo(r.connType, r.connID, ServerMessage(r.custID, kAgentNumberField, word));
+  if (!r.enabled || !r.connected()) co_return false;
+  Require(c.broker.SendTo(r.connection, ServerMessage(r.custID, kAgentNumberField, word)), "send", r.connection);
   co_await PauseMs(c.clock, 100);
   co_return true;
 }

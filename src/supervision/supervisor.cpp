@@ -53,7 +53,7 @@ asio::awaitable<void> Supervisor::timer1() {
   ticking_ = true;
   co_await Guarded(c_.events, kFormModule, kTimer, [&]() -> asio::awaitable<void> {
     if (std::filesystem::exists(c_.programDir / "Log" / "ExtraLog.txt")) {
-      co_await ExtraLog(c_.broker.tables(), c_.clock, c_.events, c_.programDir);
+      co_await ExtraLog(Tables(), c_.clock, c_.events, c_.programDir);
     }
     co_await AgentPass();
     co_await MobilePass();
@@ -64,23 +64,22 @@ asio::awaitable<void> Supervisor::timer1() {
 }
 
 asio::awaitable<void> Supervisor::AgentPass() {
+  ConnectionTables& tables = c_.broker.tables();
   for (int slot = 1; slot <= kCustomerSlots; ++slot) {
-    CustomerRecord& r = c_.broker.tables().Customer(slot);
-    if (r.connID != 0) {
+    const CustomerRecord& r = tables.Customer(slot);
+    if (r.connected()) {
       if (r.aging < AgentDropLimit(r.kaInterval)) {
-        r.aging = Add32(r.aging, kAgingStep);
+        tables.AgeAgent(slot, kAgingStep);
       } else {
         co_await DropSilentAgent(slot);
       }
     } else if (r.bcaWaitState) {
       if (r.bcaWaitTime < r.kaInterval) {
-        r.bcaWaitTime = To16(std::int64_t{r.bcaWaitTime} + kAgingStep);
+        tables.AdvanceAlarmWait(slot, kAgingStep);
       } else {
         const std::string custID = r.custID;
         co_await c_.jobs.sendBrokenConnAlarm(custID);
-        CustomerRecord& now = c_.broker.tables().Customer(slot);
-        now.bcaWaitState = false;
-        now.bcaWaitTime = 0;
+        tables.ClearAlarmWait(slot);
       }
     }
   }
@@ -94,52 +93,50 @@ asio::awaitable<void> Supervisor::DropSilentAgent(int slot) {
                               kLevelDropped);
   // The event paused: the connection may have ended meanwhile (its record freed), or the slot may
   // already hold a new agent, which must be left alone.
-  if (tables.Customer(slot).HoldsConnection(dropped.connType, dropped.connID)) {
-    c_.broker.DisconnectFrom(dropped.connType, dropped.connID);
-  }
+  DisconnectIfHeld(slot, dropped.connection);
   co_await PauseMs(c_.clock, 20);
-  CustomerRecord& r = tables.Customer(slot);
-  if (r.HoldsConnection(dropped.connType, dropped.connID)) r.ResetConnection();
-  if (r.connID != 0) co_return;  // a new agent is connected: there is no broken connection
+  if (tables.Customer(slot).HoldsConnection(dropped.connection)) tables.ReleaseAgent(slot);
+  const CustomerRecord& r = tables.Customer(slot);
+  if (r.connected()) co_return;  // a new agent is connected: there is no broken connection
   if (r.kaInterval == kImmediateAlarmInterval) {
     co_await c_.jobs.sendBrokenConnAlarm(dropped.custID);
     // Sent: an alarm the connection's own end started meanwhile (during the event's pause) is
     // the same alarm and must not go out again.
-    CustomerRecord& now = tables.Customer(slot);
-    if (now.connID == 0) {
-      now.bcaWaitState = false;
-      now.bcaWaitTime = 0;
-    }
+    if (!tables.Customer(slot).connected()) tables.ClearAlarmWait(slot);
   } else {
-    r.bcaWaitState = true;
-    r.bcaWaitTime = 0;
+    tables.StartAlarmWait(slot);
   }
 }
 
 asio::awaitable<void> Supervisor::MobilePass() {
   ConnectionTables& tables = c_.broker.tables();
   for (int slot = 1; slot <= kMobileSlots; ++slot) {
-    MobileRecord& r = tables.Mobile(slot);
-    if (r.connID == 0) continue;
+    const MobileRecord& r = tables.Mobile(slot);
+    if (!r.connected()) continue;
     if (r.aging < kMobileLimit) {
-      r.aging = Add32(r.aging, kAgingStep);
+      tables.AgeMobile(slot, kAgingStep);
       continue;
     }
-    const std::string type = r.connType;
-    const ConnectionId id = r.connID;
+    const ConnectionRef connection = r.connection;
     constexpr std::string_view kInactive = "MSG:Disconnected Due To\r\nInactive > 5 Minutes.";
-    c_.broker.SendTo(type, id, ServerMessage(r.custID, kAgentNumberField, kInactive));
+    // A mobile that has gone meanwhile needs neither the notice nor the disconnect.
+    (void)c_.broker.SendTo(connection, ServerMessage(r.custID, kAgentNumberField, kInactive));
     co_await PauseMs(c_.clock, 50);
-    if (tables.Mobile(slot).HoldsConnection(type, id)) c_.broker.DisconnectFrom(type, id);
+    if (tables.Mobile(slot).HoldsConnection(connection)) (void)c_.broker.DisconnectFrom(connection);
     co_await PauseMs(c_.clock, 20);
-    if (tables.Mobile(slot).HoldsConnection(type, id)) tables.Mobile(slot).Reset();
+    if (tables.Mobile(slot).HoldsConnection(connection)) tables.ReleaseMobile(slot);
   }
+}
+
+void Supervisor::DisconnectIfHeld(int slot, ConnectionRef connection) {
+  // One that has gone meanwhile is what the drop wanted; its end event frees the record.
+  if (Tables().Customer(slot).HoldsConnection(connection)) (void)c_.broker.DisconnectFrom(connection);
 }
 
 asio::awaitable<void> Supervisor::HourChangePass(int currentHour) {
   co_await c_.jobs.testMessDaily(currentHour);
   for (int slot = 1; slot <= kCustomerSlots; ++slot) {
-    if (c_.broker.tables().Customer(slot).connID != 0) co_await CheckAgentHourly(slot);
+    if (Tables().Customer(slot).connected()) co_await CheckAgentHourly(slot);
   }
   co_await DebugOnOff(c_.programDir / kDatabaseFileName, c_.debugMode, c_.events);
   if (currentHour < c_.lastHour) co_await DayChangeJobs();
@@ -158,27 +155,22 @@ asio::awaitable<void> Supervisor::CheckAgentHourly(int slot) {
   if (!balance.empty()) {
     co_await c_.events.AppEvent(kFormModule, kTimer, balance, kLevelDropped);
     // The round-trip check concerns the same connection only.
-    if (!tables.Customer(slot).HoldsConnection(before.connType, before.connID)) co_return;
+    if (!tables.Customer(slot).HoldsConnection(before.connection)) co_return;
   }
-  CustomerRecord& r = tables.Customer(slot);
+  const CustomerRecord& r = tables.Customer(slot);
   if (r.rttCount <= 0) co_return;
   const auto average = static_cast<std::int64_t>(std::floor(static_cast<double>(r.rttSum) / r.rttCount));
   if (average <= kRttLimit) {
-    r.rttSum = 0;
-    r.rttCount = 0;
+    tables.ClearRoundTrips(slot);
     co_return;
   }
   co_await c_.events.AppEvent(
       kFormModule, kTimer,
       fmt::format("{} RTT: {}, Disconnected From Server Due To Long Keep-Alive RTT", r.company, average),
       kLevelDropped);
-  if (tables.Customer(slot).HoldsConnection(before.connType, before.connID)) {
-    c_.broker.DisconnectFrom(before.connType, before.connID);
-  }
+  DisconnectIfHeld(slot, before.connection);
   co_await PauseMs(c_.clock, 20);
-  if (tables.Customer(slot).HoldsConnection(before.connType, before.connID)) {
-    tables.Customer(slot).ResetConnection();
-  }
+  if (tables.Customer(slot).HoldsConnection(before.connection)) tables.ReleaseAgent(slot);
 }
 
 asio::awaitable<void> Supervisor::DayChangeJobs() {
@@ -187,13 +179,10 @@ asio::awaitable<void> Supervisor::DayChangeJobs() {
   co_await BackupDatabase(c_.clock, c_.pool, c_.events, c_.programDir);
   ConnectionTables& tables = c_.broker.tables();
   for (int slot = 1; slot <= kCustomerSlots; ++slot) {
-    if (tables.Customer(slot).connID == 0) continue;
+    if (!tables.Customer(slot).connected()) continue;
     if (c_.debugMode) co_await LogAgentTraffic(tables, c_.clock, c_.events, c_.programDir, slot);
-    CustomerRecord& r = tables.Customer(slot);
-    if (r.connID == 0) continue;  // it left while the report was written
-    r.pktRecv = r.pktSent = 0;
-    r.rttSum = 0;
-    r.rttCount = 0;
+    if (!tables.Customer(slot).connected()) continue;  // it left while the report was written
+    tables.ClearDailyCounts(slot);
   }
 }
 

@@ -69,6 +69,8 @@ class Supervisor {
   asio::awaitable<void> DropSilentAgent(int slot);
   asio::awaitable<void> CheckAgentHourly(int slot);
   asio::awaitable<void> DayChangeJobs();
+  void DisconnectIfHeld(int slot, ConnectionRef connection);
+  const ConnectionTables& Tables() const { return c_.broker.tables(); }
 
   SupervisorContext c_;
   bool enabled_ = false;

@@ -109,11 +109,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string_view request(reinterpret_cast<const char*>(data + 1), size - 1);
   const bool tls = flags & 1;
   h.debug() = (flags & 2) != 0;
-  const std::string_view type = tls ? "wss" : "ws";
+  const ServerIndex type = tls ? ServerIndex::kTls : ServerIndex::kPlain;
   FakeWebSocketServer& server = h.Server(type);
   WebSocketEvents& events = tls ? h.broker().tlsEvents() : h.broker().plainEvents();
   if (flags & 4) {
-    FakeWebSocketServer& other = h.Server("ws");
+    FakeWebSocketServer& other = h.Server(ServerIndex::kPlain);
     testing::RunToEnd(h.io(), other.Connect(7, "/agt?01000001 p__________"));
     Check(other.sent.back().text == "CW01000001" "0  " "Connection Accepted");
   }
@@ -135,18 +135,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Check(first.rfind("CW00000000" "0  " "MSG:", 0) == 0);
     Check(!std::filesystem::exists(logFile));
   } else {
-    const std::string custID(Mid(uri, 6, 8));
+    const std::string custID = ReadLoginPath(uri).custID;
     Check(std::string_view(first).substr(2, 8) == custID && (custID == "01000001" || custID == "02000002"));
     const CustomerRecord& customer = tables.Customer(custID == "01000001" ? 1 : 2);
     if (agent) {
-      Check(first.substr(10, 3) == "0  " && customer.HoldsConnection(type, 1));
+      Check(first.substr(10, 3) == "0  " && customer.HoldsConnection({type, 1}));
       Check(customer.custPass.empty() || uri.find(customer.custPass + "__________") != std::string_view::npos);
     } else {
       Check(uri.find("/mob?") != std::string_view::npos && (flags & 4) && custID == "01000001");
       const auto slot = ParseNumber(first.substr(10, 3));
       Check(slot && *slot >= 1 && *slot <= kMobileSlots);
       const MobileRecord& mobile = tables.Mobile(static_cast<int>(*slot));
-      Check(mobile.HoldsConnection(type, 1) && mobile.custPass == "p" && mobile.custID == custID);
+      Check(mobile.HoldsConnection({type, 1}) && mobile.custPass == "p" && mobile.custID == custID);
       const std::string line = testing::ReadFile(logFile);
       const auto label = open->headers.find("User-Agent:");
       if (label == std::string::npos) {
@@ -161,7 +161,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   testing::RunToEnd(h.io(), server.Close(1, 1000));
   h.CheckTables();
-  for (int c = 1; c <= kCustomerSlots; ++c) Check(!tables.Customer(c).HoldsConnection(type, 1));
-  for (int m = 1; m <= kMobileSlots; ++m) Check(!tables.Mobile(m).HoldsConnection(type, 1));
+  for (int c = 1; c <= kCustomerSlots; ++c) Check(!tables.Customer(c).HoldsConnection({type, 1}));
+  for (int m = 1; m <= kMobileSlots; ++m) Check(!tables.Mobile(m).HoldsConnection({type, 1}));
   return 0;
 }

@@ -105,7 +105,7 @@ class Driver {
   }
 
  private:
-  static std::string_view Type(int c) { return c & 1 ? "wss" : "ws"; }
+  static ServerIndex Type(int c) { return c & 1 ? ServerIndex::kTls : ServerIndex::kPlain; }
   static ConnectionId Id(int c) { return static_cast<ConnectionId>(c / 2 + 1); }
   FakeWebSocketServer& Server(int c) { return h_.Server(Type(c)); }
   WebSocketEvents& Events(int c) { return c & 1 ? h_.broker().tlsEvents() : h_.broker().plainEvents(); }
@@ -132,10 +132,10 @@ class Driver {
   // Connections the broker disconnected get their close event once their handler has returned,
   // as the real server raises it.
   void Collect() {
-    for (auto* server : {&h_.Server("ws"), &h_.Server("wss")}) {
+    for (auto* server : {&h_.Server(ServerIndex::kPlain), &h_.Server(ServerIndex::kTls)}) {
       for (ConnectionId id : server->disconnected) {
         Check(id >= 1 && id <= kConnections / 2);
-        closing_[(id - 1) * 2 + (server == &h_.Server("wss") ? 1 : 0)] = true;
+        closing_[(id - 1) * 2 + (server == &h_.Server(ServerIndex::kTls) ? 1 : 0)] = true;
       }
       server->disconnected.clear();
     }
@@ -165,19 +165,19 @@ class Driver {
   // for the enabled customer its path names.
   void CheckVerdict(int c, std::string_view uri, const std::string& first) {
     auto& tables = h_.broker().tables();
-    const std::string custID(Mid(uri, 6, 8));
+    const std::string custID = ReadLoginPath(uri).custID;
     if (first.size() <= 13 || std::string_view(first).substr(13) != "Connection Accepted") {
       Check(first.rfind("CW00000000" "0  " "MSG:", 0) == 0);
       return;
     }
     Check(std::string_view(first).substr(2, 8) == custID && (custID == "01000001" || custID == "02000002"));
     if (uri.find("/agt?") != std::string_view::npos) {
-      Check(first.substr(10, 3) == "0  " && tables.Customer(custID[1] - '0').HoldsConnection(Type(c), Id(c)));
+      Check(first.substr(10, 3) == "0  " && tables.Customer(custID[1] - '0').HoldsConnection({Type(c), Id(c)}));
     } else {
       const auto slot = ParseNumber(first.substr(10, 3));
       Check(slot && *slot >= 1 && *slot <= kMobileSlots);
       const MobileRecord& mobile = tables.Mobile(static_cast<int>(*slot));
-      Check(mobile.HoldsConnection(Type(c), Id(c)) && mobile.custID == custID);
+      Check(mobile.HoldsConnection({Type(c), Id(c)}) && mobile.custID == custID);
     }
   }
 
@@ -207,7 +207,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   driver.CloseAll();
   h.CheckTables();
   auto& tables = h.broker().tables();
-  for (int c = 1; c <= kCustomerSlots; ++c) Check(tables.Customer(c).connID == 0);
-  for (int m = 1; m <= kMobileSlots; ++m) Check(tables.Mobile(m).connID == 0);
+  for (int c = 1; c <= kCustomerSlots; ++c) Check(!tables.Customer(c).connected());
+  for (int m = 1; m <= kMobileSlots; ++m) Check(!tables.Mobile(m).connected());
   return 0;
 }

@@ -106,7 +106,7 @@ int main(int argc, char** argv) {
     const CertificateSelection selection{static_cast<int>(num("--cert-type", 0)), opt["--cert-store"],
                                          opt["--cert-subject"]};
     const CertificateResult cert = SelectServerCertificate({opt["--cert-root"], opt["--cert-root"]}, selection);
-    if (!cert.certificate || server.UseTls(cert.certificate->credentials)) return 1;
+    if (!cert.certificate || !server.UseTls(cert.certificate->credentials).ok()) return 1;
   }
 
   if (server.Listen()) return 1;

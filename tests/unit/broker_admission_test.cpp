@@ -1,5 +1,8 @@
 #include "broker_fixture.hpp"
 
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
+
 namespace vantor::testing {
 namespace {
 
@@ -8,40 +11,37 @@ using namespace std::chrono_literals;
 TEST_F(BrokerTest, AgentAdmissionVerdicts) {
   EXPECT_EQ(Connect(ws_, 1, "/agt?01000001 secret__________xyz"), "CW01000001" "0  " "Connection Accepted");
   const CustomerRecord& agent = Customer(1);
-  EXPECT_EQ(agent.connID, 1);
-  EXPECT_EQ(agent.connType, "ws");
+  EXPECT_EQ(agent.connection.id, 1);
+  EXPECT_EQ(agent.connType(), "ws");
   EXPECT_EQ(agent.connIpAddr, "10.0.0.1");
   EXPECT_EQ(agent.custPass, "secret");
   EXPECT_EQ(agent.connStartTime, clock_.Now());
 
-  Customer(1).kaInterval = 60;
+  Tables().SetKeepAliveInterval(1, 60);
   EXPECT_EQ(Connect(wss_, 2, "/agt?01000001 secret__________"),
             "CW00000000" "0  " "MSG:Connection Exist.");
   EXPECT_EQ(Customer(1).aging, 60);
-  EXPECT_EQ(Customer(1).connID, 1);  // the registered agent stays
+  EXPECT_EQ(Customer(1).connection.id, 1);  // the registered agent stays
 
-  EXPECT_EQ(Connect(ws_, 3, "/agt?01999999 x__________"),
-            "CW00000000" "0  " "MSG:Disconnected. CustID: 01999999 Not Found");
-  EXPECT_EQ(Connect(ws_, 4, "/agt?03000003 x__________"),
-            "CW00000000" "0  " "MSG:Disconnected. CustID: 03000003 Not Enabled");
-  EXPECT_EQ(Connect(ws_, 5, "/agt?AB000001 x__________"),
-            "CW00000000" "0  " "MSG:Disconnected. CustID: AB000001 Not Found");
   // A prefix before the marker shifts the fixed positions: the id is read from the wrong place.
-  EXPECT_EQ(Connect(ws_, 6, "/x/agt?02000002 x__________"),
-            "CW00000000" "0  " "MSG:Disconnected. CustID: t?020000 Not Found");
   // Slot 00 is out of range: a level-1 event, no registration, and a refusal.
-  EXPECT_EQ(Connect(ws_, 7, "/agt?00000002 x__________"),
-            "CW00000000" "0  " "MSG:Disconnected. CustID: 00000002 Not Found");
+  const std::pair<const char*, const char*> refusals[] = {
+      {"/agt?01999999 x__________", "01999999 Not Found"}, {"/agt?03000003 x__________", "03000003 Not Enabled"},
+      {"/agt?AB000001 x__________", "AB000001 Not Found"}, {"/x/agt?02000002 x__________", "t?020000 Not Found"},
+      {"/agt?00000002 x__________", "00000002 Not Found"}, {"/agt?0", "0 Not Found"}};
+  ConnectionId id = 3;
+  for (const auto& [uri, refusal] : refusals) {
+    EXPECT_EQ(Connect(ws_, id++, uri), std::string("CW00000000" "0  " "MSG:Disconnected. CustID: ") + refusal);
+  }
   EXPECT_NE(Events().find("\t1\tmodVantorWebSrv_OpenRequestAgent\tSubscript out of range\r\n"),
             std::string::npos);
-  EXPECT_EQ(Connect(ws_, 8, "/agt?0"), "CW00000000" "0  " "MSG:Disconnected. CustID: 0 Not Found");
 }
 
 // Rows deleted from the table leave their slots (above the last row) disabled after a reload: the
 // agent there is disconnected, its pending alarm dropped, and its id no longer found.
 TEST_F(BrokerTest, DeletedCustomersAreGoneAfterAReload) {
   Connect(ws_, 1, "/agt?02000002 p__________");
-  Customer(2).bcaWaitState = true;
+  Tables().StartAlarmWait(2);
   dir_.Sql("DELETE FROM Customer WHERE CustID IN ('02000002', '03000003')");
   EXPECT_TRUE(Reload());
   EXPECT_EQ(ws_.disconnected, (std::vector<ConnectionId>{1}));
@@ -49,7 +49,7 @@ TEST_F(BrokerTest, DeletedCustomersAreGoneAfterAReload) {
                           "Account Disabled\r\n"),
             std::string::npos);
   Run(ws_.Close(1, kClosedByServer));
-  EXPECT_EQ(Customer(2).connID, 0);
+  EXPECT_EQ(Customer(2).connection.id, 0);
   EXPECT_FALSE(Customer(2).bcaWaitState);
   EXPECT_EQ(Connect(ws_, 2, "/agt?02000002 p__________"),
             "CW00000000" "0  " "MSG:Disconnected. CustID: 02000002 Not Found");
@@ -66,7 +66,7 @@ TEST_F(BrokerTest, MobileAdmissionVerdicts) {
             "CW00000000" "0  " "MSG:Disconnected. Invalid CustPass");
   EXPECT_EQ(Connect(ws_, 3, "/mob?01000001 secret__________"), "CW01000001" "1  " "Connection Accepted");
   EXPECT_EQ(Connect(ws_, 4, "/mob?01000001 secret__________"), "CW01000001" "2  " "Connection Accepted");
-  EXPECT_EQ(Mobile(1).connID, 3);
+  EXPECT_EQ(Mobile(1).connection.id, 3);
   EXPECT_EQ(Mobile(1).company, "Alpha Ltd");
   EXPECT_EQ(Mobile(1).custPass, "secret");
   EXPECT_EQ(Mobile(2).connIpAddr, "10.0.0.4");
@@ -105,21 +105,35 @@ TEST_F(BrokerTest, VerdictBelongsToItsOwnConnection) {
   }());
   EXPECT_EQ(ws_.sent, (std::vector<Sent>{{5, "CW01000001" "1  " "Connection Accepted"},
                                          {6, "CW00000000" "0  " "MSG:Disconnected. Invalid CustPass"}}));
-  EXPECT_EQ(Mobile(1).connID, 5);
-  EXPECT_EQ(Mobile(2).connID, 0);
+  EXPECT_EQ(Mobile(1).connection.id, 5);
+  EXPECT_EQ(Mobile(2).connection.id, 0);
 }
 
+// The grace lets a refused client read its refusal and close by itself; the service closes only
+// a connection that is still the refused one when the grace has passed.
 TEST_F(BrokerTest, RefusedAndUnmarkedConnectionsAreClosedAfterGrace) {
+  std::optional<std::size_t> closedAtGrace;
+  clock_.onWait = [&](std::chrono::milliseconds d) {
+    if (d == Broker::kRefusalGrace) closedAtGrace = ws_.disconnected.size();
+  };
   EXPECT_EQ(Connect(ws_, 9, "/index.html"), "CW00000000" "0  " "MSG:Disconnected. Invalid Request Path");
-  EXPECT_EQ(Connect(ws_, 10, "/agt?01999999 x__________"),
-            "CW00000000" "0  " "MSG:Disconnected. CustID: 01999999 Not Found");
-  // The grace waits ran on the fake clock: both connections were closed by the service.
-  EXPECT_EQ(ws_.disconnected, (std::vector<ConnectionId>{9, 10}));
-  EXPECT_EQ(std::count(clock_.waits().begin(), clock_.waits().end(), Broker::kRefusalGrace), 2);
+  EXPECT_EQ(closedAtGrace, 0u);
+  EXPECT_EQ(ws_.disconnected, (std::vector<ConnectionId>{9}));
 
-  // An accepted agent is never closed that way.
-  Connect(ws_, 11, "/agt?01000001 x__________");
-  EXPECT_EQ(ws_.disconnected.size(), 2u);
+  // This client closes within the grace and its id goes to an agent that is admitted.
+  clock_.onWait = [&](std::chrono::milliseconds d) {
+    if (d != Broker::kRefusalGrace) return;
+    clock_.onWait = nullptr;
+    asio::co_spawn(io_, [&]() -> asio::awaitable<void> {
+      co_await ws_.Close(10, 1000);
+      co_await ws_.Connect(10, "/agt?01000001 x__________");
+    }, asio::detached);
+  };
+  Connect(ws_, 10, "/agt?01999999 x__________");
+  EXPECT_EQ(TakeSent(ws_), (std::vector<Sent>{{9, "CW00000000" "0  " "MSG:Disconnected. Invalid Request Path"},
+                                              {10, "CW00000000" "0  " "MSG:Disconnected. CustID: 01999999 Not Found"},
+                                              {10, "CW01000001" "0  " "Connection Accepted"}}));
+  EXPECT_EQ(ws_.disconnected, (std::vector<ConnectionId>{9}));
 }
 
 TEST_F(BrokerTest, ConnectionLogs) {
@@ -160,11 +174,11 @@ TEST_F(BrokerTest, PinnedAgentPass) {
 
   // Another pass is refused before anything changes: the agent's age stays, and each address is
   // reported once a minute (ws and wss connection 2 share the address 10.0.0.2).
-  Customer(1).kaInterval = 60;
+  Tables().SetKeepAliveInterval(1, 60);
   EXPECT_EQ(Connect(wss_, 2, "/agt?01000001 other__________"), kInvalidPass);
   EXPECT_EQ(Connect(ws_, 2, "/agt?01000001 __________"), kInvalidPass);
   EXPECT_EQ(Customer(1).aging, 0);
-  EXPECT_EQ(Customer(1).connID, 1);
+  EXPECT_EQ(Customer(1).connection.id, 1);
   EXPECT_EQ(Customer(1).custPass, "first");
   const std::string refusal =
       "\t2\tmodVantorWebSrv_OpenRequestAgent\tAgent Of Customer 01000001 From 10.0.0.2 Refused: Pass Is Not The "

@@ -17,7 +17,7 @@ class BrokerProtocolTest : public BrokerTest {
 };
 
 TEST_F(BrokerProtocolTest, KeepAliveEchoesAndSamplesRoundTrips) {
-  Customer(1).aging = 60;
+  Tables().AgeAgent(1, 60);
   Receive(wss_, 1, "CA01000001" "0  " "keep-alive\t35");
   EXPECT_EQ(TakeSent(wss_), (std::vector<Sent>{{1, "CA01000001" "0  " "keep-alive"}}));
   EXPECT_EQ(Customer(1).aging, 0);
@@ -34,11 +34,11 @@ TEST_F(BrokerProtocolTest, KeepAliveEchoesAndSamplesRoundTrips) {
 }
 
 TEST_F(BrokerProtocolTest, VersionMessagesSetIntervalAndClearPendingAlarm) {
-  Customer(1).bcaWaitState = true;
-  Customer(1).bcaWaitTime = 30;
+  Tables().StartAlarmWait(1);
+  Tables().AdvanceAlarmWait(1, 30);
   Receive(wss_, 1, "CA01000001" "0  " "VER:3.31 KEEPALIVE:60");
   EXPECT_EQ(TakeSent(wss_), (std::vector<Sent>{{1, "CW01000001" "0  " "VER:OK KEEPALIVE:OK"}}));
-  EXPECT_EQ(Customer(1).agentVersion, "3.31");
+  EXPECT_EQ(Customer(1).version, "3.31");
   EXPECT_EQ(Customer(1).kaInterval, 60);
   EXPECT_FALSE(Customer(1).bcaWaitState);
   EXPECT_EQ(Customer(1).bcaWaitTime, 0);
@@ -55,7 +55,7 @@ TEST_F(BrokerProtocolTest, VersionMessagesSetIntervalAndClearPendingAlarm) {
   EXPECT_EQ(Customer(1).kaInterval, 32737);
   Receive(wss_, 1, "CA01000001" "0  " "VER:3.34 KEEPALIVE:40000");
   Receive(wss_, 1, "CA01000001" "0  " "VER:3.35 KEEPALIVE:soon");
-  EXPECT_EQ(Customer(1).agentVersion, "3.35");
+  EXPECT_EQ(Customer(1).version, "3.35");
   EXPECT_EQ(Customer(1).kaInterval, 32737);
   EXPECT_NE(Events().find("\t1\tfrmVantorWebSrv_wssServer_DataIn\tOverflow(connID=1, text=CA01000001"
                           "0  VER:3.34 KEEPALIVE:40000)\r\n"),
@@ -71,7 +71,7 @@ TEST_F(BrokerProtocolTest, AlarmReceiverAndStatistics) {
   Receive(wss_, 1, "CA01000001" "0  " "BCA:no tabs at all");
   EXPECT_TRUE(TakeSent(wss_).empty());
 
-  Customer(1).agentVersion = "3.30";
+  Tables().SetAgentVersion(1, "3.30");
   Receive(wss_, 1, "CA01000001" "0  " "StatLog:2026-03\t1\t2\r\n2026-04\t3\t4\r\npartial");
   EXPECT_TRUE(TakeSent(wss_).empty());  // no reply at all
   EXPECT_EQ(ReadFile(dir_.path() / "Log" / "StatLog.txt"),
@@ -90,7 +90,7 @@ TEST_F(BrokerProtocolTest, RequestsAndAnswersAreRelayedAcrossServers) {
   EXPECT_EQ(Customer(1).pktRecv, 2);
   EXPECT_EQ(Mobile(1).pktRecv, 1);
 
-  Mobile(1).aging = 90;
+  Tables().AgeMobile(1, 90);
   Receive(wss_, 1, "DA01000001" "1  " "status: ok");
   EXPECT_EQ(TakeSent(ws_), (std::vector<Sent>{{3, "DA01000001" "1  " "status: ok"}}));
   EXPECT_EQ(Customer(1).pktSent, 1);
@@ -112,9 +112,11 @@ TEST_F(BrokerProtocolTest, RequestsAndAnswersAreRelayedAcrossServers) {
             std::string::npos);
 
   // The agent's connection is closing: the request cannot go out, the event shows what was not
-  // sent, and nothing is counted.
+  // sent, nothing is counted, and the mobile's next message is not held up by a pause.
   wss_.Disconnect(1);
+  const auto waits = clock_.waits().size();
   Receive(ws_, 3, "DM01000001" "1  " "GET\xC2\xA0late");
+  EXPECT_EQ(clock_.waits().size(), waits);
   EXPECT_NE(Events().find("Cannot send: connection 1 is not open(connID=3, text=DM01000001" "1  GETlate)"),
             std::string::npos);
   EXPECT_EQ(Customer(1).pktRecv, 2);
@@ -126,10 +128,10 @@ TEST_F(BrokerProtocolTest, RequestWithoutAgentAndVersionCheck) {
   EXPECT_EQ(TakeSent(ws_), (std::vector<Sent>{{3, "CW01000001" "0  " "MSG:Agent Software Not Connected"}}));
   EXPECT_EQ(Mobile(1).pktRecv, 0);
 
-  Customer(2).agentVersion = "2.10";
+  Tables().SetAgentVersion(2, "2.10");
   Receive(ws_, 5, "CM02000002" "3  " "VER:2.3 ");
   EXPECT_EQ(TakeSent(ws_), (std::vector<Sent>{{5, "CW02000002" "0  " "VER:OK"}}));
-  EXPECT_EQ(Mobile(3).mobVersion, "2.3 ");
+  EXPECT_EQ(Mobile(3).version, "2.3 ");
   Receive(ws_, 5, "CM02000002" "3  " "VER:1.9 ");
   EXPECT_EQ(TakeSent(ws_),
             (std::vector<Sent>{{5, "CW02000002" "0  " "MSG:Program Version Mismatch.\r\nDownload New Software\r\n"
@@ -139,7 +141,7 @@ TEST_F(BrokerProtocolTest, RequestWithoutAgentAndVersionCheck) {
   dir_.Sql("UPDATE General_Settings SET DownloadHost2 = 'https://mirror.test/v2'");
   Receive(ws_, 5, "CM02000002" "3  " "VER:1.9 ");
   EXPECT_TRUE(TakeSent(ws_).at(0).text.ends_with("at:\r\nhttps://mirror.test/v2"));
-  Customer(2).agentVersion = "4.00";
+  Tables().SetAgentVersion(2, "4.00");
   Receive(ws_, 5, "CM02000002" "3  " "VER:1.9 ");
   EXPECT_EQ(TakeSent(ws_), (std::vector<Sent>{{5, "CW02000002" "0  " "MSG:Program Version Mismatch."}}));
 }
@@ -159,10 +161,10 @@ TEST_F(BrokerProtocolTest, OnlyTheRegisteredConnectionSpeaksForACustomer) {
     Receive(*server, id, "CM01000001" "1  " "VER:9.99");
   }
   EXPECT_TRUE(saved_.empty());
-  EXPECT_EQ(Customer(1).agentVersion, "");
+  EXPECT_EQ(Customer(1).version, "");
   EXPECT_EQ(Customer(1).rttCount, 0);
   EXPECT_EQ(Customer(1).pktRecv + Customer(1).pktSent, 0);
-  EXPECT_EQ(Mobile(1).mobVersion, "");
+  EXPECT_EQ(Mobile(1).version, "");
   EXPECT_TRUE(TakeSent(ws_).empty());
   EXPECT_TRUE(TakeSent(wss_).empty());
   // Garbage and short messages from anybody are ignored without a reply or an error.
@@ -177,33 +179,33 @@ TEST_F(BrokerProtocolTest, DisconnectionFreesTheRightRecord) {
   // Id 1 is the agent on TLS; a plain connection with id 1 is someone else.
   Connect(ws_, 1, "/mob?01000001 p__________");  // mobile 4 of customer 1, plain, id 1
   Run(ws_.Close(1, 1000));
-  EXPECT_EQ(Mobile(4).connID, 0);
-  EXPECT_EQ(Customer(1).connID, 1);  // the TLS agent with the same id is untouched
+  EXPECT_EQ(Mobile(4).connection.id, 0);
+  EXPECT_EQ(Customer(1).connection.id, 1);  // the TLS agent with the same id is untouched
 
-  Customer(1).kaInterval = 60;
-  Customer(1).bcaWaitState = true;
+  Tables().SetKeepAliveInterval(1, 60);
+  Tables().StartAlarmWait(1);
   Run(wss_.Close(1, 1001));
-  EXPECT_EQ(Customer(1).connID, 0);
-  EXPECT_EQ(Customer(1).connType, "");
+  EXPECT_EQ(Customer(1).connection.id, 0);
+  EXPECT_EQ(Customer(1).connType(), "");
   EXPECT_EQ(Customer(1).kaInterval, 60);
   EXPECT_TRUE(Customer(1).bcaWaitState);
-  EXPECT_EQ(Mobile(1).connID, 3);  // its mobiles stay registered
+  EXPECT_EQ(Mobile(1).connection.id, 3);  // its mobiles stay registered
   EXPECT_NE(Events().find("\t3\tfrmVantorWebSrv_wssServer_Disconnected\tAlpha Ltd Disconnected From Server "
                           "Due To Going Away (connID=1)\r\n"),
             std::string::npos);
   // An agent that went without a close of its own starts its alarm; the service's disconnect does not.
   Run(ws_.Close(2, kAbnormalClosure, "connection ended without a close frame: Connection reset by peer"));
-  EXPECT_EQ(Customer(2).connID, 0);
+  EXPECT_EQ(Customer(2).connection.id, 0);
   EXPECT_TRUE(Customer(2).bcaWaitState);
   EXPECT_NE(Events().find("\t2\tfrmVantorWebSrv_wsServer_Disconnected\tBeta Ltd Disconnected From Server Due To "
                           "Broken Connection (connID=2, code 1006: connection ended without a close frame: "
                           "Connection reset by peer)\r\n"),
             std::string::npos);
   Run(ws_.Close(2, kClosedByServer));  // gone already: nothing happens
-  Customer(2).bcaWaitState = false;
+  Tables().ClearAlarmWait(2);
   Connect(ws_, 9, "/agt?02000002 p__________");
   Run(ws_.Close(9, kClosedByServer));
-  EXPECT_EQ(Customer(2).connID, 0);
+  EXPECT_EQ(Customer(2).connection.id, 0);
   EXPECT_FALSE(Customer(2).bcaWaitState);
   EXPECT_EQ(Events().find("(connID=9"), std::string::npos);
 }

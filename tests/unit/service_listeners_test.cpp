@@ -155,6 +155,13 @@ TEST_F(ServiceTest, ConsoleCommandsNameTheFailedVariableAndStopThere) {
   EXPECT_EQ(ws_->sent, (std::vector<FakeWebSocketServer::Sent>{{3, "CW01000001" "0  " "GetStat"}}));
   EXPECT_EQ(error({{kCommandOidDisconnect, "agentConnDisconnect-1"}}), std::pair(0, 0));
   EXPECT_EQ(ws_->disconnected, (std::vector<ConnectionId>{3}));  // only by the last command
+  EXPECT_FALSE(service().broker().tables().Customer(1).connected());
+  const auto events = Events();
+  EXPECT_NE(std::find(events.begin(), events.end(),
+                      "3\tmodVantorWebSrv_SnmpSetRequest\tAlpha Ltd Disconnected From Server Due To Command From Console"),
+            events.end());
+  dir_.Sql("UPDATE Customer SET Enabled = NULL");  // the reload fails
+  EXPECT_EQ(error({{kCommandOidTableUpdate, "custTableUpdate"}}), std::pair(snmp_error::kGenErr, 1));
 }
 
 TEST(CommandSlot, LeadingNumberRoundedHalfToEven) {

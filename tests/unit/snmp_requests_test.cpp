@@ -95,15 +95,10 @@ struct ConnectionObjectsTest : ::testing::Test {
   ConnectionTables tables;
   SnmpReadInputs inputs{"2.4.1", 0, "public", &tables};
   ConnectionObjectsTest() {
-    auto& agent = tables.Customer(3);
-    agent.custID = "03000003";
-    agent.connID = 7;
-    agent.connType = "ws";
-    agent.rttSum = 90;
-    agent.rttCount = 3;
-    auto& mobile = tables.Mobile(2);
-    mobile.custID = "03000003";
-    mobile.connID = 8;
+    tables.LoadCustomer(3, true, "03000003", "");
+    tables.RegisterAgent(3, {{ServerIndex::kPlain, 7}, "0.0.0.0", FreeRecordStartTime(), ""});
+    for (int i = 0; i < 3; ++i) tables.RecordKeepAlive(3, 30);
+    tables.RegisterMobile(2, "03000003", {{ServerIndex::kPlain, 8}, "0.0.0.0", FreeRecordStartTime(), ""}, "");
   }
 };
 

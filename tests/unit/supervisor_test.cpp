@@ -35,6 +35,14 @@ class SupervisorTest : public BrokerTest {
       Run(supervisor_.timer1());
     }
   }
+  // Messages counted for the agent of `slot` as relayed (through a free mobile slot).
+  void Traffic(int slot, int received, int sent) {
+    for (int i = 0; i < received; ++i) Tables().CountRequest(slot, kMobileSlots);
+    for (int i = 0; i < sent; ++i) Tables().CountAnswer(slot, kMobileSlots);
+  }
+  void RoundTrips(int slot, int count, std::int32_t each) {
+    for (int i = 0; i < count; ++i) Tables().RecordKeepAlive(slot, each);
+  }
   int Count(const std::string& text) {
     const std::string events = Events();
     int n = 0;
@@ -51,13 +59,13 @@ class SupervisorTest : public BrokerTest {
 };
 
 TEST_F(SupervisorTest, SilentAgentDroppedAtAgingNinetyWithAlarmByInterval) {
-  Customer(1).kaInterval = 30;
+  Tables().SetKeepAliveInterval(1, 30);
   Tick(3);
   EXPECT_EQ(Customer(1).aging, 90);
   EXPECT_TRUE(ws_.disconnected.empty());
   Tick();  // finds aging 90
   EXPECT_EQ(ws_.disconnected, (std::vector<ConnectionId>{1}));
-  EXPECT_EQ(Customer(1).connID, 0);
+  EXPECT_EQ(Customer(1).connection.id, 0);
   EXPECT_EQ(Count("\t2\tfrmVantorWebSrv_timer1\tAlpha Ltd Disconnected From Server Due To No Keep-Alive Messages\r\n"), 1);
   EXPECT_EQ(alarms_, (std::vector<std::string>{"01000001@4"}));
   EXPECT_FALSE(Customer(1).bcaWaitState);
@@ -66,8 +74,8 @@ TEST_F(SupervisorTest, SilentAgentDroppedAtAgingNinetyWithAlarmByInterval) {
   for (auto [interval, expectedTick] : std::vector<std::pair<int, int>>{{60, 3}, {0, 1}}) {
     alarms_.clear();
     Connect(ws_, 1, "/agt?01000001 p__________");
-    Customer(1).kaInterval = static_cast<std::int16_t>(interval);
-    Customer(1).aging = 90;
+    Tables().SetKeepAliveInterval(1, static_cast<std::int16_t>(interval));
+    Tables().AgeAgent(1, 90);
     const int dropTick = ticks_ + 1;
     Tick();
     EXPECT_TRUE(Customer(1).bcaWaitState);
@@ -83,9 +91,9 @@ TEST_F(SupervisorTest, KeepAliveResetsAgingAndVersionMessageCancelsPendingAlarm)
   Tick(3);
   Receive(ws_, 1, "CA01000001" "0  " "keep-alive");
   Tick(3);
-  EXPECT_EQ(Customer(1).connID, 1);
+  EXPECT_EQ(Customer(1).connection.id, 1);
 
-  Customer(1).kaInterval = 90;
+  Tables().SetKeepAliveInterval(1, 90);
   Tick(2);  // drop: alarm pending
   EXPECT_TRUE(Customer(1).bcaWaitState);
   Connect(ws_, 3, "/agt?01000001 p__________");
@@ -96,8 +104,8 @@ TEST_F(SupervisorTest, KeepAliveResetsAgingAndVersionMessageCancelsPendingAlarm)
 }
 
 TEST_F(SupervisorTest, RecordFreedDuringTheDropStillGetsItsAlarmAndANewAgentIsLeftAlone) {
-  Customer(1).kaInterval = 30;
-  Customer(1).aging = 90;
+  Tables().SetKeepAliveInterval(1, 30);
+  Tables().AgeAgent(1, 90);
   // The agent's own disconnect event arrives while the drop event pauses.
   clock_.onWait = [&](std::chrono::milliseconds d) {
     if (d == 500ms) asio::co_spawn(io_, ws_.Close(1, 1006), asio::detached);
@@ -112,7 +120,7 @@ TEST_F(SupervisorTest, RecordFreedDuringTheDropStillGetsItsAlarmAndANewAgentIsLe
   // This time a new agent takes the slot during the pause: it keeps its connection.
   alarms_.clear();
   Connect(ws_, 4, "/agt?01000001 p__________");
-  Customer(1).aging = 90;
+  Tables().AgeAgent(1, 90);
   clock_.onWait = [&](std::chrono::milliseconds d) {
     if (d != 500ms) return;
     clock_.onWait = nullptr;
@@ -122,7 +130,7 @@ TEST_F(SupervisorTest, RecordFreedDuringTheDropStillGetsItsAlarmAndANewAgentIsLe
     }, asio::detached);
   };
   Tick();
-  EXPECT_EQ(Customer(1).connID, 5);
+  EXPECT_EQ(Customer(1).connection.id, 5);
   EXPECT_TRUE(ws_.disconnected.empty());
   EXPECT_TRUE(alarms_.empty());
 }
@@ -134,13 +142,13 @@ TEST_F(SupervisorTest, DropLimitHonoursTheAnnouncedInterval) {
   Receive(ws_, 1, "CA01000001" "0  " "VER:3.10 KEEPALIVE:150");
   EXPECT_EQ(ws_.idleLimits[1], 150'007ms);
   Tick(6);
-  EXPECT_EQ(Customer(1).connID, 1);
+  EXPECT_EQ(Customer(1).connection.id, 1);
   Tick();
   EXPECT_EQ(ws_.disconnected, (std::vector<ConnectionId>{1}));
   Connect(ws_, 3, "/agt?01000001 p__________");
   Receive(ws_, 3, "CA01000001" "0  " "VER:3.10 KEEPALIVE:60");
   Tick(3);
-  EXPECT_EQ(Customer(1).connID, 3);
+  EXPECT_EQ(Customer(1).connection.id, 3);
   Tick();
   EXPECT_EQ(ws_.disconnected, (std::vector<ConnectionId>{1, 3}));
   EXPECT_EQ(Supervisor::AgentIdleLimit(30, 30s), 180s);  // two ticks after the latest drop (120 s)
@@ -170,27 +178,23 @@ TEST_F(SupervisorTest, BrokenConnectionAlarmsUnlessTheAgentComesBack) {
 }
 
 TEST_F(SupervisorTest, IdleMobileToldAndDroppedAtTheEleventhTick) {
-  Customer(1).aging = -100000;  // keep the agent out of the way
+  Tables().AgeAgent(1, -100000);  // keep the agent out of the way
   Tick(10);
   EXPECT_EQ(Mobile(1).aging, 300);
   EXPECT_TRUE(TakeSent(ws_).empty());
   Tick();
   EXPECT_EQ(TakeSent(ws_), (std::vector<Sent>{{2, "CW01000001" "0  " "MSG:Disconnected Due To\r\nInactive > 5 Minutes."}}));
   EXPECT_EQ(ws_.disconnected, (std::vector<ConnectionId>{2}));
-  EXPECT_EQ(Mobile(1).connID, 0);
+  EXPECT_EQ(Mobile(1).connection.id, 0);
   EXPECT_EQ(Events().find("Alpha Ltd"), std::string::npos);  // no event for a mobile drop
 }
 
 TEST_F(SupervisorTest, HourlyBalanceAndRoundTripChecks) {
   Connect(ws_, 7, "/agt?02000002 p__________");
-  Customer(1).pktRecv = 5;
-  Customer(1).pktSent = 3;  // differs by 2: no event
-  Customer(2).pktRecv = 3;
-  Customer(2).pktSent = 6;  // differs by 3
-  Customer(1).rttSum = 3000;
-  Customer(1).rttCount = 3;  // 1000: kept, samples cleared
-  Customer(2).rttSum = 2002;
-  Customer(2).rttCount = 2;  // 1001: dropped without alarm
+  Traffic(1, 5, 3);      // differs by 2: no event
+  Traffic(2, 3, 6);      // differs by 3
+  RoundTrips(1, 3, 1000);  // 1000: kept, samples cleared
+  RoundTrips(2, 2, 1001);  // 1001: dropped without alarm
   Tick();  // same hour: nothing
   EXPECT_EQ(Customer(1).rttCount, 3);
   clock_.Set(LocalTimePoint(2026, 4, 1, 11, 0, 5));
@@ -199,8 +203,8 @@ TEST_F(SupervisorTest, HourlyBalanceAndRoundTripChecks) {
   EXPECT_EQ(Count("\t2\tfrmVantorWebSrv_timer1\tBeta Ltd PktDiff: Sent=6 Recv=3\r\n"), 1);
   EXPECT_EQ(Count("\t2\tfrmVantorWebSrv_timer1\tBeta Ltd RTT: 1001, Disconnected From Server Due To Long Keep-Alive RTT\r\n"), 1);
   EXPECT_EQ(Customer(1).rttCount, 0);
-  EXPECT_EQ(Customer(1).connID, 1);
-  EXPECT_EQ(Customer(2).connID, 0);
+  EXPECT_EQ(Customer(1).connection.id, 1);
+  EXPECT_EQ(Customer(2).connection.id, 0);
   EXPECT_EQ(ws_.disconnected, (std::vector<ConnectionId>{7}));
   EXPECT_TRUE(alarms_.empty());
   EXPECT_EQ(testMessages_, (std::vector<int>{11}));
@@ -217,10 +221,8 @@ TEST_F(SupervisorTest, FirstTickAfterMidnightRunsTheDailyJobs) {
   WriteFile(dir_.path() / "Debug" / "Ws9.txt", "trace");
   WriteFile(dir_.path() / "Backup" / "VantorWeb-12-29.mdb", "old");
   WriteFile(dir_.path() / "Debug" / "AppEvent.txt", "2026-10-01 00:00:00\t3\tm_p\told event\r\n");
-  Customer(1).pktRecv = 4;
-  Customer(1).pktSent = 4;
-  Customer(1).rttSum = 30;
-  Customer(1).rttCount = 1;
+  Traffic(1, 4, 4);
+  RoundTrips(1, 1, 30);
   Tick();
   EXPECT_EQ(testMessages_, (std::vector<int>{0}));
   EXPECT_FALSE(std::filesystem::exists(dir_.path() / "Debug" / "Ws9.txt"));
@@ -233,27 +235,27 @@ TEST_F(SupervisorTest, FirstTickAfterMidnightRunsTheDailyJobs) {
             "2026-12-31\t01000001\t10.0.0.1\t4/1/2026 10:00:00 AM\t4\t4\t0\tAlpha Ltd\r\n");
   EXPECT_EQ(Customer(1).pktRecv + Customer(1).pktSent + Customer(1).rttSum + Customer(1).rttCount, 0);
   EXPECT_EQ(lastHour_, 0);
-  Customer(1).rttSum = 30;
-  Customer(1).rttCount = 1;
+  RoundTrips(1, 1, 30);
   EXPECT_EQ(AgentTrafficLine(broker_.tables(), 1, clock_.Now()),
             "2026-12-31\t01000001\t10.0.0.1\t4/1/2026 10:00:00 AM\t0\t0\t30\tAlpha Ltd\r\n");
 
 }
 
 TEST_F(SupervisorTest, FailingStepEndsTheTickBeforeTheHourIsUpdated) {
-  Customer(1).aging = -100000;
-  Mobile(1).aging = 300;
-  Mobile(1).connID = 99;  // a connection the server does not know: the notice cannot be sent
+  // The pending-alarm wait of customer 2 would leave its 16 bits.
+  Tables().SetKeepAliveInterval(2, 32767);
+  Tables().StartAlarmWait(2);
+  Tables().AdvanceAlarmWait(2, 32750);
   clock_.Set(LocalTimePoint(2026, 4, 1, 11, 0, 5));
   Tick();
-  EXPECT_EQ(Count("\t1\tfrmVantorWebSrv_timer1\tCannot send: connection 99 is not open\r\n"), 1);
+  EXPECT_EQ(Count("\t1\tfrmVantorWebSrv_timer1\tOverflow\r\n"), 1);
   EXPECT_EQ(lastHour_, 10);
   EXPECT_TRUE(testMessages_.empty());
 }
 
 TEST_F(SupervisorTest, ExtraReportWhileTheTriggerFileExists) {
-  Customer(2).bcaWaitState = true;
-  Customer(2).bcaWaitTime = 30;
+  Tables().StartAlarmWait(2);
+  Tables().AdvanceAlarmWait(2, 30);
   WriteFile(dir_.path() / "Log" / "ExtraLog.txt", "");
   Tick();
   EXPECT_EQ(ReadFile(dir_.path() / "Log" / "ExtraLog.txt"),

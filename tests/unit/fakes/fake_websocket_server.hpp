@@ -7,6 +7,7 @@
 
 #include "platform/websocket_server.hpp"
 
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
@@ -32,9 +33,9 @@ class FakeWebSocketServer final : public WebSocketServer {
     configured.push_back(line);
     return line.rfind("MaxOpeningPerAddress=", 0) == 0 && line != "MaxOpeningPerAddress=0";
   }
-  std::optional<std::string> UseTls(const TlsCredentials& credentials) override {
+  TlsSetup UseTls(const TlsCredentials& credentials) override {
     tls = credentials;
-    return useTlsError;
+    return {};
   }
   std::error_code Listen() override {
     if (listenError) return listenError;
@@ -45,6 +46,7 @@ class FakeWebSocketServer final : public WebSocketServer {
   std::string LocalAddress() const override { return address_.empty() ? "0.0.0.0" : address_; }
   int LocalPort() const override { return port_; }
   bool Send(ConnectionId id, std::string&& text) override {
+    if (onSend) onSend(id, text);
     if (!open_.contains(id)) return false;
     sent.push_back({id, std::move(text)});
     return true;
@@ -114,8 +116,9 @@ class FakeWebSocketServer final : public WebSocketServer {
   std::map<ConnectionId, std::chrono::milliseconds> idleLimits;
   std::vector<std::string> configured;
   std::optional<TlsCredentials> tls;
-  std::optional<std::string> useTlsError;
   std::error_code listenError;
+  // Sees every send first, open connection or not (a fuzz harness checks the routing there).
+  std::function<void(ConnectionId, const std::string&)> onSend;
   int shutdownCalls = 0;
 
  private:
