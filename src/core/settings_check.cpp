@@ -1,7 +1,7 @@
 #include "core/settings_check.hpp"
 
 #include "core/snmp_settings.hpp"
-#include "platform/ip_address.hpp"
+#include "platform/net/ip_address.hpp"
 
 #include <boost/asio/ip/address.hpp>
 #include <fmt/format.h>

@@ -6,8 +6,8 @@
 // The service owns the one instance; it is read and written on the event thread only, so it needs
 // no locks, but a coroutine that waited must look at a record again before it acts on it.
 
-#include "platform/clock.hpp"
-#include "platform/websocket_server.hpp"
+#include "platform/host/clock.hpp"
+#include "platform/net/websocket_server.hpp"
 
 #include <array>
 #include <cstdint>

@@ -9,8 +9,8 @@
 #include "core/snmp_settings.hpp"
 #include "core/text_fields.hpp"
 #include "logging/timestamp.hpp"
-#include "platform/ip_address.hpp"
-#include "platform/text_file.hpp"
+#include "platform/host/text_file.hpp"
+#include "platform/net/ip_address.hpp"
 #include "service/listener_status.hpp"
 #include "service/service.hpp"
 

@@ -6,7 +6,7 @@
 #include "core/settings.hpp"
 #include "logging/debug_cleanup.hpp"
 #include "logging/timestamp.hpp"
-#include "platform/text_file.hpp"
+#include "platform/host/text_file.hpp"
 #include "snmp/console_commands.hpp"
 #include "snmp/snmp_requests.hpp"
 #include "snmp/snmp_traps.hpp"

@@ -3,8 +3,8 @@
 // application-event trap that mirrors an event-log line. Builders are pure; the two senders
 // only talk to the agent interface.
 
-#include "platform/snmp_agent.hpp"
-#include "platform/snmp_message.hpp"
+#include "platform/snmp/snmp_agent.hpp"
+#include "platform/snmp/snmp_message.hpp"
 
 #include <cstdint>
 #include <string>

@@ -7,13 +7,13 @@
 // TAB channel" per forwarded status trap, "LIMITS limit remaining". CR, LF, TAB and backslash in
 // texts are written as \r, \n, \t and \\.
 
+#include "core/schema.hpp"
 #include "logging/app_event.hpp"
 #include "notify/notifier.hpp"
-#include "platform/clock.hpp"
-#include "platform/https_client.hpp"
-#include "platform/smtp_client.hpp"
-#include "platform/worker_pool.hpp"
-#include "core/schema.hpp"
+#include "platform/async/worker_pool.hpp"
+#include "platform/curl/https_client.hpp"
+#include "platform/curl/smtp_client.hpp"
+#include "platform/host/clock.hpp"
 
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/io_context.hpp>

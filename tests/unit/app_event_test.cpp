@@ -1,7 +1,7 @@
 #include "fakes/fake_clock.hpp"
 #include "logging/app_event.hpp"
 #include "logging/debug_cleanup.hpp"
-#include "platform/text_file.hpp"
+#include "platform/host/text_file.hpp"
 #include "test_support.hpp"
 
 #include <gtest/gtest.h>

@@ -1,5 +1,5 @@
 // The self-install: the unit runs the service as the owner of its program directory.
-#include "platform/service_installer.hpp"
+#include "platform/host/service_installer.hpp"
 
 #include <gtest/gtest.h>
 #include <grp.h>

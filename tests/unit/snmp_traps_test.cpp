@@ -1,5 +1,5 @@
 #include "fakes/fake_snmp_agent.hpp"
-#include "platform/snmp_ber.hpp"
+#include "platform/snmp/snmp_ber.hpp"
 #include "snmp/snmp_traps.hpp"
 
 #include <gtest/gtest.h>

@@ -3,7 +3,7 @@
 // cannot differ.
 // Usage: vantor-unit-file EXECUTABLE PROGRAM_DIR USER GROUP
 
-#include "platform/service_installer.hpp"
+#include "platform/host/service_installer.hpp"
 
 #include <iostream>
 
