@@ -3,6 +3,7 @@
 // "--help", "--version" and "--check" inform and change nothing. "--dir DIR" names the program
 // directory; without it, the executable's directory is.
 
+#include "core/product.hpp"
 #include "platform/host/clock.hpp"
 #include "platform/host/instance_lock.hpp"
 #include "platform/host/service_installer.hpp"
@@ -48,7 +49,7 @@ int main(int argc, char** argv) {
 
   boost::asio::io_context io;
   vantor::RealClock clock(io);
-  vantor::SystemdInstaller installer(vantor::InstallerConfig::FromEnvironment());
+  vantor::SystemdInstaller installer(vantor::InstallerConfig::FromEnvironment(vantor::kServiceUnitNames));
   vantor::FormLoadContext context{
       .commandLine = commandLine,
       .executable = executable,

@@ -2,6 +2,7 @@
 
 #include "core/pause.hpp"
 #include "core/procedure.hpp"
+#include "core/product.hpp"
 #include "core/schema.hpp"
 #include "core/settings.hpp"
 #include "logging/debug_cleanup.hpp"
@@ -77,7 +78,7 @@ Service::Service(asio::io_context& io, Clock& clock, WorkerPool& pool, ServiceHo
   plainServer_ = components_.makeWebSocketServer(broker_.plainEvents());
   tlsServer_ = components_.makeWebSocketServer(broker_.tlsEvents());
   broker_.AttachServers(plainServer_.get(), tlsServer_.get());
-  if (!components_.certRoots) components_.certRoots = CertStoreRoots::ForProgramDirectory(programDir_);
+  if (!components_.certRoots) components_.certRoots = ProductCertStoreRoots(programDir_);
   components_.snmpAgent->SetRequestHandler(
       [this](SnmpMessage& message) { return snmpAgent_Request(message); });
 }

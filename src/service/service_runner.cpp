@@ -1,5 +1,6 @@
 #include "service/service_runner.hpp"
 
+#include "core/product.hpp"
 #include "platform/async/worker_pool.hpp"
 #include "platform/curl/https_client.hpp"
 #include "platform/curl/smtp_client.hpp"
@@ -55,7 +56,9 @@ int RunService(const std::filesystem::path& programDir) {
   SystemdServiceHost host;
   ServiceComponents components;
   components.makeWebSocketServer = [&io](WebSocketEvents& events) -> std::unique_ptr<WebSocketServer> {
-    return std::make_unique<BeastWebSocketServer>(io, events);
+    auto server = std::make_unique<BeastWebSocketServer>(io, events);
+    server->SetServerName(kProductName);
+    return server;
   };
   components.snmpAgent = std::make_unique<UdpSnmpAgent>(io);
   components.https = MakeCurlHttpsClient();

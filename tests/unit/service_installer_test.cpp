@@ -1,4 +1,5 @@
 // The self-install: the unit runs the service as the owner of its program directory.
+#include "core/product.hpp"
 #include "platform/host/service_installer.hpp"
 
 #include <gtest/gtest.h>
@@ -30,16 +31,16 @@ TEST(SystemdInstaller, UnitRunsAsProgramDirectoryOwnerNeverRootAndUninstallRemov
   if (::getuid() == 0) {
     ASSERT_EQ(::chown((root / "program").c_str(), 65534, 65534), 0);
   }
-  SystemdInstaller installer({.unitDir = root / "units", .systemctl = "true"});
+  SystemdInstaller installer({.names = kServiceUnitNames, .unitDir = root / "units", .systemctl = "true"});
 
   // A directory owned by root (here "/") gets no unit, but the steps that give it an owner.
   const std::string refused = installer.Install("/usr/sbin/VantorWebSrv", "/");
   EXPECT_NE(refused.find("adduser --system --group --home \"/\" --no-create-home vantor"),
             std::string::npos) << refused;
-  EXPECT_FALSE(fs::exists(root / "units" / kUnitName));
+  EXPECT_FALSE(fs::exists(root / "units" / kServiceUnitNames.unit));
 
   ASSERT_EQ(installer.Install("/usr/sbin/VantorWebSrv", root / "program"), "");
-  const std::string unit = ReadAll(root / "units" / kUnitName);
+  const std::string unit = ReadAll(root / "units" / kServiceUnitNames.unit);
   struct stat owner {};
   ASSERT_EQ(::stat((root / "program").c_str(), &owner), 0);
   EXPECT_NE(unit.find("\nUser=" + std::string(::getpwuid(owner.st_uid)->pw_name) + "\n"),
@@ -51,12 +52,13 @@ TEST(SystemdInstaller, UnitRunsAsProgramDirectoryOwnerNeverRootAndUninstallRemov
   // A program directory that is gone has no owner to run as: nothing is written.
   EXPECT_NE(installer.Install(root / "missing" / "VantorWebSrv", root / "missing"), "");
   ASSERT_EQ(installer.Uninstall(), "");
-  EXPECT_FALSE(fs::exists(root / "units" / kUnitName));
+  EXPECT_FALSE(fs::exists(root / "units" / kServiceUnitNames.unit));
   fs::remove_all(root);
 }
 
 TEST(UnitFile, OnlyTheProgramDirectoryIsWritableAndHomeStaysReachableForIt) {
-  const std::string unit = MakeUnitFile("/home/ops/vantor/VantorWebSrv", "/home/ops/vantor", {"ops", "staff"});
+  const std::string unit =
+      MakeUnitFile(kServiceUnitNames.description, "/home/ops/vantor/VantorWebSrv", "/home/ops/vantor", {"ops", "staff"});
   for (const char* expected :
        {"User=ops\n", "Group=staff\n", "ReadWritePaths=\"/home/ops/vantor\"\n",
         "ProtectHome=read-only\n", "CapabilityBoundingSet=CAP_NET_BIND_SERVICE\n", "UMask=0027\n"}) {

@@ -57,7 +57,7 @@ std::unique_ptr<Database> Database::Open(const std::filesystem::path& file, Mode
   }
   sqlite3_busy_timeout(db, busyTimeoutMs);
   sqlite3_extended_result_codes(db, 1);
-  std::unique_ptr<Database> result(new Database(db));
+  std::unique_ptr<Database> result(new Database(db, file.filename().string()));
   // Opening is lazy in SQLite; reading the schema now turns a foreign file into a clear error.
   status = result->Execute("SELECT count(*) FROM sqlite_master");
   if (!status) return nullptr;
@@ -87,8 +87,8 @@ bool DbStatus::Transient() const {
 DbStatus Database::Describe(int rc, std::string_view what) const {
   if ((rc & 0xff) == SQLITE_NOTADB) {
     return DbStatus::Failure(
-        "VantorWeb.mdb is not an SQLite database (it may be a file of another database "
-        "program); the service cannot read it",
+        fileName_ + " is not an SQLite database (it may be a file of another database "
+                    "program); the service cannot read it",
         SQLITE_NOTADB);
   }
   return DbStatus::Failure(fmt::format("Database error while {}: {}", what, sqlite3_errmsg(db_)), rc & 0xff);

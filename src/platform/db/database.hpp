@@ -79,10 +79,11 @@ class Database {
   sqlite3* handle() const { return db_; }
 
  private:
-  explicit Database(sqlite3* db) : db_(db) {}
+  Database(sqlite3* db, std::string fileName) : db_(db), fileName_(std::move(fileName)) {}
   DbStatus Describe(int rc, std::string_view what) const;
 
   sqlite3* db_;
+  std::string fileName_;  // the file's name without its folder, for error texts
 };
 
 // Plain-words description of a value, for error texts ("NULL", "42", "'abc'").

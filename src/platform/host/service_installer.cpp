@@ -19,14 +19,14 @@ extern char** environ;
 namespace vantor {
 namespace fs = std::filesystem;
 
-InstallerConfig InstallerConfig::FromEnvironment() {
-  InstallerConfig config;
+InstallerConfig InstallerConfig::FromEnvironment(ServiceUnitNames names) {
+  InstallerConfig config{.names = std::move(names)};
   if (const char* dir = std::getenv("VANTOR_UNIT_DIR"); dir && *dir) config.unitDir = dir;
   if (const char* cmd = std::getenv("VANTOR_SYSTEMCTL"); cmd && *cmd) config.systemctl = cmd;
   return config;
 }
 
-std::string ProgramDirectoryOwner(const fs::path& dir, ServiceAccount& account) {
+std::string ProgramDirectoryOwner(const fs::path& dir, const std::string& proposedAccount, ServiceAccount& account) {
   struct stat info {};
   if (::stat(dir.c_str(), &info) != 0) return "cannot find the owner of " + dir.string();
   // A unit running as root would hand a compromised service the whole machine.
@@ -34,9 +34,9 @@ std::string ProgramDirectoryOwner(const fs::path& dir, ServiceAccount& account) 
     return fmt::format(
         "{0} is owned by root, and the service does not run as root. Create a system user\n"
         "that owns the program directory, then install again:\n"
-        "  adduser --system --group --home \"{0}\" --no-create-home vantor\n"
-        "  chown -R vantor:vantor \"{0}\"",
-        dir.string());
+        "  adduser --system --group --home \"{0}\" --no-create-home {1}\n"
+        "  chown -R {1}:{1} \"{0}\"",
+        dir.string(), proposedAccount);
   }
   const passwd* user = ::getpwuid(info.st_uid);
   const group* grp = ::getgrgid(info.st_gid);
@@ -59,12 +59,12 @@ bool BelowHomeFolders(const fs::path& dir) {
 
 }  // namespace
 
-std::string MakeUnitFile(const fs::path& executable, const fs::path& dir,
+std::string MakeUnitFile(const std::string& description, const fs::path& executable, const fs::path& dir,
                          const ServiceAccount& account) {
   // systemd unit files use LF line ends. Paths are quoted for names with spaces.
   return fmt::format(
       "[Unit]\n"
-      "Description=Vantor Web\n"
+      "Description={description}\n"
       "Wants=network-online.target\n"
       "After=network-online.target\n"
       "\n"
@@ -115,7 +115,7 @@ std::string MakeUnitFile(const fs::path& executable, const fs::path& dir,
       "\n"
       "[Install]\n"
       "WantedBy=multi-user.target\n",
-      fmt::arg("exe", executable.string()), fmt::arg("dir", dir.string()),
+      fmt::arg("description", description), fmt::arg("exe", executable.string()), fmt::arg("dir", dir.string()),
       fmt::arg("user", account.user), fmt::arg("group", account.group),
       fmt::arg("home", BelowHomeFolders(dir) ? "read-only" : "yes"));
 }
@@ -143,21 +143,23 @@ std::string SystemdInstaller::Install(const fs::path& executable, const fs::path
     return "unit folder " + config_.unitDir.string() + " does not exist";
   }
   ServiceAccount account;
-  if (auto error = ProgramDirectoryOwner(programDir, account); !error.empty()) return error;
-  const fs::path unit = config_.unitDir / kUnitName;
-  const fs::path temp = config_.unitDir / (std::string(kUnitName) + ".tmp");
-  if (!WriteText(temp, MakeUnitFile(executable, programDir, account))) return "cannot write " + temp.string();
+  if (auto error = ProgramDirectoryOwner(programDir, config_.names.account, account); !error.empty()) return error;
+  const fs::path unit = config_.unitDir / config_.names.unit;
+  const fs::path temp = config_.unitDir / (config_.names.unit + ".tmp");
+  if (!WriteText(temp, MakeUnitFile(config_.names.description, executable, programDir, account))) {
+    return "cannot write " + temp.string();
+  }
   fs::rename(temp, unit, ec);
   if (ec) return "cannot write " + unit.string() + ": " + ec.message();
   if (auto error = Systemctl({"daemon-reload"}); !error.empty()) return error;
-  return Systemctl({"enable", kUnitName});
+  return Systemctl({"enable", config_.names.unit});
 }
 
 std::string SystemdInstaller::Uninstall() {
-  const fs::path unit = config_.unitDir / kUnitName;
+  const fs::path unit = config_.unitDir / config_.names.unit;
   std::error_code ec;
   if (!fs::exists(unit, ec)) return "the service is not installed";
-  if (auto error = Systemctl({"disable", kUnitName}); !error.empty()) return error;
+  if (auto error = Systemctl({"disable", config_.names.unit}); !error.empty()) return error;
   fs::remove(unit, ec);
   if (ec) return "cannot remove " + unit.string() + ": " + ec.message();
   return Systemctl({"daemon-reload"});

@@ -10,14 +10,20 @@
 
 namespace vantor {
 
-inline constexpr const char* kUnitName = "vantor-web.service";
+// How the service is known to systemd; the program gives its own.
+struct ServiceUnitNames {
+  std::string unit;         // the unit file's name, "<name>.service"
+  std::string description;  // the unit's Description=
+  std::string account;      // the system user proposed for a program directory owned by root
+};
 
 struct InstallerConfig {
+  ServiceUnitNames names;
   std::filesystem::path unitDir = "/etc/systemd/system";
   std::string systemctl = "systemctl";
 
   // Defaults overridden by VANTOR_UNIT_DIR and VANTOR_SYSTEMCTL when they are set.
-  static InstallerConfig FromEnvironment();
+  static InstallerConfig FromEnvironment(ServiceUnitNames names);
 };
 
 class ServiceInstaller {
@@ -52,12 +58,14 @@ struct ServiceAccount {
 // The owner and group of the program directory: the service runs as whoever owns its files.
 // Returns an empty text on success; otherwise why there is no account to run as: the directory
 // cannot be examined, its owner has no name, or it is owned by root (the text then tells how to
-// create a system user that owns it).
-std::string ProgramDirectoryOwner(const std::filesystem::path& dir, ServiceAccount& account);
+// create a system user named `proposedAccount` that owns it).
+std::string ProgramDirectoryOwner(const std::filesystem::path& dir, const std::string& proposedAccount,
+                                  ServiceAccount& account);
 
-// The unit file's text: the executable runs with "--dir programDir", in that directory, which is
-// the only path the service may write; "systemctl reload" sends it SIGHUP.
-std::string MakeUnitFile(const std::filesystem::path& executable,
+// The unit file's text, described as `description`: the executable runs with "--dir
+// programDir", in that directory, which is the only path the service may write; "systemctl
+// reload" sends it SIGHUP.
+std::string MakeUnitFile(const std::string& description, const std::filesystem::path& executable,
                          const std::filesystem::path& programDir, const ServiceAccount& account);
 
 }  // namespace vantor

@@ -27,6 +27,8 @@ void BeastWebSocketServer::SetLocalAddress(std::string address) { impl_->address
 
 void BeastWebSocketServer::SetLocalPort(int port) { impl_->port = port; }
 
+void BeastWebSocketServer::SetServerName(std::string name) { impl_->serverName = std::move(name); }
+
 bool BeastWebSocketServer::ConfigureExemptAddresses(const std::string& list) {
   auto addresses = ParseAddressList(list);
   if (!addresses) return false;

@@ -30,6 +30,10 @@ class BeastWebSocketServer final : public WebSocketServer {
   BeastWebSocketServer(const BeastWebSocketServer&) = delete;
   BeastWebSocketServer& operator=(const BeastWebSocketServer&) = delete;
 
+  // The Server header of every HTTP answer (the 101 and the refusals), the product's name;
+  // without it the answers carry none. Set before Listen().
+  void SetServerName(std::string name);
+
   void SetLocalAddress(std::string address) override;
   void SetLocalPort(int port) override;
   bool Configure(const std::string& line) override;

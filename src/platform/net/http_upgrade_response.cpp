@@ -25,10 +25,11 @@ HeaderList ParseHeaderLines(const std::string& text) {
   return out;
 }
 
-http::response<http::string_body> RefusalResponse(int status, const HeaderList& headers, std::string body) {
+http::response<http::string_body> RefusalResponse(std::string_view serverName, int status, const HeaderList& headers,
+                                                  std::string body) {
   if (status < 200 || status > 599) status = 400;
   http::response<http::string_body> res{static_cast<http::status>(status), 11};
-  res.set(http::field::server, kServerHeader);
+  if (!serverName.empty()) res.set(http::field::server, serverName);
   for (const auto& [name, value] : headers) res.set(name, value);
   res.set(http::field::connection, "close");
   res.body() = std::move(body);

@@ -7,6 +7,7 @@
 #include <boost/beast/http/string_body.hpp>
 
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -14,16 +15,14 @@ namespace vantor {
 
 using HeaderList = std::vector<std::pair<std::string, std::string>>;
 
-// Value of the Server header of every answer.
-inline constexpr const char* kServerHeader = "VantorWeb";
-
 // "Name: value" lines (CR LF or LF separated), as the service gives them for the 101 or refusal
 // response. Lines without a name before a colon are skipped; blanks after the colon are dropped.
 HeaderList ParseHeaderLines(const std::string& text);
 
 // A response with `status` (values outside 200..599 become 400, so that the exchange ends),
-// the Server header, `headers`, "Connection: close" and `body`.
-boost::beast::http::response<boost::beast::http::string_body> RefusalResponse(int status, const HeaderList& headers,
+// the Server header `serverName` (none when empty), `headers`, "Connection: close" and `body`.
+boost::beast::http::response<boost::beast::http::string_body> RefusalResponse(std::string_view serverName, int status,
+                                                                              const HeaderList& headers,
                                                                               std::string body);
 
 }  // namespace vantor

@@ -104,9 +104,10 @@ class WebSocketEvents {
 //     TLS buffers (about 34 KiB); at most maxOpening (256) of them: under 11 MiB;
 //   - an open connection: one incoming message being read (at most maxMessageBytes, 1 MiB) and
 //     its outgoing queue (at most maxQueuedBytes, 4 MiB), plus the TLS buffers; at most
-//     maxConnections (512) in all. Only admitted agents and mobiles (99 + 50) are sent more than
-//     one refusal message, so queues can hold 149 x 4 MiB = 596 MiB at most, and reads
-//     512 x 1 MiB = 512 MiB: about 1.1 GiB in the worst case, against a few MiB in normal use.
+//     maxConnections (512) in all. Only connections the service admits (OpenRequest::admitted)
+//     are sent more than one refusal message, so queues hold at most 4 MiB per admitted
+//     connection, and reads 512 x 1 MiB = 512 MiB: 512 MiB plus 4 MiB per admitted connection
+//     in the worst case, against a few MiB in normal use.
 struct WebSocketLimits {
   // Largest text message accepted; a larger one is refused with close code 1009. Service messages
   // are a few hundred bytes; 1 MiB leaves wide room while bounding what one connection can hold.

@@ -32,6 +32,7 @@ struct BeastWebSocketServer::Impl {
   asio::io_context& io;
   WebSocketEvents& events;
   WebSocketLimits limits;
+  std::string serverName;  // the Server header of every answer; none when empty
   std::string address;
   int port = 0;
   std::shared_ptr<asio::ssl::context> tls;  // set by UseTls: the instance serves TLS

@@ -262,7 +262,7 @@ class StreamSession final : public WebSocketSession {
   // Answers with an HTTP status and closes; bounded by the opening deadline, with a moment
   // for the answer when the service's decision took the time.
   asio::awaitable<void> Refuse(int status, const HeaderList& headers, std::string body) {
-    auto res = RefusalResponse(status, headers, std::move(body));
+    auto res = RefusalResponse(server_->serverName, status, headers, std::move(body));
     auto& tcp = beast::get_lowest_layer(ws_);
     tcp.expires_after(RemainingOpeningTime());
     co_await http::async_write(ws_.next_layer(), res, kNoThrow);
@@ -278,10 +278,11 @@ class StreamSession final : public WebSocketSession {
     timeouts.idle_timeout = websocket::stream_base::none();
     timeouts.keep_alive_pings = false;
     ws_.set_option(timeouts);
-    ws_.set_option(websocket::stream_base::decorator([headers = std::move(headers)](websocket::response_type& res) {
-      res.set(http::field::server, kServerHeader);
-      for (const auto& [name, value] : headers) res.set(name, value);
-    }));
+    ws_.set_option(websocket::stream_base::decorator(
+        [serverName = server_->serverName, headers = std::move(headers)](websocket::response_type& res) {
+          if (!serverName.empty()) res.set(http::field::server, serverName);
+          for (const auto& [name, value] : headers) res.set(name, value);
+        }));
     ws_.read_message_max(limits.maxMessageBytes);
     ws_.auto_fragment(false);  // one frame per message: the batched writes rely on it
     ws_.control_callback([this](websocket::frame_type, beast::string_view) { heard_ = true; });

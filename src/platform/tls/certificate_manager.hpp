@@ -4,8 +4,8 @@
 // "Debug/CertInfo_Server.txt".
 //
 // Stores are folders of PEM files:
-//   store type 0 ("User"):     <program directory>/Cert/<store>/
-//   store type 1 ("Computer"): /etc/vantor-web/cert/<store>/
+//   store type 0 ("User"):     <CertStoreRoots::user>/<store>/
+//   store type 1 ("Computer"): <CertStoreRoots::computer>/<store>/
 // Every *.pem, *.crt and *.cer file of the folder is read; its first certificate is the candidate,
 // the certificates after it are its chain. A candidate matches when one of its subject common
 // names, or its whole subject line, equals the configured subject exactly. The whole subject line
@@ -37,8 +37,6 @@ struct CertificateSelection {
 struct CertStoreRoots {
   std::filesystem::path user;      // folder holding the user stores
   std::filesystem::path computer;  // folder holding the computer stores
-  // <programDirectory>/Cert and /etc/vantor-web/cert.
-  static CertStoreRoots ForProgramDirectory(const std::filesystem::path& programDirectory);
 };
 
 struct ServerCertificate {

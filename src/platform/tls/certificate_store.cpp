@@ -69,10 +69,6 @@ bool PlainFolderName(const std::string& name) {
 
 }  // namespace
 
-CertStoreRoots CertStoreRoots::ForProgramDirectory(const fs::path& programDirectory) {
-  return {programDirectory / "Cert", "/etc/vantor-web/cert"};
-}
-
 CertificateResult SelectServerCertificate(const CertStoreRoots& roots, const CertificateSelection& selection) {
   try {
     if (!selection.storeType || (*selection.storeType != 0 && *selection.storeType != 1))
