@@ -6,9 +6,9 @@
 #include "core/procedure.hpp"
 #include "core/procedure_error.hpp"
 #include "core/text_fields.hpp"
-#include "platform/ip_address.hpp"
-#include "platform/pass_hash.hpp"
-#include "platform/text_file.hpp"
+#include "platform/host/text_file.hpp"
+#include "platform/net/ip_address.hpp"
+#include "platform/tls/pass_hash.hpp"
 
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>

@@ -1,7 +1,7 @@
 #include "broker/agent_pass_pins.hpp"
 
 #include "core/procedure_error.hpp"
-#include "platform/pass_hash.hpp"
+#include "platform/tls/pass_hash.hpp"
 
 namespace vantor {
 

@@ -13,9 +13,9 @@
 #include "core/message_header.hpp"
 #include "core/tables.hpp"
 #include "logging/app_event.hpp"
-#include "platform/clock.hpp"
-#include "platform/database_writer.hpp"
-#include "platform/websocket_server.hpp"
+#include "platform/db/database_writer.hpp"
+#include "platform/host/clock.hpp"
+#include "platform/net/websocket_server.hpp"
 
 #include <boost/asio/any_io_executor.hpp>
 

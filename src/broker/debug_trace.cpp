@@ -4,7 +4,7 @@
 #include "core/procedure_error.hpp"
 #include "core/text_fields.hpp"
 #include "logging/timestamp.hpp"
-#include "platform/text_file.hpp"
+#include "platform/host/text_file.hpp"
 
 #include <fmt/format.h>
 

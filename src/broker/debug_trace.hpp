@@ -4,8 +4,8 @@
 // of the handler that writes it. CR, LF and TAB inside the texts they are given are escaped
 // (header blocks keep one header per line), so a peer cannot forge a line of a shared file.
 
-#include "platform/clock.hpp"
-#include "platform/websocket_server.hpp"
+#include "platform/host/clock.hpp"
+#include "platform/net/websocket_server.hpp"
 
 #include <filesystem>
 #include <string>

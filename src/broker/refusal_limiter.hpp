@@ -14,7 +14,7 @@
 // Single-threaded: used on the event thread. Times come from the caller (the service's clock).
 
 #include "broker/report_throttle.hpp"
-#include "platform/clock.hpp"
+#include "platform/host/clock.hpp"
 
 #include <chrono>
 #include <cstddef>

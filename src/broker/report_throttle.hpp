@@ -6,7 +6,7 @@
 // many addresses were reported within the interval, a further address goes unreported until the
 // oldest entries expire: so many addresses at once is itself the flood. Event thread only.
 
-#include "platform/clock.hpp"
+#include "platform/host/clock.hpp"
 
 #include <chrono>
 #include <cstddef>

@@ -2,7 +2,7 @@
 // A client connection as the service names it: which of its two WebSocket servers holds it, and
 // the id that server gave it. Ids are unique within one server only, so the pair is the name.
 
-#include "platform/websocket_server.hpp"
+#include "platform/net/websocket_server.hpp"
 
 #include <compare>
 #include <cstdint>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/clock.hpp"
+#include "platform/host/clock.hpp"
 
 namespace vantor {
 

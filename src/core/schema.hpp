@@ -2,7 +2,7 @@
 // The one definition of the database's tables and of the safe settings a new program directory
 // starts with.
 
-#include "platform/database.hpp"
+#include "platform/db/database.hpp"
 
 #include <optional>
 #include <string>

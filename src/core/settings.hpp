@@ -7,8 +7,8 @@
 // database's busy timeout; changes are written by the database writer. An object is used by one
 // thread at a time.
 
-#include "platform/database.hpp"
-#include "platform/database_writer.hpp"
+#include "platform/db/database.hpp"
+#include "platform/db/database_writer.hpp"
 
 #include <cstdint>
 #include <filesystem>

@@ -1,7 +1,8 @@
 #include "core/settings_check.hpp"
 
+#include "core/product.hpp"
 #include "core/snmp_settings.hpp"
-#include "platform/ip_address.hpp"
+#include "platform/net/ip_address.hpp"
 
 #include <boost/asio/ip/address.hpp>
 #include <fmt/format.h>
@@ -304,7 +305,7 @@ DbStatus ReadSettingsEnvironment(Database& db, const fs::path& programDir,
     if (type && *type == "MailSMTP") environment.mailUsed = true;
     if (type && *type == "MobilePO") environment.pushUsed = true;
   }
-  const CertStoreRoots roots = CertStoreRoots::ForProgramDirectory(programDir);
+  const CertStoreRoots roots = ProductCertStoreRoots(programDir);
   environment.certificateProblem = [roots](const CertificateSelection& selection) {
     auto result = SelectServerCertificate(roots, selection);
     return result.certificate ? std::string() : result.error;

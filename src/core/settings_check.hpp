@@ -6,8 +6,8 @@
 // A check reads only the row and what the environment tells it (which notification channels the
 // customers use, whether the configured certificate and files can be read); it writes nothing.
 
-#include "platform/certificate_manager.hpp"
-#include "platform/database.hpp"
+#include "platform/db/database.hpp"
+#include "platform/tls/certificate_manager.hpp"
 
 #include <filesystem>
 #include <functional>

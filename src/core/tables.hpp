@@ -11,7 +11,7 @@
 // before anything changes.
 
 #include "core/connection_ref.hpp"
-#include "platform/clock.hpp"
+#include "platform/host/clock.hpp"
 
 #include <array>
 #include <cstdint>

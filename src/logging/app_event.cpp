@@ -2,7 +2,7 @@
 
 #include "core/pause.hpp"
 #include "logging/timestamp.hpp"
-#include "platform/text_file.hpp"
+#include "platform/host/text_file.hpp"
 
 #include <fmt/format.h>
 

@@ -4,8 +4,8 @@
 // drops (levels 1 and 2) also go to the journal as errors once a service host is attached.
 
 #include "core/procedure.hpp"
-#include "platform/clock.hpp"
-#include "platform/service_host.hpp"
+#include "platform/host/clock.hpp"
+#include "platform/host/service_host.hpp"
 
 #include <filesystem>
 #include <functional>

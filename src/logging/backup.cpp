@@ -5,7 +5,7 @@
 #include "core/procedure_error.hpp"
 #include "core/schema.hpp"
 #include "logging/timestamp.hpp"
-#include "platform/text_file.hpp"
+#include "platform/host/text_file.hpp"
 
 #include <sqlite3.h>
 

@@ -2,7 +2,7 @@
 // The daily database backup: Backup/VantorWeb-MM-DD.mdb, named after the day that has just ended.
 
 #include "logging/app_event.hpp"
-#include "platform/worker_pool.hpp"
+#include "platform/async/worker_pool.hpp"
 
 #include <filesystem>
 #include <string>

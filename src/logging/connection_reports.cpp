@@ -3,7 +3,7 @@
 #include "core/procedure.hpp"
 #include "core/procedure_error.hpp"
 #include "logging/timestamp.hpp"
-#include "platform/text_file.hpp"
+#include "platform/host/text_file.hpp"
 
 #include <fmt/format.h>
 

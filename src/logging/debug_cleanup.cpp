@@ -1,7 +1,7 @@
 #include "logging/debug_cleanup.hpp"
 
 #include "logging/timestamp.hpp"
-#include "platform/text_file.hpp"
+#include "platform/host/text_file.hpp"
 
 #include <fmt/format.h>
 

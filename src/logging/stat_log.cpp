@@ -5,7 +5,7 @@
 #include "core/procedure_error.hpp"
 #include "core/tables.hpp"
 #include "core/text_fields.hpp"
-#include "platform/text_file.hpp"
+#include "platform/host/text_file.hpp"
 
 namespace vantor {
 

@@ -2,7 +2,7 @@
 // Local date-time texts used by every file the service writes. Each function formats one clock
 // reading, so the parts of a timestamp always agree with each other.
 
-#include "platform/clock.hpp"
+#include "platform/host/clock.hpp"
 
 #include <ctime>
 #include <string>

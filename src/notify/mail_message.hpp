@@ -4,7 +4,7 @@
 // the alarm text whole, in ISO-8859-1 with quoted-printable transfer encoding, so any length and
 // any Latin-1 character arrives intact through servers without 8-bit support.
 
-#include "platform/clock.hpp"
+#include "platform/host/clock.hpp"
 
 #include <string>
 #include <string_view>

@@ -9,11 +9,11 @@
 // level-1 application event.
 
 #include "logging/app_event.hpp"
-#include "platform/database_writer.hpp"
-#include "platform/clock.hpp"
-#include "platform/https_client.hpp"
-#include "platform/smtp_client.hpp"
-#include "platform/worker_pool.hpp"
+#include "platform/async/worker_pool.hpp"
+#include "platform/curl/https_client.hpp"
+#include "platform/curl/smtp_client.hpp"
+#include "platform/db/database_writer.hpp"
+#include "platform/host/clock.hpp"
 
 #include <chrono>
 #include <cstdint>

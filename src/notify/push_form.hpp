@@ -1,7 +1,7 @@
 #pragma once
 // The form posted to the push API and the pieces of its reply the service reads.
 
-#include "platform/https_client.hpp"
+#include "platform/curl/https_client.hpp"
 
 #include <optional>
 #include <string>

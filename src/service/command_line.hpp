@@ -2,8 +2,8 @@
 // The program's entry logic: one instance per program directory, then the command-line options.
 // Message boxes are lines: information on `out`, errors on `err`.
 
-#include "platform/clock.hpp"
-#include "platform/service_installer.hpp"
+#include "platform/host/clock.hpp"
+#include "platform/host/service_installer.hpp"
 
 #include <filesystem>
 #include <iosfwd>

@@ -5,7 +5,7 @@
 #include "core/procedure.hpp"
 #include "core/procedure_error.hpp"
 #include "core/schema.hpp"
-#include "platform/text_file.hpp"
+#include "platform/host/text_file.hpp"
 #include "service/listener_status.hpp"
 
 #include <boost/asio/post.hpp>

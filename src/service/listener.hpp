@@ -8,9 +8,9 @@
 
 #include "core/settings.hpp"
 #include "logging/app_event.hpp"
-#include "platform/clock.hpp"
-#include "platform/database_writer.hpp"
-#include "platform/service_host.hpp"
+#include "platform/db/database_writer.hpp"
+#include "platform/host/clock.hpp"
+#include "platform/host/service_host.hpp"
 
 #include <boost/asio/io_context.hpp>
 

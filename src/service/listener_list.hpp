@@ -2,7 +2,7 @@
 // The service's listeners in the order they open, and what the start made of them: the status
 // line for the service manager and the text of an end when nothing could start.
 
-#include "platform/clock.hpp"
+#include "platform/host/clock.hpp"
 #include "service/listener.hpp"
 
 #include <memory>

@@ -2,7 +2,7 @@
 // Texts the listener start-up writes: the status columns, Debug/Services.txt blocks and the
 // journal's lines about a listener.
 
-#include "platform/clock.hpp"
+#include "platform/host/clock.hpp"
 
 #include <string>
 #include <string_view>

@@ -3,9 +3,10 @@
 // "--help", "--version" and "--check" inform and change nothing. "--dir DIR" names the program
 // directory; without it, the executable's directory is.
 
-#include "platform/clock.hpp"
-#include "platform/instance_lock.hpp"
-#include "platform/service_installer.hpp"
+#include "core/product.hpp"
+#include "platform/host/clock.hpp"
+#include "platform/host/instance_lock.hpp"
+#include "platform/host/service_installer.hpp"
 #include "service/command_line.hpp"
 #include "service/query_options.hpp"
 #include "service/service_runner.hpp"
@@ -48,7 +49,7 @@ int main(int argc, char** argv) {
 
   boost::asio::io_context io;
   vantor::RealClock clock(io);
-  vantor::SystemdInstaller installer(vantor::InstallerConfig::FromEnvironment());
+  vantor::SystemdInstaller installer(vantor::InstallerConfig::FromEnvironment(vantor::kServiceUnitNames));
   vantor::FormLoadContext context{
       .commandLine = commandLine,
       .executable = executable,

@@ -2,11 +2,12 @@
 
 #include "core/pause.hpp"
 #include "core/procedure.hpp"
+#include "core/product.hpp"
 #include "core/schema.hpp"
 #include "core/settings.hpp"
 #include "logging/debug_cleanup.hpp"
 #include "logging/timestamp.hpp"
-#include "platform/text_file.hpp"
+#include "platform/host/text_file.hpp"
 #include "service/snmp_listener.hpp"
 #include "service/websocket_listener.hpp"
 
@@ -74,7 +75,7 @@ Service::Service(asio::io_context& io, Clock& clock, WorkerPool& pool, ServiceHo
   servers_.plain = components_.makeWebSocketServer(broker_.plainEvents());
   servers_.tls = components_.makeWebSocketServer(broker_.tlsEvents());
   broker_.AttachServers(servers_.plain.get(), servers_.tls.get());
-  if (!components_.certRoots) components_.certRoots = CertStoreRoots::ForProgramDirectory(programDir_);
+  if (!components_.certRoots) components_.certRoots = ProductCertStoreRoots(programDir_);
   AddListeners();
 }
 

@@ -1,12 +1,13 @@
 #include "service/service_runner.hpp"
 
-#include "platform/beast_websocket_server.hpp"
-#include "platform/clock.hpp"
-#include "platform/https_client.hpp"
-#include "platform/service_host.hpp"
-#include "platform/smtp_client.hpp"
-#include "platform/udp_snmp_agent.hpp"
-#include "platform/worker_pool.hpp"
+#include "core/product.hpp"
+#include "platform/async/worker_pool.hpp"
+#include "platform/curl/https_client.hpp"
+#include "platform/curl/smtp_client.hpp"
+#include "platform/host/clock.hpp"
+#include "platform/host/service_host.hpp"
+#include "platform/net/beast_websocket_server.hpp"
+#include "platform/snmp/udp_snmp_agent.hpp"
 #include "service/service.hpp"
 
 #include <boost/asio/signal_set.hpp>
@@ -55,7 +56,9 @@ int RunService(const std::filesystem::path& programDir) {
   SystemdServiceHost host;
   ServiceComponents components;
   components.makeWebSocketServer = [&io](WebSocketEvents& events) -> std::unique_ptr<WebSocketServer> {
-    return std::make_unique<BeastWebSocketServer>(io, events);
+    auto server = std::make_unique<BeastWebSocketServer>(io, events);
+    server->SetServerName(kProductName);
+    return server;
   };
   components.snmpAgent = std::make_unique<UdpSnmpAgent>(io);
   components.https = MakeCurlHttpsClient();

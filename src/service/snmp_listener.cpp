@@ -1,7 +1,7 @@
 #include "service/snmp_listener.hpp"
 
 #include "core/snmp_settings.hpp"
-#include "platform/ip_address.hpp"
+#include "platform/net/ip_address.hpp"
 
 namespace vantor {
 

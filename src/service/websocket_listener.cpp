@@ -1,12 +1,12 @@
 #include "service/websocket_listener.hpp"
 
+#include "core/endpoint.hpp"
 #include "core/pause.hpp"
 #include "core/procedure_error.hpp"
-#include "core/endpoint.hpp"
 #include "core/text_fields.hpp"
 #include "logging/timestamp.hpp"
-#include "platform/ip_address.hpp"
-#include "platform/text_file.hpp"
+#include "platform/host/text_file.hpp"
+#include "platform/net/ip_address.hpp"
 
 #include <fmt/format.h>
 

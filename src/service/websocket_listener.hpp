@@ -4,8 +4,8 @@
 // Opening also sets the server's admission limits and the broker's refusal limits.
 
 #include "broker/broker.hpp"
-#include "platform/certificate_manager.hpp"
-#include "platform/websocket_server.hpp"
+#include "platform/net/websocket_server.hpp"
+#include "platform/tls/certificate_manager.hpp"
 #include "service/listener.hpp"
 
 namespace vantor {

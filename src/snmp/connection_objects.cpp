@@ -1,7 +1,7 @@
 #include "snmp/connection_objects.hpp"
 
 #include "logging/timestamp.hpp"
-#include "platform/snmp_oid.hpp"
+#include "platform/snmp/snmp_oid.hpp"
 
 #include <algorithm>
 

@@ -9,7 +9,7 @@
 // answers noSuchName and a walk of the branch lists exactly the connected clients.
 
 #include "core/tables.hpp"
-#include "platform/snmp_message.hpp"
+#include "platform/snmp/snmp_message.hpp"
 
 #include <optional>
 #include <string>

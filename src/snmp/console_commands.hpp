@@ -8,7 +8,7 @@
 // goes out with what ran before.
 
 #include "broker/broker.hpp"
-#include "platform/snmp_message.hpp"
+#include "platform/snmp/snmp_message.hpp"
 
 #include <filesystem>
 #include <string>

@@ -1,6 +1,6 @@
 #include "snmp/snmp_requests.hpp"
 
-#include "platform/snmp_oid.hpp"
+#include "platform/snmp/snmp_oid.hpp"
 #include "snmp/connection_objects.hpp"
 
 #include <array>

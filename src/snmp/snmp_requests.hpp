@@ -3,8 +3,8 @@
 // passes what the answers depend on; nothing is read from or written to anywhere else.
 
 #include "core/tables.hpp"
-#include "platform/clock.hpp"
-#include "platform/snmp_message.hpp"
+#include "platform/host/clock.hpp"
+#include "platform/snmp/snmp_message.hpp"
 
 #include <cstdint>
 #include <string>

@@ -3,7 +3,7 @@
 #include "core/endpoint.hpp"
 #include "core/pause.hpp"
 #include "core/procedure.hpp"
-#include "platform/ip_address.hpp"
+#include "platform/net/ip_address.hpp"
 #include "snmp/console_commands.hpp"
 #include "snmp/snmp_requests.hpp"
 #include "snmp/snmp_traps.hpp"

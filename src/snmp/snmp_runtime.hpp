@@ -10,9 +10,9 @@
 #include "core/settings.hpp"
 #include "core/snmp_settings.hpp"
 #include "logging/app_event.hpp"
-#include "platform/clock.hpp"
-#include "platform/service_host.hpp"
-#include "platform/snmp_agent.hpp"
+#include "platform/host/clock.hpp"
+#include "platform/host/service_host.hpp"
+#include "platform/snmp/snmp_agent.hpp"
 
 #include <cstdint>
 #include <filesystem>

@@ -2,7 +2,7 @@
 // The service's two traps: the send-status trap that reports each notification sent, and the
 // application-event trap that mirrors an event-log line. Pure builders; SnmpRuntime sends them.
 
-#include "platform/snmp_message.hpp"
+#include "platform/snmp/snmp_message.hpp"
 
 #include <cstdint>
 #include <string>

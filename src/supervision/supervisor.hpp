@@ -10,7 +10,7 @@
 
 #include "broker/broker.hpp"
 #include "logging/app_event.hpp"
-#include "platform/worker_pool.hpp"
+#include "platform/async/worker_pool.hpp"
 
 #include <chrono>
 #include <cstdint>

@@ -9,7 +9,7 @@
 // from the path; the mobile connection log gets one line for an admitted mobile, with its
 // User-Agent field and no line break of the client's; the end of the connection frees its record.
 #include "broker_harness.hpp"
-#include "platform/http_upgrade_request.hpp"
+#include "platform/net/http_upgrade_request.hpp"
 
 #include <boost/beast/http/error.hpp>
 #include <boost/beast/http/parser.hpp>

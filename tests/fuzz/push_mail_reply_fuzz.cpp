@@ -10,8 +10,8 @@
 #include "notify/mail_address.hpp"
 #include "notify/mail_message.hpp"
 #include "notify/push_form.hpp"
-#include "platform/https_client.hpp"
-#include "platform/smtp_client.hpp"
+#include "platform/curl/https_client.hpp"
+#include "platform/curl/smtp_client.hpp"
 
 #include <fuzzer/FuzzedDataProvider.h>
 

@@ -1,7 +1,7 @@
 // Feeds arbitrary datagrams to the SNMP decoder. Besides crashes and sanitizer reports, it checks
 // that every message the decoder accepts encodes again and decodes to the same message, so the
 // decoder never accepts what the encoder cannot reproduce.
-#include "platform/snmp_ber.hpp"
+#include "platform/snmp/snmp_ber.hpp"
 
 #include <cstdlib>
 

@@ -4,13 +4,13 @@
 //   notify_harness DIR [--timeout-ms N] mail MESSAGE ADDRESS
 // Output lines: "STATUS n" and "RESULT text", with CR and LF in the text written as \r and \n.
 
+#include "core/schema.hpp"
 #include "logging/app_event.hpp"
 #include "notify/notifier.hpp"
-#include "platform/clock.hpp"
-#include "platform/https_client.hpp"
-#include "platform/smtp_client.hpp"
-#include "platform/worker_pool.hpp"
-#include "core/schema.hpp"
+#include "platform/async/worker_pool.hpp"
+#include "platform/curl/https_client.hpp"
+#include "platform/curl/smtp_client.hpp"
+#include "platform/host/clock.hpp"
 
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/io_context.hpp>

@@ -8,8 +8,8 @@
 //                          letter 'a' + i % 26 repeated
 // Options shorten the limits for tests; without them the production values apply.
 
-#include "platform/beast_websocket_server.hpp"
-#include "platform/certificate_manager.hpp"
+#include "platform/net/beast_websocket_server.hpp"
+#include "platform/tls/certificate_manager.hpp"
 
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/signal_set.hpp>

@@ -2,7 +2,7 @@
 // certificates are made with the openssl command, so the expected thumbprints come from a tool
 // independent of the code under test.
 
-#include "platform/certificate_manager.hpp"
+#include "platform/tls/certificate_manager.hpp"
 #include "test_support.hpp"
 
 #include <gtest/gtest.h>

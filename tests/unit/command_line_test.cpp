@@ -1,3 +1,4 @@
+#include "core/product.hpp"
 #include "fakes/fake_clock.hpp"
 #include "service/command_line.hpp"
 #include "test_support.hpp"
@@ -124,9 +125,10 @@ TEST_F(FormLoadTest, InstallerAndDatabaseFailures) {
 }
 
 TEST(UnitFile, NotifyTypeProgramDirectoryReloadAndHardening) {
-  const std::string unit = MakeUnitFile("/usr/sbin/VantorWebSrv", "/srv/vantor web", {"vantor", "vantor"});
+  const std::string unit =
+      MakeUnitFile(kServiceUnitNames.description, "/usr/sbin/VantorWebSrv", "/srv/vantor web", {"vantor", "vantor"});
   for (const char* expected :
-       {"Type=notify\n", "ExecStart=\"/usr/sbin/VantorWebSrv\" --dir \"/srv/vantor web\"\n",
+       {"Description=Vantor Web\n", "Type=notify\n", "ExecStart=\"/usr/sbin/VantorWebSrv\" --dir \"/srv/vantor web\"\n",
         "ExecReload=/bin/kill -HUP $MAINPID\n",
         "WorkingDirectory=/srv/vantor web\n", "After=network-online.target\n",
         "Restart=on-failure\n", "ReadWritePaths=\"/srv/vantor web\"\n", "ProtectSystem=strict\n",

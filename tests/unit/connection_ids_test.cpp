@@ -3,7 +3,7 @@
 // never handed out, and a released id comes back only after every other free id has been handed
 // out, so a late send or event meant for a closed connection cannot meet a new holder of its id
 // for as long as 32,000 connections take.
-#include "platform/connection_ids.hpp"
+#include "platform/net/connection_ids.hpp"
 
 #include <gtest/gtest.h>
 

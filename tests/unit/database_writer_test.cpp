@@ -1,7 +1,7 @@
 // The database writer against a real database file that another connection locks. These tests
 // wait on real time (a lock held for a few hundred milliseconds), with shortened retry and
 // stall-report times.
-#include "platform/database_writer.hpp"
+#include "platform/db/database_writer.hpp"
 #include "test_support.hpp"
 
 #include <boost/asio/co_spawn.hpp>

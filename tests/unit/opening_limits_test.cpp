@@ -1,4 +1,4 @@
-#include "platform/opening_limits.hpp"
+#include "platform/net/opening_limits.hpp"
 
 #include <gtest/gtest.h>
 

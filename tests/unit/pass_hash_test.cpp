@@ -1,4 +1,4 @@
-#include "platform/pass_hash.hpp"
+#include "platform/tls/pass_hash.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,6 @@
 // The self-install: the unit runs the service as the owner of its program directory.
-#include "platform/service_installer.hpp"
+#include "core/product.hpp"
+#include "platform/host/service_installer.hpp"
 #include "test_support.hpp"
 
 #include <gtest/gtest.h>
@@ -22,16 +23,16 @@ TEST(SystemdInstaller, UnitRunsAsProgramDirectoryOwnerNeverRoot) {
   if (::getuid() == 0) {
     ASSERT_EQ(::chown((root / "program").c_str(), 65534, 65534), 0);
   }
-  SystemdInstaller installer({.unitDir = root / "units", .systemctl = "true"});
+  SystemdInstaller installer({.names = kServiceUnitNames, .unitDir = root / "units", .systemctl = "true"});
 
   // A directory owned by root (here "/") gets no unit, but the steps that give it an owner.
   const std::string refused = installer.Install("/usr/sbin/VantorWebSrv", "/");
   EXPECT_NE(refused.find("adduser --system --group --home \"/\" --no-create-home vantor"),
             std::string::npos) << refused;
-  EXPECT_FALSE(fs::exists(root / "units" / kUnitName));
+  EXPECT_FALSE(fs::exists(root / "units" / kServiceUnitNames.unit));
 
   ASSERT_EQ(installer.Install("/usr/sbin/VantorWebSrv", root / "program"), "");
-  const std::string unit = testing::ReadFile(root / "units" / kUnitName);
+  const std::string unit = testing::ReadFile(root / "units" / kServiceUnitNames.unit);
   struct stat owner {};
   ASSERT_EQ(::stat((root / "program").c_str(), &owner), 0);
   for (const std::string& line : {"User=" + std::string(::getpwuid(owner.st_uid)->pw_name),
@@ -46,7 +47,7 @@ TEST(SystemdInstaller, UnitRunsAsProgramDirectoryOwnerNeverRoot) {
 }
 
 TEST(UnitFile, OnlyTheProgramDirectoryIsWritableAndHomeStaysReachableForIt) {
-  const std::string unit = MakeUnitFile("/home/ops/vantor/VantorWebSrv", "/home/ops/vantor", {"ops", "staff"});
+  const std::string unit = MakeUnitFile(kServiceUnitNames.description, "/home/ops/vantor/VantorWebSrv", "/home/ops/vantor", {"ops", "staff"});
   for (const char* expected :
        {"User=ops\n", "Group=staff\n", "ReadWritePaths=\"/home/ops/vantor\"\n",
         "ProtectHome=read-only\n", "CapabilityBoundingSet=CAP_NET_BIND_SERVICE\n", "UMask=0027\n"}) {

@@ -1,4 +1,4 @@
-#include "platform/snmp_answer.hpp"
+#include "platform/snmp/snmp_answer.hpp"
 
 #include <gtest/gtest.h>
 

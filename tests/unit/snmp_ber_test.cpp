@@ -1,4 +1,4 @@
-#include "platform/snmp_ber.hpp"
+#include "platform/snmp/snmp_ber.hpp"
 
 #include <gtest/gtest.h>
 

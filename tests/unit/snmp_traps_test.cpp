@@ -1,4 +1,4 @@
-#include "platform/snmp_ber.hpp"
+#include "platform/snmp/snmp_ber.hpp"
 #include "snmp/snmp_traps.hpp"
 
 #include <gtest/gtest.h>

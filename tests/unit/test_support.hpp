@@ -2,9 +2,9 @@
 // Shared helpers for unit tests: a temporary program directory with a fresh database, running a
 // coroutine to its end on a private io_context, and reading files back.
 
-#include "platform/clock.hpp"
-#include "platform/database.hpp"
 #include "core/schema.hpp"
+#include "platform/db/database.hpp"
+#include "platform/host/clock.hpp"
 
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/io_context.hpp>

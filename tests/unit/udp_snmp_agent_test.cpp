@@ -1,7 +1,7 @@
 // The real agent over loopback UDP. Each test runs its steps as one coroutine on the test's
 // io_context; the run is bounded only so that a broken agent fails the test instead of hanging.
-#include "platform/snmp_ber.hpp"
-#include "platform/udp_snmp_agent.hpp"
+#include "platform/snmp/snmp_ber.hpp"
+#include "platform/snmp/udp_snmp_agent.hpp"
 
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>

@@ -1,8 +1,8 @@
 // The server's operations that need no client: configuration lines, binding, and the answers for
 // connections that do not exist. Traffic is covered by the integration tests.
 
-#include "platform/beast_websocket_server.hpp"
-#include "platform/certificate_manager.hpp"
+#include "platform/net/beast_websocket_server.hpp"
+#include "platform/tls/certificate_manager.hpp"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 // vantor-console: the operator's tool for a program directory. Each command returns the process's
 // exit status and writes what it did to `out`, errors to `err`.
 
-#include "platform/database.hpp"
+#include "platform/db/database.hpp"
 
 #include <filesystem>
 #include <memory>

@@ -3,7 +3,7 @@
 #include "outcome.hpp"
 
 #include "core/schema.hpp"
-#include "platform/database.hpp"
+#include "platform/db/database.hpp"
 
 #include <fmt/format.h>
 

@@ -10,7 +10,7 @@
 #include "service_target.hpp"
 
 #include "core/settings.hpp"
-#include "platform/pass_hash.hpp"
+#include "platform/tls/pass_hash.hpp"
 #include "snmp/console_commands.hpp"
 
 #include <fmt/format.h>

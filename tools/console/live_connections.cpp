@@ -1,6 +1,6 @@
 #include "live_connections.hpp"
 
-#include "platform/snmp_oid.hpp"
+#include "platform/snmp/snmp_oid.hpp"
 #include "snmp/connection_objects.hpp"
 
 #include <chrono>

@@ -5,7 +5,7 @@
 
 #include "core/schema.hpp"
 #include "core/settings_check.hpp"
-#include "platform/database.hpp"
+#include "platform/db/database.hpp"
 
 #include <fmt/format.h>
 

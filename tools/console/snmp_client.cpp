@@ -1,6 +1,6 @@
 #include "snmp_client.hpp"
 
-#include "platform/snmp_ber.hpp"
+#include "platform/snmp/snmp_ber.hpp"
 
 #include <fmt/format.h>
 

@@ -2,7 +2,7 @@
 // A blocking SNMP manager for the console: one request, one answer, over plain UDP. The console
 // is a short-lived tool, so it simply waits for the answer instead of running an event loop.
 
-#include "platform/snmp_message.hpp"
+#include "platform/snmp/snmp_message.hpp"
 
 #include <chrono>
 #include <optional>

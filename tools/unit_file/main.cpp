@@ -3,7 +3,8 @@
 // cannot differ.
 // Usage: vantor-unit-file EXECUTABLE PROGRAM_DIR USER GROUP
 
-#include "platform/service_installer.hpp"
+#include "core/product.hpp"
+#include "platform/host/service_installer.hpp"
 
 #include <iostream>
 
@@ -12,6 +13,6 @@ int main(int argc, char** argv) {
     std::cerr << "usage: vantor-unit-file EXECUTABLE PROGRAM_DIR USER GROUP\n";
     return 2;
   }
-  std::cout << vantor::MakeUnitFile(argv[1], argv[2], {argv[3], argv[4]});
+  std::cout << vantor::MakeUnitFile(vantor::kServiceUnitNames.description, argv[1], argv[2], {argv[3], argv[4]});
   return std::cout.good() ? 0 : 1;
 }

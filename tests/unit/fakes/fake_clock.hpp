@@ -2,7 +2,7 @@
 // A clock whose time moves only when told to, or when a coroutine waits on it. A wait completes
 // at once (after letting other ready handlers run) and advances the time by its duration.
 
-#include "platform/clock.hpp"
+#include "platform/host/clock.hpp"
 
 #include <boost/asio/post.hpp>
 #include <boost/asio/this_coro.hpp>

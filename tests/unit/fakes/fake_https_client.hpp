@@ -2,7 +2,7 @@
 // An HTTPS client that records each post and answers with scripted replies (a plain "200 OK"
 // with an empty body once the script runs out). Posts run on worker threads, hence the mutex.
 
-#include "platform/https_client.hpp"
+#include "platform/curl/https_client.hpp"
 
 #include <deque>
 #include <mutex>

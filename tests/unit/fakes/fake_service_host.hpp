@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/service_host.hpp"
+#include "platform/host/service_host.hpp"
 
 #include <string>
 #include <vector>

@@ -2,7 +2,7 @@
 // An SMTP client that records each attempt and answers with scripted results (success once the
 // script runs out). Sends run on worker threads, hence the mutex.
 
-#include "platform/smtp_client.hpp"
+#include "platform/curl/smtp_client.hpp"
 
 #include <deque>
 #include <mutex>

@@ -2,7 +2,7 @@
 // An SnmpAgent without a network. A test starts it (or makes the start fail), delivers request
 // messages to the installed handler and reads the answer, and inspects the traps sent.
 
-#include "platform/snmp_agent.hpp"
+#include "platform/snmp/snmp_agent.hpp"
 
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/io_context.hpp>

@@ -5,7 +5,7 @@
 // the real server. Disconnect only records the call; a test that wants the real server's
 // follow-up raises it with Close(id, kClosedByServer).
 
-#include "platform/websocket_server.hpp"
+#include "platform/net/websocket_server.hpp"
 
 #include <functional>
 #include <map>
