@@ -123,17 +123,5 @@ TEST_F(FormLoadTest, InstallerAndDatabaseFailures) {
   EXPECT_TRUE(installer_.calls.empty());
 }
 
-TEST(UnitFile, NotifyTypeProgramDirectoryReloadAndHardening) {
-  const std::string unit = MakeUnitFile("/usr/sbin/VantorWebSrv", "/srv/vantor web", {"vantor", "vantor"});
-  for (const char* expected :
-       {"Type=notify\n", "ExecStart=\"/usr/sbin/VantorWebSrv\" --dir \"/srv/vantor web\"\n",
-        "ExecReload=/bin/kill -HUP $MAINPID\n",
-        "WorkingDirectory=/srv/vantor web\n", "After=network-online.target\n",
-        "Restart=on-failure\n", "ReadWritePaths=\"/srv/vantor web\"\n", "ProtectSystem=strict\n",
-        "AmbientCapabilities=CAP_NET_BIND_SERVICE\n", "WantedBy=multi-user.target\n"}) {
-    EXPECT_NE(unit.find(expected), std::string::npos) << expected;
-  }
-}
-
 }  // namespace
 }  // namespace vantor
