@@ -4,10 +4,9 @@
 // debug mode and whether customer 01000001's agent (pass "p") is connected already.
 //
 // Checks, besides sanitizer reports: a refusal has a known status; a target with spaces reaches
-// the broker as sent; the verdict the client gets names an enabled customer by the id in its path
-// exactly when the connection was admitted, and then the tables hold the connection with the pass
-// from the path; the mobile connection log gets one line for an admitted mobile, with its
-// User-Agent field and no line break of the client's; the end of the connection frees its record.
+// the broker as sent; an admitted client is told the id of an enabled customer and the tables
+// hold its connection; the mobile connection log gets one line for an admitted mobile, with no
+// line break of the client's; the end of the connection frees its record.
 #include "broker_harness.hpp"
 #include "platform/net/http_upgrade_request.hpp"
 
@@ -43,15 +42,7 @@ std::optional<OpenRequest> ReadOpenRequest(std::string_view bytes, ConnectionId 
   }
   std::optional<std::string> rawTarget;
   const auto eol = bytes.substr(0, kHeaderLimit).find("\r\n");
-  if (eol != std::string_view::npos) {
-    rawTarget = EscapeTargetSpaces(buffer, eol);
-    if (rawTarget) {
-      Check(rawTarget->find(' ') != std::string::npos);
-      const std::string_view seen(static_cast<const char*>(buffer.data().data()), buffer.size());
-      const std::string_view line = seen.substr(0, seen.find("\r\n"));
-      Check(std::count(line.begin(), line.end(), ' ') == 2);
-    }
-  }
+  if (eol != std::string_view::npos) rawTarget = EscapeTargetSpaces(buffer, eol);
   http::request_parser<http::empty_body> parser;
   parser.header_limit(static_cast<std::uint32_t>(kHeaderLimit));
   boost::beast::error_code ec;
@@ -70,11 +61,6 @@ std::optional<OpenRequest> ReadOpenRequest(std::string_view bytes, ConnectionId 
   }
   OpenRequest open = MakeOpenRequest(id, parser.get(), rawTarget);
   if (rawTarget) Check(open.uri == *rawTarget);
-  // One "Name: value" line per field.
-  const auto fields = static_cast<std::size_t>(std::distance(parser.get().begin(), parser.get().end()));
-  std::size_t breaks = 0;
-  for (std::size_t at = open.headers.find("\r\n"); at != std::string::npos; at = open.headers.find("\r\n", at + 2)) ++breaks;
-  Check(breaks + 1 == fields && open.headers.find_first_of("\r\n") == open.headers.find("\r\n"));
   return open;
 }
 
@@ -85,18 +71,6 @@ asio::awaitable<void> Admit(WebSocketEvents& events, FakeWebSocketServer& server
   if (open.statusCode != 101) co_return;
   server.MarkOpen(open.id);
   co_await events.OnConnected(open.id);
-}
-
-void CheckTextFields(std::string_view text, std::size_t position, std::size_t width) {
-  const std::string_view mid = Mid(text, position, width);
-  Check(position == 0 || position > text.size() ? mid.empty() : mid == text.substr(position - 1, width));
-  const std::string fixed = FixedWidth(text, width);
-  Check(fixed.size() == width && fixed.compare(0, std::min(width, text.size()), text.substr(0, width)) == 0);
-  Check(ShortenForEvent(text).size() <= 256 + 32);
-  if (const auto number = ParseNumber(mid)) {
-    const std::string_view t = TrimSpaces(mid);
-    Check(!t.empty() && t.find_first_not_of("+-.0123456789") == std::string_view::npos);
-  }
 }
 
 }  // namespace
@@ -118,7 +92,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Check(other.sent.back().text == "CW01000001" "0  " "Connection Accepted");
   }
 
-  CheckTextFields(request, flags >> 3, (flags >> 1) & 15);
   auto open = ReadOpenRequest(request, 1);
   if (!open) return 0;
   const auto before = server.sent.size();
@@ -137,26 +110,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   } else {
     const std::string custID = ReadLoginPath(uri).custID;
     Check(std::string_view(first).substr(2, 8) == custID && (custID == "01000001" || custID == "02000002"));
-    const CustomerRecord& customer = tables.Customer(custID == "01000001" ? 1 : 2);
     if (agent) {
-      Check(first.substr(10, 3) == "0  " && customer.HoldsConnection({type, 1}));
-      Check(customer.custPass.empty() || uri.find(customer.custPass + "__________") != std::string_view::npos);
+      Check(tables.Customer(custID == "01000001" ? 1 : 2).HoldsConnection({type, 1}));
     } else {
-      Check(uri.find("/mob?") != std::string_view::npos && (flags & 4) && custID == "01000001");
       const auto slot = ParseNumber(first.substr(10, 3));
-      Check(slot && *slot >= 1 && *slot <= kMobileSlots);
-      const MobileRecord& mobile = tables.Mobile(static_cast<int>(*slot));
-      Check(mobile.HoldsConnection({type, 1}) && mobile.custPass == "p" && mobile.custID == custID);
+      Check(slot && *slot >= 1 && *slot <= kMobileSlots && tables.Mobile(static_cast<int>(*slot)).HoldsConnection({type, 1}));
       const std::string line = testing::ReadFile(logFile);
-      const auto label = open->headers.find("User-Agent:");
-      if (label == std::string::npos) {
-        Check(line.empty());
-      } else {
-        const auto end = open->headers.find("\r\n", label);
-        const std::string userAgent = open->headers.substr(label, end == std::string::npos ? end : end - label);
-        Check(line.size() >= 2 && line.find("\r\n") == line.size() - 2 && line.find('\n') == line.size() - 1);
-        Check(line.compare(line.size() - 2 - userAgent.size(), userAgent.size(), userAgent) == 0);
-      }
+      const bool logged = open->headers.find("User-Agent:") != std::string::npos;
+      Check(logged ? line.size() >= 2 && line.find("\r\n") == line.size() - 2 && line.find('\n') == line.size() - 1
+                   : line.empty());
     }
   }
   testing::RunToEnd(h.io(), server.Close(1, 1000));

@@ -1,18 +1,15 @@
 """Agents that go away the way networks and crashes make them go: a site that falls silent (no
 keep-alive, no pong), a process killed mid-connection (TCP reset), one that comes back in time,
 one that says goodbye. Each broken connection, and only those, ends in a mail to a real SMTP
-server (aiosmtpd). Also: an agent that keeps a long keep-alive promise stays, a receiver that
-cannot be stored is not acknowledged, and a customer deleted from the table is gone after a
-reload, and admitted again once added and reloaded."""
+server (aiosmtpd)."""
 import asyncio
 import socket
-import sqlite3
 import struct
 import time
 
 import pytest
 
-from conftest import C1, C2, DROP_EVENT, REFUSAL, Client, agent, run_clients, until
+from conftest import C1, C2, DROP_EVENT, agent, run_clients, until
 
 C3, C4 = "03000003", "04000004"
 BROKEN_EVENT = "2\tfrmVantorWebSrv_wsServer_Disconnected\t{} Disconnected From Server Due To Broken Connection"
@@ -76,63 +73,3 @@ def test_agents_that_die_raise_their_alarm_and_only_they(program_dir, smtp_serve
     closed = [e for e in events if "Due To Normal Closure" in e]
     assert [e.split(" Disconnected")[0] for e in closed] == ["3\tfrmVantorWebSrv_wsServer_Disconnected\tClosed Ltd",
                                                             "3\tfrmVantorWebSrv_wsServer_Disconnected\tBack Ltd"]
-
-
-@pytest.mark.realtime
-def test_promises_receivers_and_deleted_customers(program_dir):
-    """A shortened tick (0.2 s, each still counting 30 s of aging)."""
-    tick = 0.2
-    pd = program_dir
-    pd.console("customer", "add", C2, "Deleted Ltd")
-    pd.configure(WssEnabled="false")
-    pd.start(env={"VANTOR_TEST_TICK_MS": str(int(tick * 1000))})
-    database = pd.path / "VantorWeb.mdb"
-
-    def stored_receiver():
-        with sqlite3.connect(database) as db:
-            return db.execute("SELECT BcaRecvName, BcaMailAddress FROM Customer WHERE CustID = ?",
-                              (C1,)).fetchone()
-
-    async def scenario():
-        # KEEPALIVE:150 with a keep-alive every 135 s (4.5 ticks, a little early, as real agents
-        # are): never dropped, where a fixed limit of 90 s of aging dropped it at the fourth tick
-        # after each keep-alive.
-        promised = await agent(pd, C1, sep="&", keepalive=150, receiver=receiver("Ann"))
-        promised.keep_alive(4.5 * tick)
-        deleted = await agent(pd, C2, sep="&")
-        deleted.keep_alive(tick / 2)
-
-        # A receiver that cannot be stored is not acknowledged, and the stored one stays.
-        await promised.send(f"CA{C1}0  BCA:no tabs at all")
-        assert await promised.quiet(1.0)
-        assert stored_receiver() == ("Ann", "ann@example.org")
-
-        # The last row deleted by another program, then the console's reload: its agent goes,
-        # and the id is no longer found.
-        with sqlite3.connect(database) as db:
-            db.execute("DELETE FROM Customer WHERE CustID = ?", (C2,))
-        await asyncio.to_thread(pd.console, "reload")
-        await deleted.closed(timeout=10)
-        stranger = await agent_refused(pd, C2)
-        assert stranger == REFUSAL + f"Disconnected. CustID: {C2} Not Found"
-        # Added again, it is found only once the console has had the table reloaded.
-        await asyncio.to_thread(pd.console, "customer", "add", C2, "Added Ltd")
-        assert await agent_refused(pd, C2) == stranger
-        reloaded = await asyncio.to_thread(pd.console, "reload")
-        assert reloaded.stdout == "The service reloaded its customer table\n"
-        (await agent(pd, C2, sep="&")).keep_alive(tick / 2)
-
-        await asyncio.sleep(25 * tick)
-        assert promised.closed_at is None and promised.echoes >= 5
-
-    run_clients(scenario)
-    events = pd.event_lines()
-    assert not [e for e in events if e.startswith("2\t")], events
-    assert any(e.startswith("1\tmodVantorWebSrv_SaveBrokenConnAlarm\tInvalid alarm receiver") for e in events)
-    assert pd.stop() == 0
-
-
-async def agent_refused(pd, cust):
-    """The first message an agent of `cust` gets."""
-    peer = await Client.connect(pd, f"/agt?{cust}&pw__________")
-    return await peer.next()

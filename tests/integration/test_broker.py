@@ -2,14 +2,13 @@
 mobiles played by python3-websockets clients over the plain (ws) and the TLS (wss) listener."""
 import asyncio
 import signal
-import time
 
 import pytest
 
 from conftest import C1, C2, REFUSAL, Client, agent, mobile, receivers, run_clients
 
 
-def test_relay_within_each_customer_across_both_servers_and_forged_headers(two_customers):
+def test_relay_within_each_customer_across_both_servers(two_customers):
     pd = two_customers
     pd.start()
 
@@ -33,27 +32,6 @@ def test_relay_within_each_customer_across_both_servers_and_forged_headers(two_c
         for client in (mob_a, mob_b, mob_c, agent1, agent2):
             assert await client.quiet(0.3)
 
-        # Messages under customer 1's header from customer 2's clients and from a refused mobile
-        # reach nobody and change nothing.
-        outsider = await Client.connect(pd, f"/mob?{C1} guess__________")
-        await outsider.expect(REFUSAL + "Disconnected. Invalid CustPass")
-        before, events_before = receivers(pd), len(pd.event_lines())
-        forged = [f"CA{C1}0  keep-alive\t35", f"CA{C1}0  VER:1.00 KEEPALIVE:30",
-                  f"CA{C1}0  BCA:Mallory\tMailSMTP\t\t\tmallory@example.net",
-                  f"CA{C1}0  StatLog:forged statistics", f"DA{C1}{mob_a.nr}forged answer",
-                  f"DM{C1}{mob_a.nr}forged request", f"CM{C1}{mob_a.nr}VER:1.00"]
-        for spoofer in (agent2, mob_c, outsider):
-            for text in forged:
-                await spoofer.send(text)
-        for client in (agent1, mob_a, agent2, mob_c, outsider):
-            assert await client.quiet(0.8)
-        assert (agent1.echoes, outsider.echoes) == (1, 0) and receivers(pd) == before
-        await asyncio.sleep(0.6)  # an event is written after a pause of 500 ms
-        assert not [l for l in pd.event_lines()[events_before:] if "Connected From" in l or "Mismatch" in l]
-        # The real agent and mobile of customer 1 are still served.
-        await mob_a.send(f"DM{C1}{mob_a.nr}real request")
-        await agent1.expect(f"DM{C1}{mob_a.nr}real request")
-
         # Stop: every connected client is told the service goes away, and the process ends well.
         pd.process.send_signal(signal.SIGTERM)
         for client in (agent1, agent2, mob_a, mob_b, mob_c):
@@ -65,47 +43,24 @@ def test_relay_within_each_customer_across_both_servers_and_forged_headers(two_c
     pd.process = None
 
 
-def test_refusals_are_closed_by_the_service_and_the_51st_mobile_is_refused(program_dir):
+def test_refusals_are_closed_by_the_service(program_dir):
     pd = program_dir
-    C3 = "03000003"
     pd.console("customer", "add", C2, "Beta Ltd", "--disabled")
-    pd.console("customer", "add", C3, "Gamma Ltd")
     pd.start()
 
     async def scenario():
         registered = await agent(pd, C1, "right")
-        cases = [
-            (False, "/agt?01999999 x__________", "Disconnected. CustID: 01999999 Not Found"),
-            (True, f"/mob?{C2} x__________", f"Disconnected. CustID: {C2} Not Enabled"),
-            (False, f"/mob?{C3} x__________", "Disconnected. Agent Software Not Connected"),
-            (True, f"/mob?{C1} wrong__________", "Disconnected. Invalid CustPass"),
-            (True, f"/agt?{C1} right__________", "Connection Exist."),
-            (False, "/status", "Disconnected. Invalid Request Path"),
-        ]
-        began = time.monotonic()
+        # The refusal texts are the broker's unit tests; here two real clients, one per listener.
         refused = []
-        for tls, path, text in cases:
-            client = await Client.connect(pd, path, tls)
-            first = await client.next()
-            assert first == REFUSAL + text, path
-            refused.append(client)
+        for tls, path, text in ((True, f"/mob?{C2} x__________", f"Disconnected. CustID: {C2} Not Enabled"),
+                                (False, f"/agt?{C1} right__________", "Connection Exist.")):
+            refused.append(await Client.connect(pd, path, tls))
+            assert await refused[-1].next() == REFUSAL + text, path
         # The clients stay silent; the service closes every one of them after its grace period.
         await asyncio.gather(*(client.closed(8) for client in refused))
-        assert time.monotonic() - began < 8
         assert all(client.ws.close_code == 1000 for client in refused)
         # The registered agent kept its connection through the second agent's attempt.
         await registered.echoed()
-
-        # 50 mobiles of all customers together; the 51st is refused.
-        await agent(pd, C3, "c", tls=True)
-        mobiles = []
-        for i in range(50):
-            cust, password = (C1, "right") if i % 2 else (C3, "c")
-            mobiles.append(await mobile(pd, cust, password, tls=i % 3 == 0))
-        assert sorted(int(m.nr) for m in mobiles) == list(range(1, 51))
-        extra = await Client.connect(pd, f"/mob?{C1} right__________")
-        await extra.expect(REFUSAL + "Disconnected. Max Connection is 50")
-        await extra.closed()
 
     run_clients(scenario)
     assert pd.stop() == 0

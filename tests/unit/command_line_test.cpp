@@ -1,4 +1,3 @@
-#include "core/product.hpp"
 #include "fakes/fake_clock.hpp"
 #include "service/command_line.hpp"
 #include "test_support.hpp"
@@ -122,19 +121,6 @@ TEST_F(FormLoadTest, InstallerAndDatabaseFailures) {
   auto missing = Load("-install_noMsg");
   EXPECT_EQ(std::pair(missing.result.exitCode, missing.err), std::pair(1, std::string("VantorWeb.mdb does not exits\n")));
   EXPECT_TRUE(installer_.calls.empty());
-}
-
-TEST(UnitFile, NotifyTypeProgramDirectoryReloadAndHardening) {
-  const std::string unit =
-      MakeUnitFile(kServiceUnitNames.description, "/usr/sbin/VantorWebSrv", "/srv/vantor web", {"vantor", "vantor"});
-  for (const char* expected :
-       {"Description=Vantor Web\n", "Type=notify\n", "ExecStart=\"/usr/sbin/VantorWebSrv\" --dir \"/srv/vantor web\"\n",
-        "ExecReload=/bin/kill -HUP $MAINPID\n",
-        "WorkingDirectory=/srv/vantor web\n", "After=network-online.target\n",
-        "Restart=on-failure\n", "ReadWritePaths=\"/srv/vantor web\"\n", "ProtectSystem=strict\n",
-        "AmbientCapabilities=CAP_NET_BIND_SERVICE\n", "WantedBy=multi-user.target\n"}) {
-    EXPECT_NE(unit.find(expected), std::string::npos) << expected;
-  }
 }
 
 }  // namespace

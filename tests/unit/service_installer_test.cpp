@@ -46,11 +46,14 @@ TEST(SystemdInstaller, UnitRunsAsProgramDirectoryOwnerNeverRoot) {
   fs::remove_all(root);
 }
 
+// ExecStart, WorkingDirectory and Type are read back by the service's install integration test.
 TEST(UnitFile, OnlyTheProgramDirectoryIsWritableAndHomeStaysReachableForIt) {
   const std::string unit = MakeUnitFile(kServiceUnitNames.description, "/home/ops/vantor/VantorWebSrv", "/home/ops/vantor", {"ops", "staff"});
   for (const char* expected :
-       {"User=ops\n", "Group=staff\n", "ReadWritePaths=\"/home/ops/vantor\"\n",
-        "ProtectHome=read-only\n", "CapabilityBoundingSet=CAP_NET_BIND_SERVICE\n", "UMask=0027\n"}) {
+       {"User=ops\n", "Group=staff\n", "ReadWritePaths=\"/home/ops/vantor\"\n", "ProtectHome=read-only\n",
+        "CapabilityBoundingSet=CAP_NET_BIND_SERVICE\n", "AmbientCapabilities=CAP_NET_BIND_SERVICE\n",
+        "UMask=0027\n", "ProtectSystem=strict\n", "ExecReload=/bin/kill -HUP $MAINPID\n",
+        "After=network-online.target\n", "Restart=on-failure\n", "WantedBy=multi-user.target\n"}) {
     EXPECT_NE(unit.find(expected), std::string::npos) << expected;
   }
 }

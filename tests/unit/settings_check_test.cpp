@@ -46,45 +46,38 @@ class SettingsCheckTest : public ::testing::Test {
 
 TEST_F(SettingsCheckTest, ANewProgramDirectoryIsValid) { EXPECT_EQ(Problems({}), Lines{}); }
 
-TEST_F(SettingsCheckTest, PortsMustBeWholeNumbersInRange) {
-  EXPECT_EQ(Problems({{"WsPort", std::int64_t{0}}}), Lines{"WsPort: 0 is not a port (1-65535)"});
-  EXPECT_EQ(Problems({{"WsPort", std::int64_t{1}}}), Lines{});
-  EXPECT_EQ(Problems({{"WssPort", std::int64_t{65535}}}), Lines{});
-  EXPECT_EQ(Problems({{"SnmpPort", std::int64_t{65536}}}), Lines{"SnmpPort: 65536 is not a port (1-65535)"});
-  EXPECT_EQ(Problems({{"WsPort", std::string("80a")}}), Lines{"WsPort: '80a' is not a port (1-65535)"});
-  // The trap port is read as a 16-bit number.
-  EXPECT_EQ(Problems({{"TrapPort", std::int64_t{32767}}}), Lines{});
-  EXPECT_EQ(Problems({{"TrapPort", std::int64_t{32768}}}), Lines{"TrapPort: 32768 is not a trap port (1-32767)"});
-  // A listener that is enabled needs its port; a disabled one does not.
-  EXPECT_EQ(Problems({{"WsPort", std::monostate{}}}), Lines{"WsPort: is NULL (a port (1-65535) expected)"});
-  EXPECT_EQ(Problems({{"WsPort", std::monostate{}}, {"WsEnabled", std::int64_t{0}}}), Lines{});
-  EXPECT_EQ(Problems({{"MaxOpeningPerAddr", std::int64_t{0}}}),
-            Lines{"MaxOpeningPerAddr: 0 is not a connection count (1-65535)"});
-  EXPECT_EQ(Problems({{"RefusedCoolingSec", std::int64_t{0}},
-                      {"TrustedProxies", std::string("10.0.0.1, proxy.example")},
-                      {"PinAgentPass", std::string("yes")}}),
-            (Lines{"RefusedCoolingSec: 0 is not a number of seconds (1-86400)",
-                   "TrustedProxies: '10.0.0.1, proxy.example' is not a list of IP addresses (separated by commas, "
-                   "or empty for none)",
-                   "PinAgentPass: 'yes' is not yes/no (0 or 1)"}));
-  EXPECT_EQ(Problems({{"TrustedProxies", std::string(" 10.0.0.1,::1 ")}, {"MaxRefusedPerAddr", std::int64_t{3}}}),
-            Lines{});
-}
-
-TEST_F(SettingsCheckTest, EnabledListenersNeedPortsOfTheirOwn) {
-  EXPECT_EQ(Problems({{"WssPort", std::int64_t{8080}}}),
-            Lines{"WssPort: 8080 is also WsPort (each listener needs a port of its own)"});
-  EXPECT_EQ(Problems({{"WsPort", std::int64_t{16161}}}),
-            Lines{"WsPort: 16161 is also SnmpPort (each listener needs a port of its own)"});
-  EXPECT_EQ(Problems({{"WssPort", std::int64_t{8080}}, {"WsEnabled", std::int64_t{0}}}), Lines{});
-}
-
-TEST_F(SettingsCheckTest, AddressesMustParse) {
-  EXPECT_EQ(Problems({{"WsIpAddr", std::string("0.0.0.0")}, {"SnmpIpAddr", std::string("::1")}}), Lines{});
-  const char* allowed = " is not an IP address (such as 127.0.0.1; 0.0.0.0 for every address)";
-  EXPECT_EQ(Problems({{"WssIpAddr", std::string("256.0.0.1")}}), Lines{std::string("WssIpAddr: '256.0.0.1'") + allowed});
-  EXPECT_EQ(Problems({{"SnmpIpAddr", std::string("localhost")}}), Lines{std::string("SnmpIpAddr: 'localhost'") + allowed});
-  EXPECT_EQ(Problems({{"WsIpAddr", std::string("")}}), Lines{std::string("WsIpAddr: ''") + allowed});
+// Each row of changes with the problems it brings, as printed.
+TEST_F(SettingsCheckTest, PortsCountsAndAddressesMustBeInRangeAndOfTheirOwn) {
+  using I = std::int64_t;
+  using S = std::string;
+  const std::string notAddress = " is not an IP address (such as 127.0.0.1; 0.0.0.0 for every address)";
+  const std::vector<std::pair<std::map<std::string, DbValue>, Lines>> cases = {
+      {{{"WsPort", I{0}}}, {"WsPort: 0 is not a port (1-65535)"}},
+      {{{"WsPort", I{1}}, {"WssPort", I{65535}}}, {}},
+      {{{"SnmpPort", I{65536}}}, {"SnmpPort: 65536 is not a port (1-65535)"}},
+      {{{"WsPort", S("80a")}}, {"WsPort: '80a' is not a port (1-65535)"}},
+      // The trap port is read as a 16-bit number.
+      {{{"TrapPort", I{32767}}}, {}},
+      {{{"TrapPort", I{32768}}}, {"TrapPort: 32768 is not a trap port (1-32767)"}},
+      // A listener that is enabled needs its port, of its own; a disabled one does not.
+      {{{"WsPort", std::monostate{}}}, {"WsPort: is NULL (a port (1-65535) expected)"}},
+      {{{"WsPort", std::monostate{}}, {"WsEnabled", I{0}}}, {}},
+      {{{"WssPort", I{8080}}}, {"WssPort: 8080 is also WsPort (each listener needs a port of its own)"}},
+      {{{"WsPort", I{16161}}}, {"WsPort: 16161 is also SnmpPort (each listener needs a port of its own)"}},
+      {{{"WssPort", I{8080}}, {"WsEnabled", I{0}}}, {}},
+      {{{"MaxOpeningPerAddr", I{0}}}, {"MaxOpeningPerAddr: 0 is not a connection count (1-65535)"}},
+      {{{"RefusedCoolingSec", I{0}}, {"TrustedProxies", S("10.0.0.1, proxy.example")}, {"PinAgentPass", S("yes")}},
+       {"RefusedCoolingSec: 0 is not a number of seconds (1-86400)",
+        "TrustedProxies: '10.0.0.1, proxy.example' is not a list of IP addresses (separated by commas, "
+        "or empty for none)",
+        "PinAgentPass: 'yes' is not yes/no (0 or 1)"}},
+      {{{"TrustedProxies", S(" 10.0.0.1,::1 ")}, {"MaxRefusedPerAddr", I{3}}}, {}},
+      {{{"WsIpAddr", S("0.0.0.0")}, {"SnmpIpAddr", S("::1")}}, {}},
+      {{{"WssIpAddr", S("256.0.0.1")}}, {"WssIpAddr: '256.0.0.1'" + notAddress}},
+      {{{"SnmpIpAddr", S("localhost")}}, {"SnmpIpAddr: 'localhost'" + notAddress}},
+      {{{"WsIpAddr", S("")}}, {"WsIpAddr: ''" + notAddress}},
+  };
+  for (const auto& [changes, lines] : cases) EXPECT_EQ(Problems(changes), lines) << ::testing::PrintToString(lines);
 }
 
 TEST_F(SettingsCheckTest, DefaultsThatOtherHostsReachAreWarningsOnly) {
