@@ -2,6 +2,7 @@
 import re
 import subprocess
 
+
 def dpkg_deb(*args):
     return subprocess.run(["dpkg-deb", *args], check=True, capture_output=True, text=True).stdout
 
