@@ -49,7 +49,7 @@ int main(int argc, char** argv) {
 
   boost::asio::io_context io;
   vantor::RealClock clock(io);
-  vantor::SystemdInstaller installer(vantor::InstallerConfig::FromEnvironment(vantor::kServiceUnitNames));
+  vantor::SystemdInstaller installer(vantor::ProductInstallerConfig());
   vantor::FormLoadContext context{
       .commandLine = commandLine,
       .executable = executable,

@@ -10,7 +10,6 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 
-#include <cstdlib>
 #include <cstring>
 #include <string_view>
 
@@ -18,13 +17,6 @@ extern char** environ;
 
 namespace vantor {
 namespace fs = std::filesystem;
-
-InstallerConfig InstallerConfig::FromEnvironment(ServiceUnitNames names) {
-  InstallerConfig config{.names = std::move(names)};
-  if (const char* dir = std::getenv("VANTOR_UNIT_DIR"); dir && *dir) config.unitDir = dir;
-  if (const char* cmd = std::getenv("VANTOR_SYSTEMCTL"); cmd && *cmd) config.systemctl = cmd;
-  return config;
-}
 
 std::string ProgramDirectoryOwner(const fs::path& dir, const std::string& proposedAccount, ServiceAccount& account) {
   struct stat info {};

@@ -1,8 +1,8 @@
 #pragma once
 // Registers the service with systemd: a unit file for this executable and program directory,
 // enabled at boot, running as the directory's owner (never as root).
-// The unit folder and the systemctl command can be replaced through the environment
-// (VANTOR_UNIT_DIR, VANTOR_SYSTEMCTL), so tests never touch the machine's real systemd.
+// The caller names the unit and may replace the unit folder and the systemctl command (tests
+// never touch the machine's real systemd).
 
 #include <filesystem>
 #include <string>
@@ -21,9 +21,6 @@ struct InstallerConfig {
   ServiceUnitNames names;
   std::filesystem::path unitDir = "/etc/systemd/system";
   std::string systemctl = "systemctl";
-
-  // Defaults overridden by VANTOR_UNIT_DIR and VANTOR_SYSTEMCTL when they are set.
-  static InstallerConfig FromEnvironment(ServiceUnitNames names);
 };
 
 class ServiceInstaller {
