@@ -45,11 +45,7 @@ class DatabaseWriterTest : public ::testing::Test {
     for (const char* id : {"01", "02", "03"}) dir_.Sql("INSERT INTO Customer (CustID, Company) VALUES (?, 'old')", {id});
   }
   std::string Company(const std::string& custID) {
-    DbStatus status;
-    auto db = Database::Open(dir_.database(), Database::Mode::kReadWrite, status);
-    std::vector<DbRow> rows;
-    EXPECT_TRUE(db->Query("SELECT Company FROM Customer WHERE CustID = ?", {custID}, rows));
-    return std::get<std::string>(rows.at(0).values.at(0));
+    return std::get<std::string>(dir_.FirstRow("SELECT Company FROM Customer WHERE CustID = ?", {custID}).at(0));
   }
 
   TempProgramDir dir_;

@@ -102,50 +102,45 @@ TEST_F(SettingsCheckTest, DefaultsThatOtherHostsReachAreWarningsOnly) {
             Lines{"SnmpSetComm: 5 is not a text (a community text, or empty for the default expected)"});
 }
 
-TEST_F(SettingsCheckTest, ConfiguredCertificateMustBeFoundAndReadable) {
-  const std::map<std::string, DbValue> configured{{"CertSubject", std::string("vantor.example")}};
-  // Store type and store name come first; the comparison of CertType is exact.
-  auto wrongType = configured;
-  wrongType["CertType"] = std::string("user");
-  EXPECT_EQ(Problems(wrongType), Lines{"CertType: 'user' names no certificate store type (User or Computer)"});
-  auto noStore = configured;
-  noStore["CertStore"] = std::string("");
-  EXPECT_EQ(Problems(noStore), Lines{"CertStore: is empty (the name of the folder that holds the certificate)"});
-
-  // The real stores of a program directory that holds no certificate.
-  DbStatus status;
-  auto db = Database::Open(dir_.database(), Database::Mode::kReadOnly, status);
-  ASSERT_TRUE(ReadSettingsEnvironment(*db, dir_.path(), env_));
-  const auto problems = CheckSettings(Row(configured), env_);
-  ASSERT_EQ(problems.size(), 1u);
-  EXPECT_EQ(problems[0].column, "CertSubject");
-  EXPECT_NE(problems[0].problem, "");
-  // Without a subject the listener makes its own certificate: nothing to read.
-  EXPECT_EQ(Problems({{"CertType", std::string("neither")}}), Lines{});
-}
-
-TEST_F(SettingsCheckTest, MailSettingsAreCompleteWhenAReceiverUsesMail) {
-  const std::map<std::string, DbValue> incomplete{{"MailHostAddress", std::string("")},
-                                                  {"MailUseAuth", std::int64_t{1}}};
-  EXPECT_EQ(Problems(incomplete), Lines{});
-  env_.mailUsed = true;
-  EXPECT_EQ(Problems(incomplete), (Lines{"MailHostAddress: is empty (mail receivers need the SMTP server)",
-                                         "MailAccount: is empty (MailUseAuth needs the account)",
-                                         "MailPassword: is empty (MailUseAuth needs the password)"}));
-  EXPECT_EQ(Problems({{"MailSecurity", std::string("SSL")}}),
-            Lines{"MailSecurity: 'SSL' is not a transport security (None, STARTTLS or TLS)"});
-}
-
-TEST_F(SettingsCheckTest, PushSettingsAreCompleteWhenPushIsUsed) {
-  EXPECT_EQ(Problems({{"TestMessDaily", std::int64_t{1}}}),
-            Lines{"TestMessUserKey: is empty (TestMessDaily needs the receiver's user key)"});
-  const std::map<std::string, DbValue> odd{{"PushApiUrl", std::string("http://push.local/")},
-                                           {"PushCaFile", std::string("/nonexistent/ca.pem")}};
-  EXPECT_EQ(Problems(odd), Lines{});
-  env_.pushUsed = true;
+// Store type and name are judged before any store is searched; mail and push settings only
+// when a receiver uses them.
+TEST_F(SettingsCheckTest, CertificateMailAndPushSettingsWhereTheyAreUsed) {
+  using S = std::string;
+  struct Case {
+    std::map<std::string, DbValue> changes;
+    bool mailUsed, pushUsed;
+    Lines lines;
+  };
+  const std::map<std::string, DbValue> incompleteMail{{"MailHostAddress", S("")}, {"MailUseAuth", std::int64_t{1}}};
+  const std::map<std::string, DbValue> oddPush{{"PushApiUrl", S("http://push.local/")},
+                                               {"PushCaFile", S("/nonexistent/ca.pem")}};
+  const Case cases[] = {
+      {{{"CertSubject", S("vantor.example")}, {"CertType", S("user")}}, false, false,
+       {"CertType: 'user' names no certificate store type (User or Computer)"}},
+      {{{"CertSubject", S("vantor.example")}, {"CertStore", S("")}}, false, false,
+       {"CertStore: is empty (the name of the folder that holds the certificate)"}},
+      // Without a subject the listener makes its own certificate: nothing to read.
+      {{{"CertType", S("neither")}}, false, false, {}},
+      {incompleteMail, false, false, {}},
+      {incompleteMail, true, false,
+       {"MailHostAddress: is empty (mail receivers need the SMTP server)",
+        "MailAccount: is empty (MailUseAuth needs the account)",
+        "MailPassword: is empty (MailUseAuth needs the password)"}},
+      {{{"MailSecurity", S("SSL")}}, true, false,
+       {"MailSecurity: 'SSL' is not a transport security (None, STARTTLS or TLS)"}},
+      {{{"TestMessDaily", std::int64_t{1}}}, false, false,
+       {"TestMessUserKey: is empty (TestMessDaily needs the receiver's user key)"}},
+      {oddPush, false, false, {}},
+      {oddPush, false, true,
+       {"PushApiUrl: 'http://push.local/' is not an https:// address (empty for the default)",
+        "PushCaFile: '/nonexistent/ca.pem' cannot be read (a readable PEM file, or empty for the system's)"}},
+  };
   env_.fileReadable = [](const std::filesystem::path&) { return false; };
-  EXPECT_EQ(Problems(odd), (Lines{"PushApiUrl: 'http://push.local/' is not an https:// address (empty for the default)",
-                                  "PushCaFile: '/nonexistent/ca.pem' cannot be read (a readable PEM file, or empty for the system's)"}));
+  for (const auto& c : cases) {
+    env_.mailUsed = c.mailUsed;
+    env_.pushUsed = c.pushUsed;
+    EXPECT_EQ(Problems(c.changes), c.lines) << ::testing::PrintToString(c.lines);
+  }
 }
 
 TEST_F(SettingsCheckTest, AChangeIsJudgedByTheProblemsItBrings) {
@@ -158,7 +153,9 @@ TEST_F(SettingsCheckTest, AChangeIsJudgedByTheProblemsItBrings) {
             (std::vector<SettingProblem>{{"WssPort", "8443 is also WsPort (each listener needs a port of its own)"}}));
 }
 
-TEST_F(SettingsCheckTest, ReceiverTypesOfTheCustomersDecideWhatIsUsed) {
+// The environment of a real program directory: its customers' receiver types and certificate
+// stores that hold no certificate.
+TEST_F(SettingsCheckTest, ReadFromTheProgramDirectory) {
   dir_.Sql("INSERT INTO Customer (CustID, Enabled, BcaRecvType) VALUES ('01000001', 1, 'MailSMTP'), "
            "('02000002', 1, 'None')");
   DbStatus status;
@@ -166,6 +163,10 @@ TEST_F(SettingsCheckTest, ReceiverTypesOfTheCustomersDecideWhatIsUsed) {
   ASSERT_TRUE(ReadSettingsEnvironment(*db, dir_.path(), env_));
   EXPECT_TRUE(env_.mailUsed);
   EXPECT_FALSE(env_.pushUsed);
+  const auto problems = CheckSettings(Row({{"CertSubject", std::string("vantor.example")}}), env_);
+  ASSERT_EQ(problems.size(), 1u);
+  EXPECT_EQ(problems[0].column, "CertSubject");
+  EXPECT_NE(problems[0].problem, "");
 }
 
 }  // namespace

@@ -16,6 +16,7 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -48,22 +49,30 @@ class TempProgramDir {
 
   // Runs one statement on the database (test set-up).
   void Sql(const std::string& sql, const std::vector<DbValue>& params = {}) const {
-    DbStatus status;
-    auto db = Database::Open(database(), Database::Mode::kReadWrite, status);
-    if (db) status = db->Execute(sql, params);
+    DbStatus status = Open()->Execute(sql, params);
     if (!status) throw std::runtime_error(status.error);
   }
 
-  DbValue SettingValue(const std::string& column) const {
-    DbStatus status;
-    auto db = Database::Open(database(), Database::Mode::kReadWrite, status);
+  // The first row that a query finds; throws when it finds none.
+  std::vector<DbValue> FirstRow(const std::string& sql, const std::vector<DbValue>& params = {}) const {
     std::vector<DbRow> rows;
-    if (db) status = db->Query("SELECT \"" + column + "\" FROM General_Settings", {}, rows);
-    if (!status || rows.empty()) throw std::runtime_error(status.error);
-    return rows[0].values[0];
+    DbStatus status = Open()->Query(sql, params, rows);
+    if (!status || rows.empty()) throw std::runtime_error("no row: " + status.error);
+    return rows[0].values;
+  }
+
+  DbValue SettingValue(const std::string& column) const {
+    return FirstRow("SELECT \"" + column + "\" FROM General_Settings").at(0);
   }
 
  private:
+  std::unique_ptr<Database> Open() const {
+    DbStatus status;
+    auto db = Database::Open(database(), Database::Mode::kReadWrite, status);
+    if (!db) throw std::runtime_error(status.error);
+    return db;
+  }
+
   std::filesystem::path path_;
 };
 
