@@ -63,7 +63,6 @@ TEST_F(SettingsCheckTest, PortsCountsAndAddressesMustBeInRangeAndOfTheirOwn) {
       {{{"WsPort", std::monostate{}}}, {"WsPort: is NULL (a port (1-65535) expected)"}},
       {{{"WsPort", std::monostate{}}, {"WsEnabled", I{0}}}, {}},
       {{{"WssPort", I{8080}}}, {"WssPort: 8080 is also WsPort (each listener needs a port of its own)"}},
-      {{{"WsPort", I{16161}}}, {"WsPort: 16161 is also SnmpPort (each listener needs a port of its own)"}},
       {{{"WssPort", I{8080}}, {"WsEnabled", I{0}}}, {}},
       {{{"MaxOpeningPerAddr", I{0}}}, {"MaxOpeningPerAddr: 0 is not a connection count (1-65535)"}},
       {{{"RefusedCoolingSec", I{0}}, {"TrustedProxies", S("10.0.0.1, proxy.example")}, {"PinAgentPass", S("yes")}},
