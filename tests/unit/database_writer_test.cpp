@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <thread>
+#include <tuple>
 
 namespace vantor {
 namespace {
@@ -79,12 +80,8 @@ TEST_F(DatabaseWriterTest, WritesWaitOutAForeignLockInOrderOncePerKeyAndReportTh
     lock.Release();
     idle = co_await writer_.WhenIdle(5s);
   }());
-  EXPECT_FALSE(idleWhileLocked);
-  EXPECT_TRUE(idle);
-  EXPECT_TRUE(committed);
-  EXPECT_EQ(Company("01"), "second");
-  EXPECT_EQ(Company("02"), "b");
-  EXPECT_EQ(Company("03"), "acknowledged");
+  EXPECT_EQ(std::tuple(idleWhileLocked, idle, committed), std::tuple(false, true, true));
+  EXPECT_EQ(std::tuple(Company("01"), Company("02"), Company("03")), std::tuple("second", "b", "acknowledged"));
   ASSERT_EQ(reports_.size(), 2u);
   EXPECT_EQ(reports_[0].rfind("stalled: ", 0), 0u) << reports_[0];
   EXPECT_NE(reports_[0].find("locked"), std::string::npos) << reports_[0];
@@ -100,12 +97,9 @@ TEST_F(DatabaseWriterTest, AStatementThatCannotSucceedIsGivenUpAndTheNextOneIsWr
     DbWrite after = SetCompany("01", "after");
     good = co_await writer_.Commit(std::move(after));
   }());
-  EXPECT_FALSE(bad);
+  EXPECT_EQ(std::tuple(bad, good, Company("01")), std::tuple(false, true, "after"));
   EXPECT_NE(error.find("NoSuchColumn"), std::string::npos) << error;
-  EXPECT_TRUE(good);
-  EXPECT_EQ(Company("01"), "after");
-  ASSERT_EQ(reports_.size(), 1u);
-  EXPECT_EQ(reports_[0], "failed: " + error);
+  EXPECT_EQ(reports_, std::vector<std::string>{"failed: " + error});
 }
 
 }  // namespace
