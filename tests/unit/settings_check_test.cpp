@@ -9,6 +9,8 @@ namespace vantor {
 namespace {
 
 using testing::TempProgramDir;
+using I = std::int64_t;
+using S = std::string;
 
 class SettingsCheckTest : public ::testing::Test {
  protected:
@@ -44,14 +46,20 @@ class SettingsCheckTest : public ::testing::Test {
   SettingsEnvironment env_;
 };
 
-TEST_F(SettingsCheckTest, ANewProgramDirectoryIsValid) { EXPECT_EQ(Problems({}), Lines{}); }
-
-// Each row of changes with the problems it brings, as printed.
-TEST_F(SettingsCheckTest, PortsCountsAndAddressesMustBeInRangeAndOfTheirOwn) {
-  using I = std::int64_t;
-  using S = std::string;
+// Each row of changes with the problems it brings, as printed. Store type and name are judged
+// before any store is searched; mail and push settings only when a receiver uses them.
+TEST_F(SettingsCheckTest, EachSettingInItsRangeAndWhereItIsUsed) {
+  struct Case {
+    std::map<std::string, DbValue> changes;
+    Lines lines;
+    bool mailUsed = false, pushUsed = false;
+  };
   const std::string notAddress = " is not an IP address (such as 127.0.0.1; 0.0.0.0 for every address)";
-  const std::vector<std::pair<std::map<std::string, DbValue>, Lines>> cases = {
+  const std::map<std::string, DbValue> incompleteMail{{"MailHostAddress", S("")}, {"MailUseAuth", I{1}}};
+  const std::map<std::string, DbValue> oddPush{{"PushApiUrl", S("http://push.local/")},
+                                               {"PushCaFile", S("/nonexistent/ca.pem")}};
+  const Case cases[] = {
+      {{}, {}},  // a new program directory
       {{{"WsPort", I{0}}}, {"WsPort: 0 is not a port (1-65535)"}},
       {{{"WsPort", I{1}}, {"WssPort", I{65535}}}, {}},
       {{{"SnmpPort", I{65536}}}, {"SnmpPort: 65536 is not a port (1-65535)"}},
@@ -75,64 +83,25 @@ TEST_F(SettingsCheckTest, PortsCountsAndAddressesMustBeInRangeAndOfTheirOwn) {
       {{{"WssIpAddr", S("256.0.0.1")}}, {"WssIpAddr: '256.0.0.1'" + notAddress}},
       {{{"SnmpIpAddr", S("localhost")}}, {"SnmpIpAddr: 'localhost'" + notAddress}},
       {{{"WsIpAddr", S("")}}, {"WsIpAddr: ''" + notAddress}},
-  };
-  for (const auto& [changes, lines] : cases) EXPECT_EQ(Problems(changes), lines) << ::testing::PrintToString(lines);
-}
-
-TEST_F(SettingsCheckTest, DefaultsThatOtherHostsReachAreWarningsOnly) {
-  auto warned = [&](const std::map<std::string, DbValue>& changes) {
-    EXPECT_EQ(CheckSettings(Row(changes), env_), std::vector<SettingProblem>{});
-    Lines columns;
-    for (const auto& w : CheckSettingWarnings(Row(changes))) columns.push_back(w.column);
-    return columns;
-  };
-  // 0.0.0.0 puts the SNMP agent on the loopback address, the TLS listener on every address.
-  EXPECT_EQ(warned({{"SnmpIpAddr", std::string("0.0.0.0")}, {"WssIpAddr", std::string("0.0.0.0")}}),
-            Lines{"CertSubject"});
-  EXPECT_EQ(warned({{"SnmpIpAddr", std::string("10.0.0.5")}, {"SnmpSetComm", std::string("")}}),
-            (Lines{"SnmpGetComm", "SnmpSetComm"}));
-  EXPECT_EQ(warned({{"SnmpIpAddr", std::string("::")}, {"SnmpGetComm", std::string("g")},
-                    {"SnmpSetComm", std::string("s")}, {"WssIpAddr", std::string("::")}, {"CertSubject", std::string("x")}}),
-            Lines{});
-  EXPECT_EQ(warned({{"SnmpIpAddr", std::string("10.0.0.5")}, {"SnmpEnabled", std::int64_t{0}},
-                    {"WssIpAddr", std::string("10.0.0.5")}, {"WssEnabled", std::int64_t{0}}}),
-            Lines{});
-  EXPECT_EQ(Problems({{"SnmpSetComm", std::int64_t{5}}}),
-            Lines{"SnmpSetComm: 5 is not a text (a community text, or empty for the default expected)"});
-}
-
-// Store type and name are judged before any store is searched; mail and push settings only
-// when a receiver uses them.
-TEST_F(SettingsCheckTest, CertificateMailAndPushSettingsWhereTheyAreUsed) {
-  using S = std::string;
-  struct Case {
-    std::map<std::string, DbValue> changes;
-    bool mailUsed, pushUsed;
-    Lines lines;
-  };
-  const std::map<std::string, DbValue> incompleteMail{{"MailHostAddress", S("")}, {"MailUseAuth", std::int64_t{1}}};
-  const std::map<std::string, DbValue> oddPush{{"PushApiUrl", S("http://push.local/")},
-                                               {"PushCaFile", S("/nonexistent/ca.pem")}};
-  const Case cases[] = {
-      {{{"CertSubject", S("vantor.example")}, {"CertType", S("user")}}, false, false,
+      {{{"CertSubject", S("vantor.example")}, {"CertType", S("user")}},
        {"CertType: 'user' names no certificate store type (User or Computer)"}},
-      {{{"CertSubject", S("vantor.example")}, {"CertStore", S("")}}, false, false,
+      {{{"CertSubject", S("vantor.example")}, {"CertStore", S("")}},
        {"CertStore: is empty (the name of the folder that holds the certificate)"}},
       // Without a subject the listener makes its own certificate: nothing to read.
-      {{{"CertType", S("neither")}}, false, false, {}},
-      {incompleteMail, false, false, {}},
-      {incompleteMail, true, false,
+      {{{"CertType", S("neither")}}, {}},
+      {incompleteMail, {}},
+      {incompleteMail,
        {"MailHostAddress: is empty (mail receivers need the SMTP server)",
         "MailAccount: is empty (MailUseAuth needs the account)",
-        "MailPassword: is empty (MailUseAuth needs the password)"}},
-      {{{"MailSecurity", S("SSL")}}, true, false,
-       {"MailSecurity: 'SSL' is not a transport security (None, STARTTLS or TLS)"}},
-      {{{"TestMessDaily", std::int64_t{1}}}, false, false,
-       {"TestMessUserKey: is empty (TestMessDaily needs the receiver's user key)"}},
-      {oddPush, false, false, {}},
-      {oddPush, false, true,
+        "MailPassword: is empty (MailUseAuth needs the password)"},
+       true},
+      {{{"MailSecurity", S("SSL")}}, {"MailSecurity: 'SSL' is not a transport security (None, STARTTLS or TLS)"}, true},
+      {{{"TestMessDaily", I{1}}}, {"TestMessUserKey: is empty (TestMessDaily needs the receiver's user key)"}},
+      {oddPush, {}},
+      {oddPush,
        {"PushApiUrl: 'http://push.local/' is not an https:// address (empty for the default)",
-        "PushCaFile: '/nonexistent/ca.pem' cannot be read (a readable PEM file, or empty for the system's)"}},
+        "PushCaFile: '/nonexistent/ca.pem' cannot be read (a readable PEM file, or empty for the system's)"},
+       false, true},
   };
   env_.fileReadable = [](const std::filesystem::path&) { return false; };
   for (const auto& c : cases) {
@@ -142,13 +111,33 @@ TEST_F(SettingsCheckTest, CertificateMailAndPushSettingsWhereTheyAreUsed) {
   }
 }
 
+TEST_F(SettingsCheckTest, DefaultsThatOtherHostsReachAreWarningsOnly) {
+  const std::pair<std::map<std::string, DbValue>, Lines> cases[] = {
+      // 0.0.0.0 puts the SNMP agent on the loopback address, the TLS listener on every address.
+      {{{"SnmpIpAddr", S("0.0.0.0")}, {"WssIpAddr", S("0.0.0.0")}}, {"CertSubject"}},
+      {{{"SnmpIpAddr", S("10.0.0.5")}, {"SnmpSetComm", S("")}}, {"SnmpGetComm", "SnmpSetComm"}},
+      {{{"SnmpIpAddr", S("::")}, {"SnmpGetComm", S("g")}, {"SnmpSetComm", S("s")}, {"WssIpAddr", S("::")},
+        {"CertSubject", S("x")}}, {}},
+      {{{"SnmpIpAddr", S("10.0.0.5")}, {"SnmpEnabled", I{0}}, {"WssIpAddr", S("10.0.0.5")}, {"WssEnabled", I{0}}},
+       {}},
+  };
+  for (const auto& [changes, columns] : cases) {
+    EXPECT_EQ(CheckSettings(Row(changes), env_), std::vector<SettingProblem>{});
+    Lines warned;
+    for (const auto& w : CheckSettingWarnings(Row(changes))) warned.push_back(w.column);
+    EXPECT_EQ(warned, columns);
+  }
+  EXPECT_EQ(Problems({{"SnmpSetComm", I{5}}}),
+            Lines{"SnmpSetComm: 5 is not a text (a community text, or empty for the default expected)"});
+}
+
 TEST_F(SettingsCheckTest, AChangeIsJudgedByTheProblemsItBrings) {
-  const DbRow row = Row({{"TrapPort", std::int64_t{99999}}});  // a problem already stored
-  EXPECT_TRUE(CheckSettingChange(row, "WsPort", std::int64_t{9000}, env_).empty());
-  EXPECT_EQ(CheckSettingChange(row, "WsPort", std::int64_t{99999}, env_),
+  const DbRow row = Row({{"TrapPort", I{99999}}});  // a problem already stored
+  EXPECT_TRUE(CheckSettingChange(row, "WsPort", I{9000}, env_).empty());
+  EXPECT_EQ(CheckSettingChange(row, "WsPort", I{99999}, env_),
             (std::vector<SettingProblem>{{"WsPort", "99999 is not a port (1-65535)"}}));
   // Moving WsPort onto WssPort is a problem that the check reports on WssPort.
-  EXPECT_EQ(CheckSettingChange(row, "WsPort", std::int64_t{8443}, env_),
+  EXPECT_EQ(CheckSettingChange(row, "WsPort", I{8443}, env_),
             (std::vector<SettingProblem>{{"WssPort", "8443 is also WsPort (each listener needs a port of its own)"}}));
 }
 
@@ -162,7 +151,7 @@ TEST_F(SettingsCheckTest, ReadFromTheProgramDirectory) {
   ASSERT_TRUE(ReadSettingsEnvironment(*db, dir_.path(), env_));
   EXPECT_TRUE(env_.mailUsed);
   EXPECT_FALSE(env_.pushUsed);
-  const auto problems = CheckSettings(Row({{"CertSubject", std::string("vantor.example")}}), env_);
+  const auto problems = CheckSettings(Row({{"CertSubject", S("vantor.example")}}), env_);
   ASSERT_EQ(problems.size(), 1u);
   EXPECT_EQ(problems[0].column, "CertSubject");
   EXPECT_NE(problems[0].problem, "");
