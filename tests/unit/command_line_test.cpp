@@ -16,8 +16,7 @@ using testing::TempProgramDir;
 
 class FakeInstaller final : public ServiceInstaller {
  public:
-  std::string Install(const std::filesystem::path& executable,
-                      const std::filesystem::path& programDir) override {
+  std::string Install(const std::filesystem::path& executable, const std::filesystem::path& programDir) override {
     calls.push_back("install " + executable.filename().string());
     installedDir = programDir;
     return installError;

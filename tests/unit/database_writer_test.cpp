@@ -26,20 +26,6 @@ DbWrite SetCompany(const std::string& custID, const std::string& company) {
   return {"Customer.Company." + custID, "UPDATE Customer SET Company = ? WHERE CustID = ?", {company, custID}};
 }
 
-// Another program's exclusive lock on the database, held until Release().
-class ForeignLock {
- public:
-  explicit ForeignLock(const std::filesystem::path& file) {
-    DbStatus status;
-    db_ = Database::Open(file, Database::Mode::kReadWrite, status);
-    EXPECT_TRUE(db_ && db_->ExecuteScript("BEGIN EXCLUSIVE"));
-  }
-  void Release() { EXPECT_TRUE(db_->ExecuteScript("COMMIT")); }
-
- private:
-  std::unique_ptr<Database> db_;
-};
-
 class DatabaseWriterTest : public ::testing::Test {
  protected:
   DatabaseWriterTest() {
@@ -62,7 +48,9 @@ class DatabaseWriterTest : public ::testing::Test {
 };
 
 TEST_F(DatabaseWriterTest, WritesWaitOutAForeignLockInOrderOncePerKeyAndReportTheStallOnce) {
-  ForeignLock lock(dir_.database());
+  DbStatus status;  // another program's exclusive lock on the database
+  auto lock = Database::Open(dir_.database(), Database::Mode::kReadWrite, status);
+  ASSERT_TRUE(lock && lock->ExecuteScript("BEGIN EXCLUSIVE"));
   writer_.Submit(SetCompany("01", "first"));
   std::this_thread::sleep_for(50ms);  // the writer is now retrying "first" against the lock
   writer_.Submit(SetCompany("02", "a"));
@@ -77,7 +65,7 @@ TEST_F(DatabaseWriterTest, WritesWaitOutAForeignLockInOrderOncePerKeyAndReportTh
       committed = co_await writer_.Commit(std::move(write));
     }, asio::detached);
     idleWhileLocked = co_await writer_.WhenIdle(300ms);
-    lock.Release();
+    EXPECT_TRUE(lock->ExecuteScript("COMMIT"));
     idle = co_await writer_.WhenIdle(5s);
   }());
   EXPECT_EQ(std::tuple(idleWhileLocked, idle, committed), std::tuple(false, true, true));
