@@ -172,8 +172,8 @@ TEST(SnmpBerEncode, TrapsAreV1Only) {
   }
 }
 
-// One datagram per class of malformed input, and every prefix of a valid one; each must be
-// rejected as a request.
+// One datagram per class of malformed input, and every prefix of a valid one (whose lengths run
+// past its end); each must be rejected as a request.
 TEST(SnmpBerDecode, RejectsMalformedInput) {
   ASSERT_TRUE(DecodeSnmpRequest(kValidGet));
   for (std::size_t n = 0; n < kValidGet.size(); ++n)
@@ -186,8 +186,6 @@ TEST(SnmpBerDecode, RejectsMalformedInput) {
   };
   auto value = [](const Bytes& v) { return Message(Binding(kSysDescrOid, v)); };
   auto oid = [&](const Bytes& o) { return Message(Binding(o, null)); };
-  Bytes longer = kValidGet;
-  longer[1] += 1;
   Bytes filler = {0x30, 0x83, 0x01, 0x03, 0xfb};  // declared length covers a 65 KB datagram
   filler.resize(5 + 0x103fb, 0x30);
   Bytes tooLong(128, 0x01);
@@ -195,7 +193,6 @@ TEST(SnmpBerDecode, RejectsMalformedInput) {
 
   const std::vector<std::pair<const char*, Bytes>> cases = {
       {"trailing junk", Cat({kValidGet, Bytes{0x00}})},
-      {"outer length past the end", longer},
       {"indefinite length", Cat({Bytes{0x30, 0x80}, Bytes(kValidGet.begin() + 2, kValidGet.end()), Bytes{0, 0}})},
       {"five-byte length field", Bytes{0x30, 0x85, 0x00, 0x00, 0x00, 0x00, 0x05}},
       {"huge length", Bytes{0x30, 0x84, 0xff, 0xff, 0xff, 0xff, 0x02}},
