@@ -15,7 +15,7 @@ using testing::RunToEnd;
 using testing::TempProgramDir;
 using testing::WriteFile;
 
-TEST(AppEvent, WritesOneCrLfLinePausesAndThenTraps) {
+TEST(AppEvent, WritesOneEscapedCrLfLinePausesAndThenTraps) {
   TempProgramDir dir(false);
   asio::io_context io;
   FakeClock clock(LocalTimePoint(2026, 3, 14, 9, 5, 7));
@@ -34,20 +34,15 @@ TEST(AppEvent, WritesOneCrLfLinePausesAndThenTraps) {
     co_await log.AppEvent(kFormModule, "dartSvc_State", "Service Stopped", kLevelInfo);
     co_await log.AppEvent(kCodeModule, "ServiceOpen", longText, kLevelError);
   });
+  // Line breaks and tabs in a text cannot split the line or its columns.
+  ASSERT_TRUE(log.WriteLine(kCodeModule, "X", "a\r\nb\nc\rd\te", kLevelError));
   // The second line carries the time after the first event's pause, and all 300 characters.
   EXPECT_EQ(ReadFile(log.file()),
             "2026-03-14 09:05:07\t3\tfrmVantorWebSrv_dartSvc_State\tService Stopped\r\n"
-            "2026-03-14 09:05:07\t1\tmodVantorWebSrv_ServiceOpen\t" + longText + "\r\n");
+            "2026-03-14 09:05:07\t1\tmodVantorWebSrv_ServiceOpen\t" + longText + "\r\n"
+            "2026-03-14 09:05:08\t1\tmodVantorWebSrv_X\ta\\r\\nb\\nc\\rd\\te\r\n");
   ASSERT_EQ(traps.size(), 2u);
   EXPECT_EQ(traps[0], "frmVantorWebSrv|dartSvc_State|Service Stopped|3");
-}
-
-TEST(AppEvent, LineBreaksAndTabsInTextCannotSplitTheLineOrItsColumns) {
-  TempProgramDir dir(false);
-  FakeClock clock(LocalTimePoint(2026, 1, 2, 3, 4, 5));
-  AppEventLog log(clock, dir.path());
-  ASSERT_TRUE(log.WriteLine(kCodeModule, "X", "a\r\nb\nc\rd\te", kLevelError));
-  EXPECT_EQ(ReadFile(log.file()), "2026-01-02 03:04:05\t1\tmodVantorWebSrv_X\ta\\r\\nb\\nc\\rd\\te\r\n");
 }
 
 TEST(AppEvent, UnwritableFileIsSilentAndSendsNoTrap) {
@@ -95,19 +90,16 @@ TEST(EventLogAging, RunRewritesFileAndMergesStaleBackup) {
   WriteFile(debug / "AppEvent.bak", "2026-09-01 00:00:00\t3\tm_p\tstale old\r\n"
                                     "2026-10-01 00:00:00\t3\tm_p\tstale recent\r\n");
   WriteFile(debug / "AppEvent.txt", "2026-10-30 00:00:00\t3\tm_p\tcurrent\r\n");
+  const std::string kept = "2026-10-01 00:00:00\t3\tm_p\tstale recent\r\n2026-10-30 00:00:00\t3\tm_p\tcurrent\r\n";
   RunToEnd(io, ClearDebugDir_AE(dir.path(), Date(2026, 10, 31), log));
-  EXPECT_EQ(ReadFile(debug / "AppEvent.txt"),
-            "2026-10-01 00:00:00\t3\tm_p\tstale recent\r\n"
-            "2026-10-30 00:00:00\t3\tm_p\tcurrent\r\n");
+  EXPECT_EQ(ReadFile(debug / "AppEvent.txt"), kept);
   EXPECT_FALSE(std::filesystem::exists(debug / "AppEvent.bak"));
   EXPECT_FALSE(std::filesystem::exists(debug / "AppEvent.new"));
 
   // A run interrupted after the rename leaves only the .bak: its lines are carried over.
   std::filesystem::rename(debug / "AppEvent.txt", debug / "AppEvent.bak");
   RunToEnd(io, ClearDebugDir_AE(dir.path(), Date(2026, 10, 31), log));
-  EXPECT_EQ(ReadFile(debug / "AppEvent.txt"),
-            "2026-10-01 00:00:00\t3\tm_p\tstale recent\r\n"
-            "2026-10-30 00:00:00\t3\tm_p\tcurrent\r\n");
+  EXPECT_EQ(ReadFile(debug / "AppEvent.txt"), kept);
 }
 
 TEST(DebugCleanup, DeletesOnlyTracePatternsAndToleratesMissingFolders) {
@@ -116,15 +108,12 @@ TEST(DebugCleanup, DeletesOnlyTracePatternsAndToleratesMissingFolders) {
   FakeClock clock(LocalTimePoint(2026, 1, 1));
   AppEventLog log(clock, dir.path());
   const auto debug = dir.path() / "Debug";
-  for (const char* name : {"Ws12.txt", "Test1.txt", "AppEvent.txt", "ws1.txt", "Ws1.log", "Services.txt"}) {
+  for (const char* name : {"Ws12.txt", "Test1.txt", "AppEvent.txt", "ws1.txt", "Ws1.log", "Services.txt"})
     WriteFile(debug / name, "x");
-  }
   std::filesystem::remove_all(dir.path() / "KeepAlive");
   RunToEnd(io, ClearDebugDir(dir.path(), log));
   std::vector<std::string> left;
-  for (auto& entry : std::filesystem::directory_iterator(debug)) {
-    left.push_back(entry.path().filename().string());
-  }
+  for (auto& entry : std::filesystem::directory_iterator(debug)) left.push_back(entry.path().filename().string());
   std::sort(left.begin(), left.end());
   // AppEvent.txt is untouched and no failure event was written into it.
   EXPECT_EQ(left, (std::vector<std::string>{"AppEvent.txt", "Services.txt", "Ws1.log", "ws1.txt"}));

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <fstream>
 #include <sstream>
+#include <tuple>
 
 namespace vantor {
 namespace {
@@ -26,6 +27,12 @@ std::string Shell(const std::string& command) {
   while (fgets(buf.data(), buf.size(), pipe) != nullptr) out += buf.data();
   pclose(pipe);
   return out;
+}
+
+std::map<std::string, std::string> PropertyMap(const ServerCertificate& certificate) {
+  std::map<std::string, std::string> value;
+  for (const auto& [label, v] : CertificateProperties(certificate)) value[label] = v;
+  return value;
 }
 
 class CertificateStoreTest : public ::testing::Test {
@@ -58,7 +65,7 @@ class CertificateStoreTest : public ::testing::Test {
   CertStoreRoots roots_;
 };
 
-TEST_F(CertificateStoreTest, MatchesCommonNameOrWholeSubjectWithKeyInKeyFile) {
+TEST_F(CertificateStoreTest, MatchesCommonNameOrWholeSubjectWithTheKeyBesideOrWithin) {
   const fs::path dir = root_ / "user" / "My";
   MakeCert(dir, "other", "/C=US/O=Acme/CN=other.example");
   MakeCert(dir, "server", "/C=US/O=Acme/CN=host.example");
@@ -72,26 +79,18 @@ TEST_F(CertificateStoreTest, MatchesCommonNameOrWholeSubjectWithKeyInKeyFile) {
     EXPECT_EQ(result.certificate->credentials.certificateChainPem, ReadFile(dir / "server.pem"));
   }
   // Neither a partial subject nor another case matches.
-  EXPECT_FALSE(Select(0, "host").certificate);
-  EXPECT_FALSE(Select(0, "HOST.EXAMPLE").certificate);
-  EXPECT_FALSE(Select(0, "O=Acme").certificate);
-}
+  for (const char* subject : {"host", "HOST.EXAMPLE", "O=Acme"}) EXPECT_FALSE(Select(0, subject).certificate);
 
-TEST_F(CertificateStoreTest, KeyInTheSameFileAndComputerStore) {
-  const fs::path dir = root_ / "computer" / "My";
-  MakeCert(dir, "combined", "/CN=wss.example");
-  {
-    std::ofstream out(dir / "combined.pem", std::ios::app);
-    out << ReadFile(dir / "combined.key");
-  }
-  fs::remove(dir / "combined.key");
-
-  EXPECT_FALSE(Select(0, "wss.example").certificate) << "the user store must not see the computer store";
-  auto result = Select(1, "wss.example");
-  ASSERT_TRUE(result.certificate) << result.error;
-  EXPECT_EQ(result.certificate->keyFile, dir / "combined.pem");
-  EXPECT_NE(result.certificate->credentials.privateKeyPem.find("PRIVATE KEY"), std::string::npos);
-
+  // The computer store, with the key in the certificate's own file, is not the user store.
+  const fs::path computer = root_ / "computer" / "My";
+  MakeCert(computer, "combined", "/CN=wss.example");
+  std::ofstream(computer / "combined.pem", std::ios::app) << ReadFile(computer / "combined.key");
+  fs::remove(computer / "combined.key");
+  EXPECT_FALSE(Select(0, "wss.example").certificate);
+  auto combined = Select(1, "wss.example");
+  ASSERT_TRUE(combined.certificate) << combined.error;
+  EXPECT_EQ(combined.certificate->keyFile, computer / "combined.pem");
+  EXPECT_NE(combined.certificate->credentials.privateKeyPem.find("PRIVATE KEY"), std::string::npos);
 }
 
 TEST_F(CertificateStoreTest, FailuresExplainThemselves) {
@@ -102,22 +101,15 @@ TEST_F(CertificateStoreTest, FailuresExplainThemselves) {
   MakeCert(dir, "b", "/CN=b.example");
   fs::rename(dir / "b.key", dir / "a.key");  // a.pem now sits next to b's key
 
-  auto noKey = Select(0, "nokey.example");
-  EXPECT_FALSE(noKey.certificate);
-  EXPECT_NE(noKey.error.find("private key"), std::string::npos) << noKey.error;
-
-  auto wrongKey = Select(0, "a.example");
-  EXPECT_FALSE(wrongKey.certificate);
-  EXPECT_NE(wrongKey.error.find("private key"), std::string::npos) << wrongKey.error;
-
-  auto missing = Select(0, "absent.example");
-  EXPECT_FALSE(missing.certificate);
-  EXPECT_NE(missing.error.find("absent.example"), std::string::npos) << missing.error;
-
-  EXPECT_NE(Select(0, "a.example", "NoSuchStore").error.find("not found"), std::string::npos);
-  EXPECT_NE(Select(0, "a.example", "../user").error.find("plain folder name"), std::string::npos);
-  EXPECT_NE(SelectServerCertificate(roots_, {std::nullopt, "My", "a.example"}).error.find("store type"),
-            std::string::npos);
+  const std::vector<std::tuple<std::optional<int>, std::string, std::string, std::string>> cases = {
+      {0, "nokey.example", "My", "private key"},  {0, "a.example", "My", "private key"},
+      {0, "absent.example", "My", "absent.example"}, {0, "a.example", "NoSuchStore", "not found"},
+      {0, "a.example", "../user", "plain folder name"}, {std::nullopt, "a.example", "My", "store type"}};
+  for (const auto& [type, subject, store, why] : cases) {
+    const auto result = SelectServerCertificate(roots_, {type, store, subject});
+    EXPECT_FALSE(result.certificate) << subject;
+    EXPECT_NE(result.error.find(why), std::string::npos) << result.error;
+  }
 }
 
 TEST_F(CertificateStoreTest, PropertiesAndInfoTextComputedFromTheCertificate) {
@@ -125,18 +117,7 @@ TEST_F(CertificateStoreTest, PropertiesAndInfoTextComputedFromTheCertificate) {
   MakeCert(dir, "server", "/C=US/O=Acme/CN=host.example");
   auto result = Select(0, "host.example");
   ASSERT_TRUE(result.certificate) << result.error;
-  std::string labels;
-  std::map<std::string, std::string> value;
-  for (const auto& [label, v] : CertificateProperties(*result.certificate)) {
-    labels += label + " ";
-    value[label] = v;
-  }
-  EXPECT_EQ(labels,
-            "CertEffectiveDate: CertExpirationDate: CertExtendedKeyUsage: CertFingerprint: CertIssuer: "
-            "CertKeyPassword: CertPrivateKey: CertPrivateKeyAvailable: CertPrivateKeyContainer: CertPublicKey: "
-            "CertPublicKeyAlgorithm: CertPublicKeyLength: CertSerialNumber: CertSignatureAlgorithm: "
-            "CertStoreType: CertStore: CertStorePassword: CertSubject: CertSubjectAltNames: CertThumbprintMD5: "
-            "CertThumbprintSHA1: CertUsage: CertUsageFlags: CertVersion: ");
+  auto value = PropertyMap(*result.certificate);
 
   // Thumbprints and serial as the openssl tool reports them (colons removed).
   auto tool = [&](const std::string& args) {
@@ -175,8 +156,7 @@ TEST_F(CertificateStoreTest, PropertiesAndInfoTextComputedFromTheCertificate) {
 TEST(SelfSignedCertificate, FreshKeyAndSerialEachTimeAndDescribed) {
   auto result = MakeSelfSignedCertificate("vantor.local");
   ASSERT_TRUE(result.certificate) << result.error;
-  std::map<std::string, std::string> value;
-  for (const auto& [label, v] : CertificateProperties(*result.certificate)) value[label] = v;
+  auto value = PropertyMap(*result.certificate);
   EXPECT_EQ(value["CertSubject:"], "CN=vantor.local");
   EXPECT_EQ(value["CertIssuer:"], "CN=vantor.local");
   EXPECT_EQ(value["CertSubjectAltNames:"], "DNS:vantor.local");
@@ -185,8 +165,7 @@ TEST(SelfSignedCertificate, FreshKeyAndSerialEachTimeAndDescribed) {
   auto other = MakeSelfSignedCertificate("vantor.local");
   ASSERT_TRUE(other.certificate);
   EXPECT_NE(other.certificate->credentials.privateKeyPem, result.certificate->credentials.privateKeyPem);
-  EXPECT_NE(CertificateProperties(*other.certificate)[12].second, value["CertSerialNumber:"]);
-
+  EXPECT_NE(PropertyMap(*other.certificate)["CertSerialNumber:"], value["CertSerialNumber:"]);
 }
 
 }  // namespace

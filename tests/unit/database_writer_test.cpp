@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <thread>
+#include <tuple>
 
 namespace vantor {
 namespace {
@@ -25,31 +26,13 @@ DbWrite SetCompany(const std::string& custID, const std::string& company) {
   return {"Customer.Company." + custID, "UPDATE Customer SET Company = ? WHERE CustID = ?", {company, custID}};
 }
 
-// Another program's exclusive lock on the database, held until Release().
-class ForeignLock {
- public:
-  explicit ForeignLock(const std::filesystem::path& file) {
-    DbStatus status;
-    db_ = Database::Open(file, Database::Mode::kReadWrite, status);
-    EXPECT_TRUE(db_ && db_->ExecuteScript("BEGIN EXCLUSIVE"));
-  }
-  void Release() { EXPECT_TRUE(db_->ExecuteScript("COMMIT")); }
-
- private:
-  std::unique_ptr<Database> db_;
-};
-
 class DatabaseWriterTest : public ::testing::Test {
  protected:
   DatabaseWriterTest() {
     for (const char* id : {"01", "02", "03"}) dir_.Sql("INSERT INTO Customer (CustID, Company) VALUES (?, 'old')", {id});
   }
   std::string Company(const std::string& custID) {
-    DbStatus status;
-    auto db = Database::Open(dir_.database(), Database::Mode::kReadWrite, status);
-    std::vector<DbRow> rows;
-    EXPECT_TRUE(db->Query("SELECT Company FROM Customer WHERE CustID = ?", {custID}, rows));
-    return std::get<std::string>(rows.at(0).values.at(0));
+    return std::get<std::string>(dir_.FirstRow("SELECT Company FROM Customer WHERE CustID = ?", {custID}).at(0));
   }
 
   TempProgramDir dir_;
@@ -65,7 +48,9 @@ class DatabaseWriterTest : public ::testing::Test {
 };
 
 TEST_F(DatabaseWriterTest, WritesWaitOutAForeignLockInOrderOncePerKeyAndReportTheStallOnce) {
-  ForeignLock lock(dir_.database());
+  DbStatus status;  // another program's exclusive lock on the database
+  auto lock = Database::Open(dir_.database(), Database::Mode::kReadWrite, status);
+  ASSERT_TRUE(lock && lock->ExecuteScript("BEGIN EXCLUSIVE"));
   writer_.Submit(SetCompany("01", "first"));
   std::this_thread::sleep_for(50ms);  // the writer is now retrying "first" against the lock
   writer_.Submit(SetCompany("02", "a"));
@@ -80,15 +65,11 @@ TEST_F(DatabaseWriterTest, WritesWaitOutAForeignLockInOrderOncePerKeyAndReportTh
       committed = co_await writer_.Commit(std::move(write));
     }, asio::detached);
     idleWhileLocked = co_await writer_.WhenIdle(300ms);
-    lock.Release();
+    EXPECT_TRUE(lock->ExecuteScript("COMMIT"));
     idle = co_await writer_.WhenIdle(5s);
   }());
-  EXPECT_FALSE(idleWhileLocked);
-  EXPECT_TRUE(idle);
-  EXPECT_TRUE(committed);
-  EXPECT_EQ(Company("01"), "second");
-  EXPECT_EQ(Company("02"), "b");
-  EXPECT_EQ(Company("03"), "acknowledged");
+  EXPECT_EQ(std::tuple(idleWhileLocked, idle, committed), std::tuple(false, true, true));
+  EXPECT_EQ(std::tuple(Company("01"), Company("02"), Company("03")), std::tuple("second", "b", "acknowledged"));
   ASSERT_EQ(reports_.size(), 2u);
   EXPECT_EQ(reports_[0].rfind("stalled: ", 0), 0u) << reports_[0];
   EXPECT_NE(reports_[0].find("locked"), std::string::npos) << reports_[0];
@@ -104,12 +85,9 @@ TEST_F(DatabaseWriterTest, AStatementThatCannotSucceedIsGivenUpAndTheNextOneIsWr
     DbWrite after = SetCompany("01", "after");
     good = co_await writer_.Commit(std::move(after));
   }());
-  EXPECT_FALSE(bad);
+  EXPECT_EQ(std::tuple(bad, good, Company("01")), std::tuple(false, true, "after"));
   EXPECT_NE(error.find("NoSuchColumn"), std::string::npos) << error;
-  EXPECT_TRUE(good);
-  EXPECT_EQ(Company("01"), "after");
-  ASSERT_EQ(reports_.size(), 1u);
-  EXPECT_EQ(reports_[0], "failed: " + error);
+  EXPECT_EQ(reports_, std::vector<std::string>{"failed: " + error});
 }
 
 }  // namespace

@@ -13,7 +13,7 @@ using testing::NotifyTest;
 
 const std::string kAlarm(kAlarmMessage);
 
-TEST(MailMessage, BuiltByteForByte) {
+TEST(MailMessage, BuiltByteForByteWithoutLineBreaksInHeaders) {
   const auto date = std::chrono::system_clock::from_time_t(1773476430);  // 2026-03-14 08:20:30 UTC
   EXPECT_EQ(BuildMailMessage({"srv@example.com", "ops@example.org", "Vantor Com Server",
                               "Caf\xC3\xA9 = down\nline 2 ", "3"},
@@ -29,13 +29,9 @@ TEST(MailMessage, BuiltByteForByte) {
             "\r\n"
             "Caf=E9 =3D down\r\n"
             "line 2=20\r\n");
-}
-
-TEST(MailMessage, HeaderValuesCannotBreakLinesAndOddPriorityIsLeftOut) {
-  const std::string m = BuildMailMessage(
-      {"a@b.c", "x@y.z", "Sub\r\nBcc: victim@evil.example", "body", "urgent"}, {});
+  // A line break cannot start a header of its own; an odd priority is left out.
+  const std::string m = BuildMailMessage({"a@b.c", "x@y.z", "Sub\r\nBcc: victim@evil.example", "body", "urgent"}, {});
   EXPECT_NE(m.find("Subject: Sub  Bcc: victim@evil.example\r\n"), std::string::npos);
-  EXPECT_EQ(m.find("\r\nBcc:"), std::string::npos);
   EXPECT_EQ(m.find("X-Priority"), std::string::npos);
 }
 
@@ -53,7 +49,8 @@ TEST(MailAddress, AcceptsPlainAddressesOnly) {
     EXPECT_TRUE(IsMailAddress(good)) << good;
   for (const char* bad : {"", "ops", "@example.org", "ops@", "ops@exa mple.org", "<ops@example.org>", "a@b,c@d",
                           "a..b@c", ".a@b", "a@-b.c", "a@b..c", "\"q\"@b", "ops@example.org>", "a\x01@b", "a@b\x7F",
-                          "\xC3\xA9@b.c"})
+                          "\xC3\xA9@b.c", "ops@example.org\r\n", "ops\r@example.org", "ops@exa\nmple.org",
+                          "ops@example.org\r"})
     EXPECT_FALSE(IsMailAddress(bad)) << bad;
   EXPECT_FALSE(IsMailAddress(std::string(250, 'a') + "@b.cd"));
 }
@@ -110,43 +107,37 @@ TEST_F(NotifyTest, MailFailuresBeforeAnyAttemptAreNotRetried) {
 }
 
 // A line break in the recipient would end the RCPT command and start one of the sender's
-// choosing. Each address below is plain apart from its CR or LF; none reaches the mail client.
+// choosing: such an address never reaches the mail client.
 TEST_F(NotifyTest, MailToAddressWithLineBreakIsRefusedBeforeAnySend) {
-  const std::vector<std::string> addresses = {"ops@example.org\r\n", "ops@example.org\nRCPT",
-                                              "ops\r@example.org",    "ops@exa\nmple.org",
-                                              "ops@example.org\r",    "ops@example.org>\r\nRCPT TO:<spy@evil.example"};
-  for (const auto& address : addresses) {
-    SCOPED_TRACE(::testing::PrintToString(address));
-    EXPECT_FALSE(IsMailAddress(address));
+  for (const std::string address : {"ops@example.org\r\n", "ops@example.org>\r\nRCPT TO:<spy@evil.example"}) {
     auto sent = Run(notifier_.SendMailSMTP(kAlarm, address, "3"));
-    EXPECT_EQ(sent.status, kSendFailed);
-    EXPECT_EQ(sent.result, "SMTP: Error when sending message. Invalid recipient mail address");
+    EXPECT_EQ(std::pair(sent.status, sent.result),
+              std::pair(kSendFailed, std::string("SMTP: Error when sending message. Invalid recipient mail address")));
   }
   EXPECT_TRUE(smtp_.sent().empty());
   auto events = Events();
-  ASSERT_EQ(events.size(), addresses.size());  // the event log escapes the line break
+  ASSERT_EQ(events.size(), 2u);  // the event log escapes the line break
   EXPECT_EQ(events[0], "1\tmodVantorWebSrv_SendMailSMTP\tMail Address: ops@example.org\\r\\n, "
                        "Invalid recipient mail address");
 }
 
-TEST_F(NotifyTest, MailAuthModeAndSecurityFollowSettings) {
-  // Without MailUseAuth (NULL counts as no) the account is neither read nor given.
+// Which text selects LOGIN is seen by a real server in test_notify.py.
+TEST_F(NotifyTest, MailAuthAndSecurityFollowSettings) {
+  // Without MailUseAuth (NULL counts as no) the account is neither read nor given; the new
+  // directory's MailAuthMode is AUTH LOGIN.
   dir_.Sql("UPDATE General_Settings SET MailUseAuth = NULL, MailAccount = 'acct', "
            "MailPassword = 'pw', MailSecurity = 'STARTTLS'");
   Run(notifier_.SendMailSMTP(kAlarm, "ops@example.org", "3"));
-  dir_.Sql("UPDATE General_Settings SET MailUseAuth = 1, MailAuthMode = 'AUTH LOGIN', "
-           "MailSecurity = 'TLS'");
+  dir_.Sql("UPDATE General_Settings SET MailUseAuth = 1, MailSecurity = 'TLS'");
   Run(notifier_.SendMailSMTP(kAlarm, "ops@example.org", "3"));
-  dir_.Sql("UPDATE General_Settings SET MailAuthMode = 'auth login', MailSecurity = NULL");
+  dir_.Sql("UPDATE General_Settings SET MailSecurity = NULL");
   Run(notifier_.SendMailSMTP(kAlarm, "ops@example.org", "3"));
 
   std::vector<std::tuple<MailAuth, std::string, std::string, MailSecurity>> seen;
   for (const auto& r : smtp_.sent()) seen.emplace_back(r.auth, r.account, r.password, r.security);
-  ASSERT_EQ(seen.size(), 3u);
-  EXPECT_EQ(seen[0], std::tuple(MailAuth::kNone, "", "", MailSecurity::kStartTls));
-  EXPECT_EQ(seen[1], std::tuple(MailAuth::kLogin, "acct", "pw", MailSecurity::kTls));
-  // Only the exact text selects LOGIN.
-  EXPECT_EQ(seen[2], std::tuple(MailAuth::kPlain, "acct", "pw", MailSecurity::kNone));
+  EXPECT_EQ(seen, (decltype(seen){{MailAuth::kNone, "", "", MailSecurity::kStartTls},
+                                  {MailAuth::kLogin, "acct", "pw", MailSecurity::kTls},
+                                  {MailAuth::kLogin, "acct", "pw", MailSecurity::kNone}}));
 }
 
 }  // namespace

@@ -70,40 +70,31 @@ TEST_F(NotifyTest, LimitHeadersIgnoreCaseAndKeepValueOnText) {
   EXPECT_EQ(std::pair(notifier_.appLimit(), notifier_.appRemaining()), std::pair(10000, 9875));
 }
 
-TEST_F(NotifyTest, NonSuccessReplyIsFailureWithApiTextAndEvent) {
-  https_.Queue(FakeHttpsClient::Reply(
-      400, "HTTP/1.1 400 Bad Request", {{"X-Limit-App-Remaining", "41"}},
-      R"({"user":"invalid","errors":["user identifier is invalid"],"status":0})"));
-  https_.Queue(FakeHttpsClient::Reply(500, "HTTP/1.1 500 Internal Server Error", {}, ""));
-  auto refused = Run(notifier_.SendMobilePO("m", "badKey", "", "0"));
-  auto broken = Run(notifier_.SendMobilePO("m", "k2", "", "0"));
-
-  EXPECT_EQ(refused.status, kSendFailed);
-  EXPECT_EQ(refused.result,
-            "PUSH: Error when sending message. HTTP/1.1 400 Bad Request: user identifier is invalid");
+// Each failure is status 3 with the reason in the result and in one event.
+TEST_F(NotifyTest, NonSuccessReplyOrTransportFailureIsStatusThreeWithEvent) {
+  const std::pair<HttpsReply, std::string> cases[] = {
+      {FakeHttpsClient::Reply(400, "HTTP/1.1 400 Bad Request", {{"X-Limit-App-Remaining", "41"}},
+                              R"({"user":"invalid","errors":["user identifier is invalid"],"status":0})"),
+       "HTTP/1.1 400 Bad Request: user identifier is invalid"},
+      {FakeHttpsClient::Reply(500, "HTTP/1.1 500 Internal Server Error", {}, ""), "HTTP/1.1 500 Internal Server Error"},
+      {FakeHttpsClient::TransportError("Connection timed out after 20001 milliseconds"),
+       "Connection timed out after 20001 milliseconds"},
+  };
+  std::vector<std::string> events;
+  for (const auto& [reply, why] : cases) {
+    https_.Queue(reply);
+    const auto sent = Run(notifier_.SendMobilePO("m", "k", "", "0"));
+    EXPECT_EQ(std::pair(sent.status, sent.result), std::pair(kSendFailed, "PUSH: Error when sending message. " + why));
+    events.push_back("1\tmodVantorWebSrv_SendMobilePO\tUserKey: k, " + why);
+  }
   EXPECT_EQ(notifier_.appRemaining(), 41);  // an error reply still reports the allowance
-  EXPECT_EQ(broken.status, kSendFailed);
-  EXPECT_EQ(broken.result, "PUSH: Error when sending message. HTTP/1.1 500 Internal Server Error");
-  EXPECT_EQ(Events(), (std::vector<std::string>{
-                          "1\tmodVantorWebSrv_SendMobilePO\tUserKey: badKey, HTTP/1.1 400 Bad "
-                          "Request: user identifier is invalid",
-                          "1\tmodVantorWebSrv_SendMobilePO\tUserKey: k2, HTTP/1.1 500 Internal Server Error"}));
-}
-
-TEST_F(NotifyTest, TransportAndSettingsFailuresAreStatusThree) {
-  https_.Queue(FakeHttpsClient::TransportError("Connection timed out after 20001 milliseconds"));
-  auto timedOut = Run(notifier_.SendMobilePO("m", "k", "", "0"));
-  EXPECT_EQ(std::pair(timedOut.status, timedOut.result),
-            std::pair(kSendFailed, std::string("PUSH: Error when sending message. Connection timed out after 20001 milliseconds")));
+  EXPECT_EQ(Events(), events);
 
   std::filesystem::remove(dir_.database());
-  auto noDatabase = Run(notifier_.SendMobilePO("m", "k", "", "0"));
-  EXPECT_EQ(noDatabase.status, kSendFailed);
-  EXPECT_EQ(https_.posts().size(), 1u);  // nothing posted without the settings
-  ASSERT_EQ(Events().size(), 2u);
-  EXPECT_EQ(Events()[0], "1\tmodVantorWebSrv_SendMobilePO\tUserKey: k, Connection timed out after "
-                         "20001 milliseconds");
-  EXPECT_EQ(Events()[1].rfind("1\tmodVantorWebSrv_SendMobilePO\tUserKey: k, ", 0), 0u);
+  EXPECT_EQ(Run(notifier_.SendMobilePO("m", "k", "", "0")).status, kSendFailed);
+  EXPECT_EQ(https_.posts().size(), 3u);  // nothing posted without the settings
+  ASSERT_EQ(Events().size(), 4u);
+  EXPECT_EQ(Events()[3].rfind("1\tmodVantorWebSrv_SendMobilePO\tUserKey: k, ", 0), 0u);
 }
 
 }  // namespace

@@ -9,6 +9,8 @@ namespace vantor {
 namespace {
 
 using testing::TempProgramDir;
+using I = std::int64_t;
+using S = std::string;
 
 class SettingsCheckTest : public ::testing::Test {
  protected:
@@ -44,14 +46,20 @@ class SettingsCheckTest : public ::testing::Test {
   SettingsEnvironment env_;
 };
 
-TEST_F(SettingsCheckTest, ANewProgramDirectoryIsValid) { EXPECT_EQ(Problems({}), Lines{}); }
-
-// Each row of changes with the problems it brings, as printed.
-TEST_F(SettingsCheckTest, PortsCountsAndAddressesMustBeInRangeAndOfTheirOwn) {
-  using I = std::int64_t;
-  using S = std::string;
+// Each row of changes with the problems it brings, as printed. Store type and name are judged
+// before any store is searched; mail and push settings only when a receiver uses them.
+TEST_F(SettingsCheckTest, EachSettingInItsRangeAndWhereItIsUsed) {
+  struct Case {
+    std::map<std::string, DbValue> changes;
+    Lines lines;
+    bool mailUsed = false, pushUsed = false;
+  };
   const std::string notAddress = " is not an IP address (such as 127.0.0.1; 0.0.0.0 for every address)";
-  const std::vector<std::pair<std::map<std::string, DbValue>, Lines>> cases = {
+  const std::map<std::string, DbValue> incompleteMail{{"MailHostAddress", S("")}, {"MailUseAuth", I{1}}};
+  const std::map<std::string, DbValue> oddPush{{"PushApiUrl", S("http://push.local/")},
+                                               {"PushCaFile", S("/nonexistent/ca.pem")}};
+  const Case cases[] = {
+      {{}, {}},  // a new program directory
       {{{"WsPort", I{0}}}, {"WsPort: 0 is not a port (1-65535)"}},
       {{{"WsPort", I{1}}, {"WssPort", I{65535}}}, {}},
       {{{"SnmpPort", I{65536}}}, {"SnmpPort: 65536 is not a port (1-65535)"}},
@@ -63,7 +71,6 @@ TEST_F(SettingsCheckTest, PortsCountsAndAddressesMustBeInRangeAndOfTheirOwn) {
       {{{"WsPort", std::monostate{}}}, {"WsPort: is NULL (a port (1-65535) expected)"}},
       {{{"WsPort", std::monostate{}}, {"WsEnabled", I{0}}}, {}},
       {{{"WssPort", I{8080}}}, {"WssPort: 8080 is also WsPort (each listener needs a port of its own)"}},
-      {{{"WsPort", I{16161}}}, {"WsPort: 16161 is also SnmpPort (each listener needs a port of its own)"}},
       {{{"WssPort", I{8080}}, {"WsEnabled", I{0}}}, {}},
       {{{"MaxOpeningPerAddr", I{0}}}, {"MaxOpeningPerAddr: 0 is not a connection count (1-65535)"}},
       {{{"RefusedCoolingSec", I{0}}, {"TrustedProxies", S("10.0.0.1, proxy.example")}, {"PinAgentPass", S("yes")}},
@@ -76,89 +83,67 @@ TEST_F(SettingsCheckTest, PortsCountsAndAddressesMustBeInRangeAndOfTheirOwn) {
       {{{"WssIpAddr", S("256.0.0.1")}}, {"WssIpAddr: '256.0.0.1'" + notAddress}},
       {{{"SnmpIpAddr", S("localhost")}}, {"SnmpIpAddr: 'localhost'" + notAddress}},
       {{{"WsIpAddr", S("")}}, {"WsIpAddr: ''" + notAddress}},
+      {{{"CertSubject", S("vantor.example")}, {"CertType", S("user")}},
+       {"CertType: 'user' names no certificate store type (User or Computer)"}},
+      {{{"CertSubject", S("vantor.example")}, {"CertStore", S("")}},
+       {"CertStore: is empty (the name of the folder that holds the certificate)"}},
+      // Without a subject the listener makes its own certificate: nothing to read.
+      {{{"CertType", S("neither")}}, {}},
+      {incompleteMail, {}},
+      {incompleteMail,
+       {"MailHostAddress: is empty (mail receivers need the SMTP server)",
+        "MailAccount: is empty (MailUseAuth needs the account)",
+        "MailPassword: is empty (MailUseAuth needs the password)"},
+       true},
+      {{{"MailSecurity", S("SSL")}}, {"MailSecurity: 'SSL' is not a transport security (None, STARTTLS or TLS)"}, true},
+      {{{"TestMessDaily", I{1}}}, {"TestMessUserKey: is empty (TestMessDaily needs the receiver's user key)"}},
+      {oddPush, {}},
+      {oddPush,
+       {"PushApiUrl: 'http://push.local/' is not an https:// address (empty for the default)",
+        "PushCaFile: '/nonexistent/ca.pem' cannot be read (a readable PEM file, or empty for the system's)"},
+       false, true},
   };
-  for (const auto& [changes, lines] : cases) EXPECT_EQ(Problems(changes), lines) << ::testing::PrintToString(lines);
+  env_.fileReadable = [](const std::filesystem::path&) { return false; };
+  for (const auto& c : cases) {
+    env_.mailUsed = c.mailUsed;
+    env_.pushUsed = c.pushUsed;
+    EXPECT_EQ(Problems(c.changes), c.lines) << ::testing::PrintToString(c.lines);
+  }
 }
 
 TEST_F(SettingsCheckTest, DefaultsThatOtherHostsReachAreWarningsOnly) {
-  auto warned = [&](const std::map<std::string, DbValue>& changes) {
-    EXPECT_EQ(CheckSettings(Row(changes), env_), std::vector<SettingProblem>{});
-    Lines columns;
-    for (const auto& w : CheckSettingWarnings(Row(changes))) columns.push_back(w.column);
-    return columns;
+  const std::pair<std::map<std::string, DbValue>, Lines> cases[] = {
+      // 0.0.0.0 puts the SNMP agent on the loopback address, the TLS listener on every address.
+      {{{"SnmpIpAddr", S("0.0.0.0")}, {"WssIpAddr", S("0.0.0.0")}}, {"CertSubject"}},
+      {{{"SnmpIpAddr", S("10.0.0.5")}, {"SnmpSetComm", S("")}}, {"SnmpGetComm", "SnmpSetComm"}},
+      {{{"SnmpIpAddr", S("::")}, {"SnmpGetComm", S("g")}, {"SnmpSetComm", S("s")}, {"WssIpAddr", S("::")},
+        {"CertSubject", S("x")}}, {}},
+      {{{"SnmpIpAddr", S("10.0.0.5")}, {"SnmpEnabled", I{0}}, {"WssIpAddr", S("10.0.0.5")}, {"WssEnabled", I{0}}},
+       {}},
   };
-  // 0.0.0.0 puts the SNMP agent on the loopback address, the TLS listener on every address.
-  EXPECT_EQ(warned({{"SnmpIpAddr", std::string("0.0.0.0")}, {"WssIpAddr", std::string("0.0.0.0")}}),
-            Lines{"CertSubject"});
-  EXPECT_EQ(warned({{"SnmpIpAddr", std::string("10.0.0.5")}, {"SnmpSetComm", std::string("")}}),
-            (Lines{"SnmpGetComm", "SnmpSetComm"}));
-  EXPECT_EQ(warned({{"SnmpIpAddr", std::string("::")}, {"SnmpGetComm", std::string("g")},
-                    {"SnmpSetComm", std::string("s")}, {"WssIpAddr", std::string("::")}, {"CertSubject", std::string("x")}}),
-            Lines{});
-  EXPECT_EQ(warned({{"SnmpIpAddr", std::string("10.0.0.5")}, {"SnmpEnabled", std::int64_t{0}},
-                    {"WssIpAddr", std::string("10.0.0.5")}, {"WssEnabled", std::int64_t{0}}}),
-            Lines{});
-  EXPECT_EQ(Problems({{"SnmpSetComm", std::int64_t{5}}}),
+  for (const auto& [changes, columns] : cases) {
+    EXPECT_EQ(CheckSettings(Row(changes), env_), std::vector<SettingProblem>{});
+    Lines warned;
+    for (const auto& w : CheckSettingWarnings(Row(changes))) warned.push_back(w.column);
+    EXPECT_EQ(warned, columns);
+  }
+  EXPECT_EQ(Problems({{"SnmpSetComm", I{5}}}),
             Lines{"SnmpSetComm: 5 is not a text (a community text, or empty for the default expected)"});
 }
 
-TEST_F(SettingsCheckTest, ConfiguredCertificateMustBeFoundAndReadable) {
-  const std::map<std::string, DbValue> configured{{"CertSubject", std::string("vantor.example")}};
-  // Store type and store name come first; the comparison of CertType is exact.
-  auto wrongType = configured;
-  wrongType["CertType"] = std::string("user");
-  EXPECT_EQ(Problems(wrongType), Lines{"CertType: 'user' names no certificate store type (User or Computer)"});
-  auto noStore = configured;
-  noStore["CertStore"] = std::string("");
-  EXPECT_EQ(Problems(noStore), Lines{"CertStore: is empty (the name of the folder that holds the certificate)"});
-
-  // The real stores of a program directory that holds no certificate.
-  DbStatus status;
-  auto db = Database::Open(dir_.database(), Database::Mode::kReadOnly, status);
-  ASSERT_TRUE(ReadSettingsEnvironment(*db, dir_.path(), env_));
-  const auto problems = CheckSettings(Row(configured), env_);
-  ASSERT_EQ(problems.size(), 1u);
-  EXPECT_EQ(problems[0].column, "CertSubject");
-  EXPECT_NE(problems[0].problem, "");
-  // Without a subject the listener makes its own certificate: nothing to read.
-  EXPECT_EQ(Problems({{"CertType", std::string("neither")}}), Lines{});
-}
-
-TEST_F(SettingsCheckTest, MailSettingsAreCompleteWhenAReceiverUsesMail) {
-  const std::map<std::string, DbValue> incomplete{{"MailHostAddress", std::string("")},
-                                                  {"MailUseAuth", std::int64_t{1}}};
-  EXPECT_EQ(Problems(incomplete), Lines{});
-  env_.mailUsed = true;
-  EXPECT_EQ(Problems(incomplete), (Lines{"MailHostAddress: is empty (mail receivers need the SMTP server)",
-                                         "MailAccount: is empty (MailUseAuth needs the account)",
-                                         "MailPassword: is empty (MailUseAuth needs the password)"}));
-  EXPECT_EQ(Problems({{"MailSecurity", std::string("SSL")}}),
-            Lines{"MailSecurity: 'SSL' is not a transport security (None, STARTTLS or TLS)"});
-}
-
-TEST_F(SettingsCheckTest, PushSettingsAreCompleteWhenPushIsUsed) {
-  EXPECT_EQ(Problems({{"TestMessDaily", std::int64_t{1}}}),
-            Lines{"TestMessUserKey: is empty (TestMessDaily needs the receiver's user key)"});
-  const std::map<std::string, DbValue> odd{{"PushApiUrl", std::string("http://push.local/")},
-                                           {"PushCaFile", std::string("/nonexistent/ca.pem")}};
-  EXPECT_EQ(Problems(odd), Lines{});
-  env_.pushUsed = true;
-  env_.fileReadable = [](const std::filesystem::path&) { return false; };
-  EXPECT_EQ(Problems(odd), (Lines{"PushApiUrl: 'http://push.local/' is not an https:// address (empty for the default)",
-                                  "PushCaFile: '/nonexistent/ca.pem' cannot be read (a readable PEM file, or empty for the system's)"}));
-}
-
 TEST_F(SettingsCheckTest, AChangeIsJudgedByTheProblemsItBrings) {
-  const DbRow row = Row({{"TrapPort", std::int64_t{99999}}});  // a problem already stored
-  EXPECT_TRUE(CheckSettingChange(row, "WsPort", std::int64_t{9000}, env_).empty());
-  EXPECT_EQ(CheckSettingChange(row, "WsPort", std::int64_t{99999}, env_),
+  const DbRow row = Row({{"TrapPort", I{99999}}});  // a problem already stored
+  EXPECT_TRUE(CheckSettingChange(row, "WsPort", I{9000}, env_).empty());
+  EXPECT_EQ(CheckSettingChange(row, "WsPort", I{99999}, env_),
             (std::vector<SettingProblem>{{"WsPort", "99999 is not a port (1-65535)"}}));
   // Moving WsPort onto WssPort is a problem that the check reports on WssPort.
-  EXPECT_EQ(CheckSettingChange(row, "WsPort", std::int64_t{8443}, env_),
+  EXPECT_EQ(CheckSettingChange(row, "WsPort", I{8443}, env_),
             (std::vector<SettingProblem>{{"WssPort", "8443 is also WsPort (each listener needs a port of its own)"}}));
 }
 
-TEST_F(SettingsCheckTest, ReceiverTypesOfTheCustomersDecideWhatIsUsed) {
+// The environment of a real program directory: its customers' receiver types and certificate
+// stores that hold no certificate.
+TEST_F(SettingsCheckTest, ReadFromTheProgramDirectory) {
   dir_.Sql("INSERT INTO Customer (CustID, Enabled, BcaRecvType) VALUES ('01000001', 1, 'MailSMTP'), "
            "('02000002', 1, 'None')");
   DbStatus status;
@@ -166,6 +151,10 @@ TEST_F(SettingsCheckTest, ReceiverTypesOfTheCustomersDecideWhatIsUsed) {
   ASSERT_TRUE(ReadSettingsEnvironment(*db, dir_.path(), env_));
   EXPECT_TRUE(env_.mailUsed);
   EXPECT_FALSE(env_.pushUsed);
+  const auto problems = CheckSettings(Row({{"CertSubject", S("vantor.example")}}), env_);
+  ASSERT_EQ(problems.size(), 1u);
+  EXPECT_EQ(problems[0].column, "CertSubject");
+  EXPECT_NE(problems[0].problem, "");
 }
 
 }  // namespace

@@ -39,10 +39,8 @@ TEST(PrepareSnmpAnswer, ErrorsTakeTheFormsOfTheRequestsVersion) {
     const auto request = Request(SnmpVersion::kV2c, type);
     auto answer = HandlerAnswer(request);
     PrepareSnmpAnswer(request, answer);
-    EXPECT_EQ(answer.type, snmp_type::kResponseV2c);
-    EXPECT_EQ(answer.requestId, 4711);
-    EXPECT_EQ(answer.errorStatus, 0);
-    EXPECT_EQ(answer.errorIndex, 0);
+    EXPECT_EQ(std::tuple(answer.type, answer.requestId, answer.errorStatus, answer.errorIndex),
+              std::tuple(snmp_type::kResponseV2c, 4711, 0, 0));
     EXPECT_EQ(answer.variables, (std::vector<SnmpVariable>{{"1.3.6.1.2.1.1.7.0", exception, ""},
                                                            {"1.3.6.1.2.1.1.6.0", snmp_value::kOctetString, "n/a"},
                                                            {"1.3.6.1.9", exception, ""}}));
@@ -51,19 +49,16 @@ TEST(PrepareSnmpAnswer, ErrorsTakeTheFormsOfTheRequestsVersion) {
   const auto set = Request(SnmpVersion::kV2c, snmp_type::kSetV2c);
   auto answer = HandlerAnswer(set);
   PrepareSnmpAnswer(set, answer);
-  EXPECT_EQ(answer.errorStatus, snmp_error::kNotWritable);
-  EXPECT_EQ(answer.errorIndex, 3);
+  EXPECT_EQ(std::pair(answer.errorStatus, answer.errorIndex), std::pair(snmp_error::kNotWritable, 3));
   EXPECT_EQ(answer.variables[0], set.variables[0]);
 
   // A v1 answer never carries a v2c-only code (RFC 3584). The console commands' badValue and
   // genErr in both versions are seen through net-snmp in test_snmp_service.py.
-  const std::vector<std::tuple<SnmpVersion, int, int>> statuses = {
-      {SnmpVersion::kV1, snmp_error::kWrongValue, snmp_error::kBadValue},
-      {SnmpVersion::kV1, snmp_error::kNotWritable, snmp_error::kNoSuchName},
-      {SnmpVersion::kV1, 14 /* commitFailed */, snmp_error::kGenErr},
-  };
-  for (const auto& [version, written, sent] : statuses) {
-    const auto request = Request(version, version == SnmpVersion::kV1 ? snmp_type::kSetV1 : snmp_type::kSetV2c);
+  const std::pair<int, int> statuses[] = {{snmp_error::kWrongValue, snmp_error::kBadValue},
+                                          {snmp_error::kNotWritable, snmp_error::kNoSuchName},
+                                          {14 /* commitFailed */, snmp_error::kGenErr}};
+  for (const auto& [written, sent] : statuses) {
+    const auto request = Request(SnmpVersion::kV1, snmp_type::kSetV1);
     answer = request;
     answer.errorStatus = written;
     answer.errorIndex = 2;

@@ -92,14 +92,10 @@ TEST(SnmpBerEncode, WritesMinimalBerByteForByte) {
   m.requestId = 1;
   EXPECT_EQ(EncodeSnmpMessage(m),
             FromHex("302702010004067075626c6963a21a020101020100020100300f300d06082b06010201010700020148"));
-
   // Contents of 128 bytes and more take the long length form.
   m.variables[0] = {"1.3.6.1", snmp_value::kOctetString, std::string(300, 'x')};
-  const auto bytes = EncodeSnmpMessage(m);
-  ASSERT_TRUE(bytes);
-  const Bytes lengthOf300 = {0x04, 0x82, 0x01, 0x2c};
-  EXPECT_NE(std::search(bytes->begin(), bytes->end(), lengthOf300.begin(), lengthOf300.end()), bytes->end());
-  EXPECT_EQ((*bytes)[1], 0x82);
+  const Bytes longForm = EncodeSnmpMessage(m).value_or(Bytes(304));
+  EXPECT_EQ(Bytes(longForm.end() - 304, longForm.end() - 300), (Bytes{0x04, 0x82, 0x01, 0x2c}));
 }
 
 TEST(SnmpBerRoundTrip, KeepsEveryValueTypeAtItsBoundaries) {
@@ -137,22 +133,16 @@ TEST(SnmpBerEncode, TimeTicksSaturateAndOtherNumbersMustFit) {
   EXPECT_EQ(RoundTrip(ticks("123456789012345678901234567890")).variables[0].value, "4294967295");
   for (const auto& bad : {"-1", "", "12a", " 5", "+5"}) EXPECT_FALSE(EncodeSnmpMessage(ticks(bad))) << bad;
 
+  // Numbers out of range, malformed addresses and OIDs, unknown types and v2c-only values in v1.
   const std::vector<SnmpVariable> unencodable = {
-      {"1.3.6.1", snmp_value::kInteger, "2147483648"},
-      {"1.3.6.1", snmp_value::kInteger, "-2147483649"},
-      {"1.3.6.1", snmp_value::kInteger, "n/a"},
-      {"1.3.6.1", snmp_value::kCounter32, "4294967296"},
-      {"1.3.6.1", snmp_value::kIpAddress, "1.2.3"},
-      {"1.3.6.1", snmp_value::kIpAddress, "1.2.3.256"},
-      {"1.3.6.1", snmp_value::kObjectId, "3.1"},
-      {"1.3.6.1", snmp_value::kObjectId, "1.40"},
-      {"1.3.6.1", snmp_value::kObjectId, "1..3"},
-      {"1.3.6.1", snmp_value::kObjectId, "1.3.4294967296"},
-      {".1.3.6.1", snmp_value::kNull, ""},
-      {"1", snmp_value::kNull, ""},
-      {"1.3.6.1", 99, ""},
-      {"1.3.6.1", snmp_value::kCounter64, "1"},  // v2c only
-      {"1.3.6.1", snmp_value::kEndOfMibView, ""},  // v2c only
+      {"1.3.6.1", snmp_value::kInteger, "2147483648"}, {"1.3.6.1", snmp_value::kInteger, "-2147483649"},
+      {"1.3.6.1", snmp_value::kInteger, "n/a"},        {"1.3.6.1", snmp_value::kCounter32, "4294967296"},
+      {"1.3.6.1", snmp_value::kIpAddress, "1.2.3"},    {"1.3.6.1", snmp_value::kIpAddress, "1.2.3.256"},
+      {"1.3.6.1", snmp_value::kObjectId, "3.1"},       {"1.3.6.1", snmp_value::kObjectId, "1.40"},
+      {"1.3.6.1", snmp_value::kObjectId, "1..3"},      {"1.3.6.1", snmp_value::kObjectId, "1.3.4294967296"},
+      {".1.3.6.1", snmp_value::kNull, ""},             {"1", snmp_value::kNull, ""},
+      {"1.3.6.1", 99, ""},                             {"1.3.6.1", snmp_value::kCounter64, "1"},
+      {"1.3.6.1", snmp_value::kEndOfMibView, ""},
   };
   for (const auto& var : unencodable)
     EXPECT_FALSE(EncodeSnmpMessage(Response(SnmpVersion::kV1, {var}))) << var.oid << " " << var.value;
@@ -182,8 +172,8 @@ TEST(SnmpBerEncode, TrapsAreV1Only) {
   }
 }
 
-// One datagram per class of malformed input, and every prefix of a valid one; each must be
-// rejected as a request.
+// One datagram per class of malformed input, and every prefix of a valid one (whose lengths run
+// past its end); each must be rejected as a request.
 TEST(SnmpBerDecode, RejectsMalformedInput) {
   ASSERT_TRUE(DecodeSnmpRequest(kValidGet));
   for (std::size_t n = 0; n < kValidGet.size(); ++n)
@@ -196,8 +186,6 @@ TEST(SnmpBerDecode, RejectsMalformedInput) {
   };
   auto value = [](const Bytes& v) { return Message(Binding(kSysDescrOid, v)); };
   auto oid = [&](const Bytes& o) { return Message(Binding(o, null)); };
-  Bytes longer = kValidGet;
-  longer[1] += 1;
   Bytes filler = {0x30, 0x83, 0x01, 0x03, 0xfb};  // declared length covers a 65 KB datagram
   filler.resize(5 + 0x103fb, 0x30);
   Bytes tooLong(128, 0x01);
@@ -205,7 +193,6 @@ TEST(SnmpBerDecode, RejectsMalformedInput) {
 
   const std::vector<std::pair<const char*, Bytes>> cases = {
       {"trailing junk", Cat({kValidGet, Bytes{0x00}})},
-      {"outer length past the end", longer},
       {"indefinite length", Cat({Bytes{0x30, 0x80}, Bytes(kValidGet.begin() + 2, kValidGet.end()), Bytes{0, 0}})},
       {"five-byte length field", Bytes{0x30, 0x85, 0x00, 0x00, 0x00, 0x00, 0x05}},
       {"huge length", Bytes{0x30, 0x84, 0xff, 0xff, 0xff, 0xff, 0x02}},

@@ -16,6 +16,7 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -48,22 +49,30 @@ class TempProgramDir {
 
   // Runs one statement on the database (test set-up).
   void Sql(const std::string& sql, const std::vector<DbValue>& params = {}) const {
-    DbStatus status;
-    auto db = Database::Open(database(), Database::Mode::kReadWrite, status);
-    if (db) status = db->Execute(sql, params);
+    DbStatus status = Open()->Execute(sql, params);
     if (!status) throw std::runtime_error(status.error);
   }
 
-  DbValue SettingValue(const std::string& column) const {
-    DbStatus status;
-    auto db = Database::Open(database(), Database::Mode::kReadWrite, status);
+  // The first row that a query finds; throws when it finds none.
+  std::vector<DbValue> FirstRow(const std::string& sql, const std::vector<DbValue>& params = {}) const {
     std::vector<DbRow> rows;
-    if (db) status = db->Query("SELECT \"" + column + "\" FROM General_Settings", {}, rows);
-    if (!status || rows.empty()) throw std::runtime_error(status.error);
-    return rows[0].values[0];
+    DbStatus status = Open()->Query(sql, params, rows);
+    if (!status || rows.empty()) throw std::runtime_error("no row: " + status.error);
+    return rows[0].values;
+  }
+
+  DbValue SettingValue(const std::string& column) const {
+    return FirstRow("SELECT \"" + column + "\" FROM General_Settings").at(0);
   }
 
  private:
+  std::unique_ptr<Database> Open() const {
+    DbStatus status;
+    auto db = Database::Open(database(), Database::Mode::kReadWrite, status);
+    if (!db) throw std::runtime_error(status.error);
+    return db;
+  }
+
   std::filesystem::path path_;
 };
 
@@ -102,14 +111,8 @@ void RunToEnd(boost::asio::io_context& io, Awaitable awaitable) {
 // A local date-time as the service's clock would report it.
 inline SystemTime LocalTimePoint(int year, int month, int day, int hour = 0, int minute = 0,
                                  int second = 0) {
-  std::tm t{};
-  t.tm_year = year - 1900;
-  t.tm_mon = month - 1;
-  t.tm_mday = day;
-  t.tm_hour = hour;
-  t.tm_min = minute;
-  t.tm_sec = second;
-  t.tm_isdst = -1;
+  std::tm t{.tm_sec = second, .tm_min = minute, .tm_hour = hour, .tm_mday = day, .tm_mon = month - 1,
+            .tm_year = year - 1900, .tm_isdst = -1};
   return std::chrono::system_clock::from_time_t(std::mktime(&t));
 }
 
