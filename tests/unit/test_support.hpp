@@ -111,8 +111,9 @@ void RunToEnd(boost::asio::io_context& io, Awaitable awaitable) {
 // A local date-time as the service's clock would report it.
 inline SystemTime LocalTimePoint(int year, int month, int day, int hour = 0, int minute = 0,
                                  int second = 0) {
-  std::tm t{.tm_sec = second, .tm_min = minute, .tm_hour = hour, .tm_mday = day, .tm_mon = month - 1,
-            .tm_year = year - 1900, .tm_isdst = -1};
+  std::tm t{};
+  t.tm_sec = second, t.tm_min = minute, t.tm_hour = hour, t.tm_mday = day, t.tm_mon = month - 1;
+  t.tm_year = year - 1900, t.tm_isdst = -1;
   return std::chrono::system_clock::from_time_t(std::mktime(&t));
 }
 
