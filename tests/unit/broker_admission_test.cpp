@@ -96,8 +96,9 @@ TEST_F(BrokerTest, VerdictBelongsToItsOwnConnection) {
   ws_.MarkOpen(6);
   ws_.sent.clear();
   Run([&]() -> asio::awaitable<void> {
-    OpenRequest good{.id = 5, .uri = "/mob?01000001 p__________"};
-    OpenRequest bad{.id = 6, .uri = "/mob?01000001 wrong__________"};
+    OpenRequest good, bad;
+    good.id = 5, good.uri = "/mob?01000001 p__________";
+    bad.id = 6, bad.uri = "/mob?01000001 wrong__________";
     co_await broker_.plainEvents().OnOpenRequest(good);
     co_await broker_.plainEvents().OnOpenRequest(bad);
     co_await broker_.plainEvents().OnConnected(5);
