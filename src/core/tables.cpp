@@ -106,23 +106,24 @@ void ConnectionTables::RegisterMobile(int slot, std::string custID, const NewCon
 void ConnectionTables::ReleaseAgent(int slot) { ClearConnection(CustomerAt(slot)); }
 void ConnectionTables::ReleaseMobile(int slot) { MobileAt(slot) = MobileRecord{}; }
 
+// Adds one to the count of both records, or to neither when either would overflow (Add32 throws
+// before anything changed).
+void ConnectionTables::CountOnBoth(int agentSlot, int mobileSlot, std::int32_t ConnectionFields::*count) {
+  ConnectionFields& agent = CustomerAt(agentSlot);
+  ConnectionFields& mobile = MobileAt(mobileSlot);
+  const auto agentCount = Add32(agent.*count, 1);
+  const auto mobileCount = Add32(mobile.*count, 1);
+  agent.*count = agentCount;
+  mobile.*count = mobileCount;
+}
+
 void ConnectionTables::CountRequest(int agentSlot, int mobileSlot) {
-  CustomerRecord& agent = CustomerAt(agentSlot);
-  MobileRecord& mobile = MobileAt(mobileSlot);
-  const auto agentRecv = Add32(agent.pktRecv, 1);
-  const auto mobileRecv = Add32(mobile.pktRecv, 1);
-  agent.pktRecv = agentRecv;
-  mobile.pktRecv = mobileRecv;
-  mobile.aging = 0;
+  CountOnBoth(agentSlot, mobileSlot, &ConnectionFields::pktRecv);
+  MobileAt(mobileSlot).aging = 0;
 }
 
 void ConnectionTables::CountAnswer(int agentSlot, int mobileSlot) {
-  CustomerRecord& agent = CustomerAt(agentSlot);
-  MobileRecord& mobile = MobileAt(mobileSlot);
-  const auto agentSent = Add32(agent.pktSent, 1);
-  const auto mobileSent = Add32(mobile.pktSent, 1);
-  agent.pktSent = agentSent;
-  mobile.pktSent = mobileSent;
+  CountOnBoth(agentSlot, mobileSlot, &ConnectionFields::pktSent);
 }
 
 void ConnectionTables::RecordKeepAlive(int slot, std::optional<std::int32_t> roundTrip) {

@@ -113,6 +113,7 @@ class ConnectionTables {
  private:
   CustomerRecord& CustomerAt(int slot);
   MobileRecord& MobileAt(int slot);
+  void CountOnBoth(int agentSlot, int mobileSlot, std::int32_t ConnectionFields::*count);
 
   std::array<CustomerRecord, kCustomerSlots + 1> customers_{};  // index 0 unused
   std::array<MobileRecord, kMobileSlots + 1> mobiles_{};        // index 0 unused
