@@ -148,30 +148,6 @@ TEST(SnmpBerEncode, TimeTicksSaturateAndOtherNumbersMustFit) {
     EXPECT_FALSE(EncodeSnmpMessage(Response(SnmpVersion::kV1, {var}))) << var.oid << " " << var.value;
 }
 
-TEST(SnmpBerEncode, TrapsAreV1Only) {
-  SnmpMessage trap;
-  trap.type = snmp_type::kTrapV1;
-  trap.community = "tidewalk";
-  trap.enterprise = "1.3.6.1.4.1.50404.1.18.2";
-  trap.genericTrap = 6;
-  trap.specificTrap = 5;
-  trap.timeStamp = 4294967295u;
-  trap.agentAddress = "127.0.0.1";
-  trap.variables = {{"1.3.6.1.4.1.50404.1.18.1.7.3", snmp_value::kInteger, "1"}};
-  EXPECT_EQ(RoundTrip(trap), trap);
-  EXPECT_FALSE(DecodeSnmpRequest(*EncodeSnmpMessage(trap)));
-
-  // An IPv6 agent address, an unknown generic trap, a v2c message, a second-family code in v1.
-  for (const auto& spoil : std::vector<std::function<void(SnmpMessage&)>>{
-           [](SnmpMessage& m) { m.agentAddress = "0:0::1"; }, [](SnmpMessage& m) { m.genericTrap = 7; },
-           [](SnmpMessage& m) { m.version = SnmpVersion::kV2c; },
-           [](SnmpMessage& m) { m.type = snmp_type::kGetV2c; }}) {
-    auto bad = trap;
-    spoil(bad);
-    EXPECT_FALSE(EncodeSnmpMessage(bad));
-  }
-}
-
 // One datagram per class of malformed input, and every prefix of a valid one (whose lengths run
 // past its end); each must be rejected as a request.
 TEST(SnmpBerDecode, RejectsMalformedInput) {
