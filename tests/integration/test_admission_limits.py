@@ -1,7 +1,4 @@
-"""Refusals that cost only the refused, against the real service: guessing from one address earns
-a cooling period at the accept, a flood of failing or refused requests from 127.0.0.2 neither
-delays nor crowds out the agents and mobiles of 127.0.0.1, and a trusted reverse proxy's clients
-are told apart by X-Forwarded-For."""
+"""Refusals that cost only the refused: guessing, floods from 127.0.0.2, a trusted reverse proxy."""
 import asyncio
 import time
 
@@ -15,7 +12,6 @@ PROXY = "127.0.0.3"
 
 
 async def first_message(pd, path, local="127.0.0.1", headers=None):
-    """The first message a client from `local` gets, or the reason it got none."""
     try:
         ws = await websockets.connect(f"ws://127.0.0.1:{pd.ws_port}{path}", open_timeout=5, close_timeout=1,
                                       ping_interval=None, local_addr=(local, 0), extra_headers=headers)

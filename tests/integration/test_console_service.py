@@ -1,5 +1,4 @@
-"""vantor-console against the real service: what each command says it did, its exit status and
---json object, customer removal under a connected agent, the live connection list and the probe."""
+"""vantor-console's words, exit statuses and --json objects, with and without a running service."""
 import asyncio
 import json
 import os
@@ -16,7 +15,6 @@ def run(*args, cwd=None, env=None):
 
 
 def as_json(result):
-    """The one JSON object a --json run writes to stdout."""
     lines = result.stdout.splitlines()
     assert len(lines) == 1, result.stdout
     return json.loads(lines[0])

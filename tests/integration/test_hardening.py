@@ -1,6 +1,4 @@
-"""The real service under hostile peers and faults: a flood of half-open connections from a second
-loopback address, a client that trickles its upgrade request, SIGKILL during a burst of stores
-and an agent that stops reading."""
+"""Hostile peers and faults: half-open floods, a trickled upgrade, SIGKILL, an agent that stops reading."""
 import asyncio
 import socket
 import sqlite3
@@ -14,7 +12,6 @@ FLOODER = "127.0.0.2"
 
 
 def flood(port, count):
-    """TCP connections from the second loopback address that never send a byte."""
     sockets = []
     for _ in range(count):
         s = socket.socket()
@@ -30,7 +27,6 @@ def flood(port, count):
 
 
 def trickled_upgrade_is_closed_at_the_deadline(pd):
-    """An upgrade request sent a byte at a time does not extend the opening deadline."""
     s = socket.create_connection(("127.0.0.1", pd.ws_port))
     request = (b"GET /agt?01000001%20pw__________ HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\n"
                b"Connection: Upgrade\r\nSec-WebSocket-Version: 13\r\n")

@@ -1,6 +1,4 @@
-"""vantor-load against the real service: a run during which the service goes away, which must show
-up as drops and a failing exit status, and a soak with request traffic and keep-alives that must
-lose nothing."""
+"""vantor-load against the real service: drops when it goes away, and a soak that loses nothing."""
 import os
 import re
 import subprocess
@@ -13,8 +11,7 @@ FIELD = re.compile(r"(\w+)=(-?[\d.]+)")
 
 
 def add_customers(pd, count):
-    """Customers 01000001, 02000002, ... in slots 1 to `count` (the program directory already
-    has the first); vantor-load numbers its customers the same way."""
+    """Customers 02000002 ... in slots 2 to `count`, numbered as vantor-load numbers them."""
     for i in range(2, count + 1):
         pd.console("customer", "add", f"{i:02d}{i:06d}", f"Load Customer {i}")
 

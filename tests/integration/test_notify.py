@@ -1,10 +1,6 @@
-"""Alarms of the real service end to end: silent agents dropped and their broken-connection alarm
-sent by push to a local HTTPS push API and by mail to aiosmtpd, idle mobiles, and the push
-sender's libcurl client against servers it cannot use.
-
-The supervision tests wait on real time. The service runs with VANTOR_TEST_TICK_MS, which shortens
-the 30-second tick; the counters still move by 30 per tick, so an agent is dropped at the fourth
-tick after its last keep-alive and a mobile at the eleventh after its last request."""
+"""Alarms end to end by push to a local HTTPS API and by mail to aiosmtpd, and the libcurl clients
+against servers they cannot use. With the shortened tick the counters still move by 30 per tick:
+an agent is dropped at the fourth tick after its last keep-alive, a mobile at the eleventh."""
 import asyncio
 import os
 import ssl
@@ -120,7 +116,6 @@ def test_silent_agents_are_alarmed_by_push_and_mail_and_an_idle_mobile_is_closed
 
 
 def test_push_to_a_server_signed_by_another_ca_is_refused(certs, program_dir):
-    """Servers that refuse, reset or hang are the service's own faults tests; here the certificate."""
     rogue = PushApi(certs / "rogue-server.pem", certs / "stores/My/server.key")
     program_dir.configure(PushCaFile=certs / "ca.pem", PushApiUrl=rogue.url)
     try:
@@ -132,7 +127,7 @@ def test_push_to_a_server_signed_by_another_ca_is_refused(certs, program_dir):
 
 
 def notify(pd, *args):
-    """One call of the notifier with the real libcurl clients; returns its STATUS and RESULT."""
+    """One notifier call with the real libcurl clients: its STATUS and RESULT."""
     run = subprocess.run([HARNESS, str(pd.path), "--timeout-ms", str(TIMEOUT_MS), *args],
                          capture_output=True, text=True, timeout=60)
     assert run.returncode == 0, run.stderr
