@@ -25,10 +25,8 @@ DROP_EVENT = "2\tfrmVantorWebSrv_timer1\t{} Disconnected From Server Due To No K
 
 
 def pytest_configure(config):
-    config.addinivalue_line(
-        "markers", "realtime: waits on real time (the service's shortened supervision tick)")
-    config.addinivalue_line(
-        "markers", "slow: takes over 20 s of real time; -m 'not slow' leaves it out")
+    config.addinivalue_line("markers", "realtime: waits on real time (the service's shortened supervision tick)")
+    config.addinivalue_line("markers", "slow: takes over 20 s of real time; -m 'not slow' leaves it out")
 
 
 def free_port(kind=socket.SOCK_STREAM, below=None):
@@ -75,13 +73,8 @@ def wait_for(predicate, timeout=15.0, what="condition"):
 
 
 async def until(predicate, timeout, what):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        value = predicate()
-        if value:
-            return value
-        await asyncio.sleep(0.02)
-    raise AssertionError(f"timed out waiting for {what}")
+    """wait_for in a worker thread, so that the clients' readers go on meanwhile."""
+    return await asyncio.to_thread(wait_for, predicate, timeout, what)
 
 
 class ProgramDir:
