@@ -60,31 +60,6 @@ ENDINGS = [  # what the agent does, the close code, the end of the service's eve
 ]
 
 
-def test_each_way_an_agent_goes_is_reported_with_its_close_code(program_dir):
-    pd = program_dir
-    pd.start_plain()
-    gone = "Demo Company Disconnected From Server Due To "
-
-    async def scenario():
-        reported = []
-        for action, code, event in ENDINGS:
-            agt = await agent(pd, C1)
-            await action(agt.ws)
-            await agt.closed()
-            assert agt.ws.close_code == code
-            line = (await until(lambda: pd.mentions(gone)[len(reported):], 10, f"the event of code {code}"))[0]
-            cid = int(re.search(r"connID=(\d+)", line).group(1))
-            assert gone + event.format(id=cid) in line, line
-            reported.append(cid)
-        assert len(set(reported)) == len(ENDINGS) and all(1 <= i <= 32767 for i in reported)
-        aborted = await agent(pd, C1)
-        aborted.ws.transport.abort()  # no close frame
-        await until(lambda: [e for e in pd.mentions(gone) if ", code 1006: " in e], 10, "the lost connection")
-
-    run_clients(scenario)
-    assert pd.stop() == 0
-
-
 @pytest.mark.slow
 def test_a_peer_that_never_answers_a_protocol_fault_is_dropped_by_the_idle_limit(program_dir):
     """The close after a fault waits for the reply at most a mobile's idle limit of 60 s."""
@@ -106,10 +81,29 @@ def test_a_peer_that_never_answers_a_protocol_fault_is_dropped_by_the_idle_limit
     assert "Description: no data from the peer within the idle timeout" in debug_text(pd)
 
 
-def test_bad_requests_silent_clients_and_weak_tls_are_refused_and_the_others_served(program_dir):
+def test_close_codes_bad_requests_silent_clients_and_weak_tls(program_dir):
     pd = program_dir
     pd.configure(SnmpEnabled="false", DebugMode=1)
     pd.start()
+    gone = "Demo Company Disconnected From Server Due To "
+
+    async def endings():
+        reported = []
+        for action, code, event in ENDINGS:
+            agt = await agent(pd, C1)
+            await action(agt.ws)
+            await agt.closed()
+            assert agt.ws.close_code == code
+            line = (await until(lambda: pd.mentions(gone)[len(reported):], 10, f"the event of code {code}"))[0]
+            cid = int(re.search(r"connID=(\d+)", line).group(1))
+            assert gone + event.format(id=cid) in line, line
+            reported.append(cid)
+        assert len(set(reported)) == len(ENDINGS) and all(1 <= i <= 32767 for i in reported)
+        aborted = await agent(pd, C1)
+        aborted.ws.transport.abort()  # no close frame
+        await until(lambda: [e for e in pd.mentions(gone) if ", code 1006: " in e], 10, "the lost connection")
+
+    run_clients(endings)
     many = b"".join(b"X-H%d: v\r\n" % i for i in range(300))
     requests = [
         (b"GET / HTTP/1.1\r\nHost: x\r\n\r\n", b"HTTP/1.1 426"),
