@@ -115,9 +115,8 @@ class ProgramDir:
                 return value.strip()
         raise KeyError(column)
 
-    def run(self, *args, env=None, timeout=30):
-        return subprocess.run([str(self.exe), *args], capture_output=True, text=True,
-                              timeout=timeout, env=env)
+    def run(self, *args, env=None):
+        return subprocess.run([str(self.exe), *args], capture_output=True, text=True, timeout=30, env=env)
 
     def start(self, env=None):
         """Starts the service and waits for its start event; `env` adds to the environment."""
@@ -134,10 +133,10 @@ class ProgramDir:
         self.configure(SnmpEnabled="false", WssEnabled="false", **settings)
         self.start(env={**({"VANTOR_TEST_TICK_MS": str(int(tick * 1000))} if tick else {}), **(env or {})})
 
-    def stop(self, sig=signal.SIGTERM, timeout=30):
+    def stop(self, sig=signal.SIGTERM):
         """Signals the service and returns its exit code."""
         self.process.send_signal(sig)
-        _, self.stderr = self.process.communicate(timeout=timeout)
+        _, self.stderr = self.process.communicate(timeout=30)
         code, self.process = self.process.returncode, None
         return code
 
