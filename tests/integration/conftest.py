@@ -1,5 +1,4 @@
-"""Shared pieces of the integration tests: the real service in a temporary program directory,
-its WebSocket agents and mobiles, a mail server that keeps what it is sent, and a test PKI."""
+"""The real service in a temporary program directory, its WebSocket peers, a mail server, a PKI."""
 import asyncio
 import contextlib
 import os
@@ -26,15 +25,12 @@ DROP_EVENT = "2\tfrmVantorWebSrv_timer1\t{} Disconnected From Server Due To No K
 
 
 def pytest_configure(config):
-    config.addinivalue_line(
-        "markers", "realtime: waits on real time (the service's shortened supervision tick)")
-    config.addinivalue_line(
-        "markers", "slow: takes over 20 s of real time; -m 'not slow' leaves it out")
+    config.addinivalue_line("markers", "realtime: waits on real time (the service's shortened supervision tick)")
+    config.addinivalue_line("markers", "slow: takes over 20 s of real time; -m 'not slow' leaves it out")
 
 
 def free_port(kind=socket.SOCK_STREAM, below=None):
-    """A port that nothing on this machine listens on right now; `below` keeps it under a bound
-    for settings held as 16-bit numbers (TrapPort)."""
+    """A port nothing listens on; `below` bounds it for 16-bit settings (TrapPort)."""
     for _ in range(200):
         with socket.socket(socket.AF_INET, kind) as s:
             try:
@@ -77,18 +73,11 @@ def wait_for(predicate, timeout=15.0, what="condition"):
 
 
 async def until(predicate, timeout, what):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        value = predicate()
-        if value:
-            return value
-        await asyncio.sleep(0.02)
-    raise AssertionError(f"timed out waiting for {what}")
+    """wait_for in a worker thread, so that the clients' readers go on meanwhile."""
+    return await asyncio.to_thread(wait_for, predicate, timeout, what)
 
 
 class ProgramDir:
-    """A program directory holding a copy of the service executable and its database."""
-
     def __init__(self, path: Path):
         self.path = path
         self.exe = path / "VantorWebSrv"
@@ -117,7 +106,6 @@ class ProgramDir:
         return [line.split("\t", 1)[1] for line in self.events().split("\r\n") if line]
 
     def mentions(self, text):
-        """The event lines (without time stamps) that contain `text`."""
         return [line for line in self.event_lines() if text in line]
 
     def setting(self, column):
@@ -127,38 +115,34 @@ class ProgramDir:
                 return value.strip()
         raise KeyError(column)
 
-    def run(self, *args, env=None, timeout=30):
-        return subprocess.run([str(self.exe), *args], capture_output=True, text=True,
-                              timeout=timeout, env=env)
+    def run(self, *args, env=None):
+        return subprocess.run([str(self.exe), *args], capture_output=True, text=True, timeout=30, env=env)
 
-    def start(self, env=None, started="Service Started"):
-        """Starts the service and waits for one more `started` event; `env` adds variables to this
-        process's environment."""
-        before = self.events().count(started)
+    def start(self, env=None):
+        """Starts the service and waits for its start event; `env` adds to the environment."""
+        before = self.events().count("Service Started")
         full_env = {**os.environ, **env} if env else None
         self.process = subprocess.Popen([str(self.exe)], stdout=subprocess.PIPE,
                                         stderr=subprocess.PIPE, text=True, env=full_env)
-        wait_for(lambda: self.events().count(started) > before or self.process.poll() is not None,
+        wait_for(lambda: self.events().count("Service Started") > before or self.process.poll() is not None,
                  what="service start")
         assert self.process.poll() is None, self.process.communicate()
 
     def start_plain(self, tick=None, env=None, **settings):
-        """Starts with the plain listener only (the others add seconds of start-up pauses) and,
-        given `tick` in seconds, the shortened supervision tick."""
+        """The plain listener only (the others add start-up pauses); `tick` shortens supervision."""
         self.configure(SnmpEnabled="false", WssEnabled="false", **settings)
         self.start(env={**({"VANTOR_TEST_TICK_MS": str(int(tick * 1000))} if tick else {}), **(env or {})})
 
-    def stop(self, sig=signal.SIGTERM, timeout=30):
+    def stop(self, sig=signal.SIGTERM):
         """Signals the service and returns its exit code."""
         self.process.send_signal(sig)
-        _, self.stderr = self.process.communicate(timeout=timeout)
+        _, self.stderr = self.process.communicate(timeout=30)
         code, self.process = self.process.returncode, None
         return code
 
 
 def make_program_dir(path):
-    """A new program directory at `path` with one customer and ports of its own, so tests can run
-    side by side."""
+    """A program directory with customer C1 and ports of its own, so tests can run side by side."""
     pd = ProgramDir(path)
     pd.console("init", str(path))
     pd.console("customer", "add", C1, "Demo Company")
@@ -182,14 +166,11 @@ def program_dir(tmp_path):
 
 @pytest.fixture
 def two_customers(program_dir):
-    """The program directory with a second customer, C2 "Beta Ltd"."""
     program_dir.console("customer", "add", C2, "Beta Ltd")
     return program_dir
 
 
 class MailBox:
-    """Records each message aiosmtpd accepts."""
-
     def __init__(self):
         self.messages = []
 
@@ -217,16 +198,13 @@ def receivers(pd):
         return dict(db.execute("SELECT CustID, BcaRecvName FROM Customer").fetchall())
 
 
-# ---------------------------------------------------------------- WebSocket clients
-
 NO_TLS_CHECK = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
 NO_TLS_CHECK.check_hostname = False
 NO_TLS_CHECK.verify_mode = ssl.CERT_NONE
 
 
 class Client:
-    """One WebSocket client of the service. A reader task queues what arrives and notes when the
-    connection closed; keep-alive echoes are counted, not queued."""
+    """A WebSocket client whose reader queues messages and counts keep-alive echoes."""
     opened = []
 
     def __init__(self, ws, cust):
@@ -241,11 +219,8 @@ class Client:
 
     @classmethod
     async def connect(cls, pd, path, tls=False, pings=True, local_address=None):
-        """Connects to the plain or the TLS listener; the path goes out as written. Without
-        `pings` the client sends no WebSocket pings: the service answers them only between the
-        handlers of the connection's messages, so a handler held up past the library's 20 s ping
-        timeout would make the client close. `local_address` (such as "127.0.0.2") is the
-        address the service sees the client come from."""
+        """Without `pings`, a handler held up past the library's 20 s ping timeout cannot make the
+        client close; `local_address` (such as "127.0.0.2") is where the service sees it from."""
         url = f"{'wss' if tls else 'ws'}://127.0.0.1:{pd.wss_port if tls else pd.ws_port}{path}"
         extra = {"local_addr": (local_address, 0)} if local_address else {}
         ws = await websockets.connect(url, ssl=NO_TLS_CHECK if tls else None,
@@ -316,8 +291,7 @@ def run_clients(scenario, timeout=90):
 
 
 async def agent(pd, cust=C1, password="pw", tls=False, sep=" ", keepalive=30, receiver=None, pings=True):
-    """An agent that has connected, announced its version and interval and, optionally, its
-    alarm receiver."""
+    """An agent that has announced its version, interval and, optionally, alarm receiver."""
     peer = await Client.connect(pd, f"/agt?{cust}{sep}{password}__________", tls, pings)
     await peer.expect(f"CW{cust}0  Connection Accepted")
     await peer.send(f"CA{cust}0  VER:3.10 KEEPALIVE:{keepalive}")
@@ -329,8 +303,7 @@ async def agent(pd, cust=C1, password="pw", tls=False, sep=" ", keepalive=30, re
 
 
 async def mobile(pd, cust=C1, password="pw", tls=False, sep=" "):
-    """A mobile that has connected and announced its version; `nr` is its mobile number as the
-    header carries it (3 characters)."""
+    """A mobile that has announced its version; `nr` is its 3-character header number."""
     peer = await Client.connect(pd, f"/mob?{cust}{sep}{password}__________", tls)
     first = await peer.next()
     match = re.fullmatch(rf"CW{cust}(\d +|\d\d |\d\d\d)Connection Accepted", first)
@@ -351,16 +324,13 @@ async def round_trip(agt, mob, n):
     return time.monotonic() - started
 
 
-# ---------------------------------------------------------------- certificates
-
 def openssl(*args, cwd):
     subprocess.run(["openssl", *args], cwd=cwd, check=True, capture_output=True)
 
 
 @pytest.fixture(scope="module")
 def certs(tmp_path_factory):
-    """A test CA, a rogue CA, and a server certificate for 127.0.0.1/localhost signed by each; the
-    trusted one and its key lie in the user certificate store folder stores/My."""
+    """A CA and a rogue CA, each signing a localhost certificate; the trusted one is in stores/My."""
     d = tmp_path_factory.mktemp("pki")
     (d / "stores" / "My").mkdir(parents=True)
     ec = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes"]

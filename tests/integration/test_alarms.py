@@ -1,7 +1,5 @@
-"""Agents that go away the way networks and crashes make them go: a site that falls silent (no
-keep-alive, no pong), a process killed mid-connection (TCP reset), one that comes back in time,
-one that says goodbye. Each broken connection, and only those, ends in a mail to a real SMTP
-server (aiosmtpd)."""
+"""Agents that fall silent, are reset, come back in time or say goodbye: each broken connection,
+and only those, ends in a mail to a real SMTP server (aiosmtpd)."""
 import asyncio
 import socket
 import struct

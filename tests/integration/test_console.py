@@ -20,25 +20,48 @@ def test_init_creates_folders_and_refuses_to_overwrite(tmp_path):
     assert "01000001" in pd.console("customer", "list").stdout  # nothing was lost
 
 
-def test_customer_ids_must_land_in_the_slot_they_name(program_dir):
-    bad = program_dir.console("customer", "add", "05000001", "Gap", check=False)
+def test_customer_ids_must_land_in_the_slot_they_name_and_passes_are_pinned_as_hashes(program_dir):
+    pd = program_dir
+    bad = pd.console("customer", "add", "05000001", "Gap", check=False)
     assert bad.returncode == 1 and "would land in slot 2, not slot 5" in bad.stderr
     for wrong, why in (("1", "8 characters"), ("0100000", "8 characters"), ("AB000001", "01 to 99"),
                        ("00000001", "01 to 99"), ("02 00001", "no spaces")):
-        refused = program_dir.console("customer", "add", wrong, "X", check=False)
+        refused = pd.console("customer", "add", wrong, "X", check=False)
         assert refused.returncode == 1 and why in refused.stderr, (wrong, refused.stderr)
-    dup = program_dir.console("customer", "add", "01000001", "Again", check=False)
+    dup = pd.console("customer", "add", "01000001", "Again", check=False)
     assert dup.returncode == 1 and "already exists" in dup.stderr
 
-    program_dir.console("customer", "add", "02000002", "O'Brien & \"Sons\"; DROP TABLE Customer")
-    listing = program_dir.console("customer", "list").stdout.splitlines()
+    pd.console("customer", "add", "02000002", "O'Brien & \"Sons\"; DROP TABLE Customer")
+    listing = pd.console("customer", "list").stdout.splitlines()
     assert listing[1].split()[:3] == ["1", "01000001", "yes"]
     assert listing[2].split()[:3] == ["2", "02000002", "yes"]
     assert listing[2].endswith("O'Brien & \"Sons\"; DROP TABLE Customer")
 
-    program_dir.console("customer", "disable", "02000002")
-    assert program_dir.console("customer", "list").stdout.splitlines()[2].split()[2] == "no"
-    assert program_dir.console("customer", "enable", "99999999", check=False).returncode == 1
+    pd.console("customer", "disable", "02000002")
+    assert pd.console("customer", "list").stdout.splitlines()[2].split()[2] == "no"
+    assert pd.console("customer", "enable", "99999999", check=False).returncode == 1
+
+    # No service runs: a pinned pass comes from standard input only and is stored as a salted hash.
+    assert pd.setting("PinAgentPass") == "1"  # a new program directory pins agent passes
+
+    def pinned():
+        return json.loads(pd.console("--json", "customer", "list").stdout)["customers"][0]["pinned"]
+
+    assert not pinned()
+    done = pd.console("customer", "pin", "01000001", input="s3cret\n")
+    assert "no service answered" in done.stdout
+    with sqlite3.connect(pd.path / "VantorWeb.mdb") as db:
+        (stored,) = db.execute("SELECT AgentPassHash FROM Customer WHERE CustID = '01000001'").fetchone()
+    assert stored.startswith("pbkdf2-sha256$") and "s3cret" not in stored
+    assert pinned()
+    assert pd.console("customer", "list").stdout.splitlines()[1].split()[4] == "yes"
+    # No pass, no such customer, a pass on the command line, no id: nothing changes.
+    for args, stdin, status in ((("pin", "01000001"), "", 1), (("pin", "09999999"), "x\n", 1),
+                                (("pin", "01000001", "s3cret"), "x\n", 2), (("unpin",), "", 2)):
+        assert pd.console("customer", *args, input=stdin, check=False).returncode == status, args
+    assert pinned()
+    pd.console("customer", "unpin", "01000001")
+    assert not pinned()
 
 
 def test_settings_show_and_set(program_dir):
@@ -75,30 +98,3 @@ def test_settings_show_and_set(program_dir):
         db.execute("ALTER TABLE General_Settings DROP COLUMN PinAgentPass")
     pd.console("settings", "set", "PinAgentPass", "true")
     assert pd.setting("PinAgentPass") == "1"
-
-
-def test_pin_and_unpin_a_customer(program_dir):
-    """No service runs: the pass comes from standard input only and is stored as a salted hash."""
-    pd = program_dir
-    assert pd.setting("PinAgentPass") == "1"  # a new program directory pins agent passes
-
-    def pinned():
-        listed = json.loads(pd.console("--json", "customer", "list").stdout)
-        return [c["pinned"] for c in listed["customers"]]
-
-    assert pinned() == [False]
-    done = pd.console("customer", "pin", "01000001", input="s3cret\n")
-    assert "no service answered" in done.stdout
-    with sqlite3.connect(pd.path / "VantorWeb.mdb") as db:
-        (stored,) = db.execute("SELECT AgentPassHash FROM Customer").fetchone()
-    assert stored.startswith("pbkdf2-sha256$") and "s3cret" not in stored
-    assert pinned() == [True]
-    assert pd.console("customer", "list").stdout.splitlines()[1].split()[4] == "yes"
-    # No pass, no such customer, a pass on the command line, no id: nothing changes.
-    for args, stdin, status in ((("pin", "01000001"), "", 1), (("pin", "09999999"), "x\n", 1),
-                                (("pin", "01000001", "s3cret"), "x\n", 2), (("unpin",), "", 2)):
-        assert pd.console("customer", *args, input=stdin, check=False).returncode == status, args
-    assert pinned() == [True]
-    pd.console("customer", "unpin", "01000001")
-    assert pinned() == [False]
-

@@ -1,6 +1,4 @@
-"""The real service under hostile peers and faults: a flood of half-open connections from a second
-loopback address, a client that trickles its upgrade request, SIGKILL during a burst of stores
-and an agent that stops reading."""
+"""Hostile peers and faults: half-open floods, a trickled upgrade, SIGKILL, an agent that stops reading."""
 import asyncio
 import socket
 import sqlite3
@@ -14,7 +12,6 @@ FLOODER = "127.0.0.2"
 
 
 def flood(port, count):
-    """TCP connections from the second loopback address that never send a byte."""
     sockets = []
     for _ in range(count):
         s = socket.socket()
@@ -27,23 +24,6 @@ def flood(port, count):
             continue
         sockets.append(s)
     return sockets
-
-
-def trickled_upgrade_is_closed_at_the_deadline(pd):
-    """An upgrade request sent a byte at a time does not extend the opening deadline."""
-    s = socket.create_connection(("127.0.0.1", pd.ws_port))
-    request = (b"GET /agt?01000001%20pw__________ HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\n"
-               b"Connection: Upgrade\r\nSec-WebSocket-Version: 13\r\n")
-    started = time.monotonic()
-    for byte in request:
-        try:
-            s.sendall(bytes([byte]))
-        except OSError:
-            break
-        if closed_within(s, 0.1):
-            break
-    assert 4.5 < time.monotonic() - started < 6.5  # closed at the deadline, not for the trickling
-    s.close()
 
 
 def test_a_flooding_address_locks_nobody_out_and_is_logged_once_and_trickling_gains_no_time(program_dir):
@@ -74,36 +54,22 @@ def test_a_flooding_address_locks_nobody_out_and_is_logged_once_and_trickling_ga
     assert pd.mentions("Refused") == [
         f"2\tfrmVantorWebSrv_wsServer_ConnectionRequest\tConnections From {FLOODER} Refused: "
         "16 connections from this address are still opening"]
-    trickled_upgrade_is_closed_at_the_deadline(pd)
+    # An upgrade request sent a byte at a time does not extend the opening deadline.
+    s = socket.create_connection(("127.0.0.1", pd.ws_port))
+    request = (b"GET /agt?01000001%20pw__________ HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\n"
+               b"Connection: Upgrade\r\nSec-WebSocket-Version: 13\r\n")
+    started = time.monotonic()
+    for byte in request:
+        try:
+            s.sendall(bytes([byte]))
+        except OSError:
+            break
+        if closed_within(s, 0.1):
+            break
+    assert 4.5 < time.monotonic() - started < 6.5  # closed at the deadline, not for the trickling
+    s.close()
     assert pd.stop() == 0
     assert "<3>frmVantorWebSrv_wsServer_ConnectionRequest: Connections From 127.0.0.2 Refused" in pd.stderr
-
-
-def test_kill_9_during_a_burst_of_stores_loses_nothing_acknowledged(program_dir):
-    pd = program_dir
-    pd.start()
-    acks = []
-
-    async def scenario():
-        peer = await agent(pd, C1)
-        for n in range(300):  # a burst: the stores queue up behind each other
-            await peer.send(f"CA{C1}0  BCA:Name{n}\tMailSMTP\t\t\tn{n}@example.org")
-        while len(acks) < 50:
-            await peer.expect(f"CW{C1}0  BCA:OK")
-            acks.append(len(acks))
-        pd.process.kill()  # SIGKILL, with stores still in flight
-        await peer.closed()
-
-    run_clients(scenario)
-    pd.process.wait(timeout=10)
-    pd.process = None
-    with sqlite3.connect(pd.path / "VantorWeb.mdb") as db:
-        assert db.execute("PRAGMA integrity_check").fetchall() == [("ok",)]
-    # Acknowledgements follow the stores in order, so the stored receiver is at least the 50th.
-    stored = int(receivers(pd)[C1][len("Name"):])
-    assert stored >= 49, stored
-    pd.start()  # the killed instance's lock does not block the new one
-    assert pd.stop() == 0
 
 
 def rss_kib(pid):
@@ -126,7 +92,7 @@ asyncio.run(main(int(sys.argv[1]), sys.argv[2]))
 """
 
 
-def test_an_agent_that_stops_reading_costs_only_its_own_customer(two_customers):
+def test_an_agent_that_stops_reading_costs_only_its_own_customer_and_kill_9_loses_no_store(two_customers):
     pd = two_customers
     pd.start()
     pid = pd.process.pid
@@ -152,7 +118,14 @@ def test_an_agent_that_stops_reading_costs_only_its_own_customer(two_customers):
         # can connect again at once.
         stalled.ws.transport.resume_reading()
         await stalled.closed(timeout=10)
-        await round_trip(await agent(pd, C1), await mobile(pd, C1), "after")
+        back = await agent(pd, C1)
+        await round_trip(back, await mobile(pd, C1), "after")
+        for n in range(300):  # a burst: the stores queue up behind each other
+            await back.send(f"CA{C1}0  BCA:Name{n}\tMailSMTP\t\t\tn{n}@example.org")
+        for _ in range(50):
+            await back.expect(f"CW{C1}0  BCA:OK")
+        pd.process.kill()  # SIGKILL, with stores still in flight
+        await back.closed()
         return worst, peak - baseline
 
     worst, growth = run_clients(scenario)
@@ -160,5 +133,11 @@ def test_an_agent_that_stops_reading_costs_only_its_own_customer(two_customers):
     # held for the stalled agent stayed near its queue bound (4 MiB) plus one message being read.
     assert worst < 0.25, worst
     assert growth < 16 * 1024, growth
-    assert pd.stop() == 0
     assert [e for e in pd.mentions("Demo Company Disconnected") if "client does not read" in e], pd.events()
+    pd.process.wait(timeout=10)
+    with sqlite3.connect(pd.path / "VantorWeb.mdb") as db:
+        assert db.execute("PRAGMA integrity_check").fetchall() == [("ok",)]
+    # Acknowledgements follow the stores in order, so the stored receiver is at least the 50th.
+    assert int(receivers(pd)[C1][len("Name"):]) >= 49, receivers(pd)
+    pd.start()  # the killed instance's lock does not block the new one
+    assert pd.stop() == 0

@@ -1,6 +1,4 @@
-"""vantor-load against the real service: a run during which the service goes away, which must show
-up as drops and a failing exit status, and a soak with request traffic and keep-alives that must
-lose nothing."""
+"""vantor-load against the real service: drops when it goes away, and a soak that loses nothing."""
 import os
 import re
 import subprocess
@@ -13,13 +11,12 @@ FIELD = re.compile(r"(\w+)=(-?[\d.]+)")
 
 
 def add_customers(pd, count):
-    """Customers 01000001, 02000002, ... in slots 1 to `count` (the program directory already
-    has the first); vantor-load numbers its customers the same way."""
+    """Customers 02000002 ... in slots 2 to `count`, numbered as vantor-load numbers them."""
     for i in range(2, count + 1):
         pd.console("customer", "add", f"{i:02d}{i:06d}", f"Load Customer {i}")
 
 
-def load(pd, *args, timeout=120):
+def load(pd, *args):
     command = [LOAD, "--port", str(pd.ws_port), "--customers-from", "01000001", "--password", "pw",
                *map(str, args)]
     return subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
@@ -35,16 +32,6 @@ def fields(line):
 
 def lines(out, label):
     return [fields(l) for l in out.splitlines() if l.startswith(label + " ")]
-
-
-def assert_clean(summary, agents, mobiles, min_sent):
-    """Every client in, every request answered or still in flight, and no fault counted."""
-    assert (summary["agents"], summary["agents_of"], summary["mobiles"], summary["mobiles_of"]) == \
-        (agents, agents, mobiles, mobiles)
-    assert summary["sent"] > min_sent
-    assert summary["answered"] == summary["sent"] - summary["in_flight"]
-    assert 0 == summary["wrong"] == summary["lost"] == summary["late"] == summary["drops"] == \
-        summary["unanswered"] == summary["refused"]
 
 
 def test_service_going_away_counts_drops_and_fails_the_run(program_dir):
@@ -90,7 +77,11 @@ def test_soak_of_99_agents_and_50_mobiles_loses_nothing_and_stays_flat(program_d
     reports, (summary,) = lines(out, "REPORT"), lines(out, "SUMMARY")
     assert len(reports) >= 5
     assert [r["sent"] for r in reports] == sorted(r["sent"] for r in reports)
-    assert_clean(summary, 99, 50, 50 * 2 * (SOAK_SECONDS - 15))
+    # Every client in, every request answered or still in flight, and no fault counted.
+    assert [summary[k] for k in ("agents", "agents_of", "mobiles", "mobiles_of")] == [99, 99, 50, 50]
+    assert summary["sent"] > 50 * 2 * (SOAK_SECONDS - 15)
+    assert summary["answered"] == summary["sent"] - summary["in_flight"]
+    assert not any(summary[k] for k in ("wrong", "lost", "late", "drops", "unanswered", "refused"))
     # Every agent sent a keep-alive about every 10 s, and all came back but those just sent.
     assert summary["keepalives"] >= 99 * (SOAK_SECONDS - 15) // 10
     assert summary["keepalives"] - 99 <= summary["echoed"] <= summary["keepalives"]

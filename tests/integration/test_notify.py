@@ -1,11 +1,8 @@
-"""Alarms of the real service end to end: silent agents dropped and their broken-connection alarm
-sent by push to a local HTTPS push API and by mail to aiosmtpd, idle mobiles, and the push
-sender's libcurl client against servers it cannot use.
-
-The supervision tests wait on real time. The service runs with VANTOR_TEST_TICK_MS, which shortens
-the 30-second tick; the counters still move by 30 per tick, so an agent is dropped at the fourth
-tick after its last keep-alive and a mobile at the eleventh after its last request."""
+"""Alarms end to end by push to a local HTTPS API and by mail to aiosmtpd, and the libcurl clients
+against servers they cannot use. With the shortened tick the counters still move by 30 per tick:
+an agent is dropped at the fourth tick after its last keep-alive, a mobile at the eleventh."""
 import asyncio
+import contextlib
 import os
 import ssl
 import subprocess
@@ -27,44 +24,44 @@ C3 = "03000003"
 TIMEOUT_MS = 1500
 
 
-class PushApi:
-    """An HTTPS push API that records each posted form and answers 200."""
+class PushHandler(BaseHTTPRequestHandler):
+    """Records each posted form in its server's `posts` and answers 200."""
 
-    def __init__(self, certfile, keyfile):
-        self.posts = []
-        api = self
+    def do_POST(self):
+        raw = self.rfile.read(int(self.headers.get("Content-Length", 0))).decode("ascii")
+        self.server.posts.append(urllib.parse.parse_qs(raw, keep_blank_values=True))
+        body = b'{"status":1,"request":"req-1"}'
+        self.send_response(200)
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
 
-        class Handler(BaseHTTPRequestHandler):
-            def do_POST(self):
-                raw = self.rfile.read(int(self.headers.get("Content-Length", 0))).decode("ascii")
-                api.posts.append(urllib.parse.parse_qs(raw, keep_blank_values=True))
-                body = b'{"status":1,"request":"req-1"}'
-                self.send_response(200)
-                self.send_header("Content-Length", str(len(body)))
-                self.end_headers()
-                self.wfile.write(body)
+    def log_message(self, *args):
+        pass
 
-            def log_message(self, *args):
-                pass
 
-        self.server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
-        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-        context.load_cert_chain(certfile, keyfile)
-        self.server.socket = context.wrap_socket(self.server.socket, server_side=True)
-        self.url = f"https://127.0.0.1:{self.server.server_address[1]}/1/messages.json"
-        threading.Thread(target=self.server.serve_forever, daemon=True).start()
-
-    def close(self):
-        self.server.shutdown()
-        self.server.server_close()
+@contextlib.contextmanager
+def push_server(certs, certfile):
+    """An HTTPS push API with the server key and a certificate signed by the test CA or the rogue."""
+    server = ThreadingHTTPServer(("127.0.0.1", 0), PushHandler)
+    server.posts = []
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.load_cert_chain(certs / certfile, certs / "stores/My/server.key")
+    server.socket = context.wrap_socket(server.socket, server_side=True)
+    server.url = f"https://127.0.0.1:{server.server_address[1]}/1/messages.json"
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    try:
+        yield server
+    finally:
+        server.shutdown()
+        server.server_close()
 
 
 @pytest.fixture
 def push_api(certs, program_dir):
-    api = PushApi(certs / "stores/My/server.pem", certs / "stores/My/server.key")
-    program_dir.configure(PushApiUrl=api.url, PushCaFile=certs / "ca.pem")
-    yield api
-    api.close()
+    with push_server(certs, "stores/My/server.pem") as api:
+        program_dir.configure(PushApiUrl=api.url, PushCaFile=certs / "ca.pem")
+        yield api
 
 
 @pytest.mark.realtime
@@ -119,27 +116,21 @@ def test_silent_agents_are_alarmed_by_push_and_mail_and_an_idle_mobile_is_closed
     assert sorted(faults) == [DROP_EVENT.format("Demo Company"), DROP_EVENT.format("Mailed Ltd")]
 
 
-def test_push_to_a_server_signed_by_another_ca_is_refused(certs, program_dir):
-    """Servers that refuse, reset or hang are the service's own faults tests; here the certificate."""
-    rogue = PushApi(certs / "rogue-server.pem", certs / "stores/My/server.key")
-    program_dir.configure(PushCaFile=certs / "ca.pem", PushApiUrl=rogue.url)
-    try:
-        out = notify(program_dir, "push", "m", "k", "")
-    finally:
-        rogue.close()
-    assert out["STATUS"] == "3" and "certificate" in out["RESULT"].lower(), out
-    assert rogue.posts == []
-
-
 def notify(pd, *args):
-    """One call of the notifier with the real libcurl clients; returns its STATUS and RESULT."""
+    """One notifier call with the real libcurl clients: its STATUS and RESULT."""
     run = subprocess.run([HARNESS, str(pd.path), "--timeout-ms", str(TIMEOUT_MS), *args],
                          capture_output=True, text=True, timeout=60)
     assert run.returncode == 0, run.stderr
     return dict(line.partition(" ")[::2] for line in run.stdout.splitlines())
 
 
-def test_mail_login_mechanisms_and_a_server_that_never_answers(program_dir):
+def test_a_rogue_push_server_mail_login_mechanisms_and_a_mail_server_that_never_answers(certs, program_dir):
+    with push_server(certs, "rogue-server.pem") as rogue:
+        program_dir.configure(PushCaFile=certs / "ca.pem", PushApiUrl=rogue.url)
+        out = notify(program_dir, "push", "m", "k", "")
+    assert out["STATUS"] == "3" and "certificate" in out["RESULT"].lower(), out
+    assert rogue.posts == []
+
     logins = []
 
     def authenticate(server, session, envelope, mechanism, auth_data):

@@ -1,6 +1,4 @@
-"""The real service managed over SNMP: net-snmp's tools and snmptrapd as the management console,
-python3-websockets as the agents and mobiles the commands act on, and vantor-console's own SNMP
-commands."""
+"""The real service managed over SNMP by net-snmp's tools, snmptrapd and vantor-console."""
 import asyncio
 import contextlib
 import re
@@ -47,10 +45,7 @@ def assert_system_group(lines):
 
 @contextlib.contextmanager
 def snmptrapd(folder, port):
-    """net-snmp's trap receiver on 127.0.0.1:port, logging one block per trap into a file.
-
-    Yields the log's path. Each trap reads "TRAP agent=... enterprise=... generic=... specific=...
-    uptime=... security=..." followed by one "oid|value" line per variable."""
+    """snmptrapd on 127.0.0.1:port; yields its log: per trap a "TRAP ..." line, then "oid|value"s."""
     (folder / "snmptrapd.conf").write_text("disableAuthorization yes\n")
     log = folder / "traps.txt"
     fmt = "TRAP agent=%a enterprise=%N generic=%w specific=%q uptime=%T security=%P\\n%V|%v\\n"
@@ -70,8 +65,7 @@ def snmptrapd(folder, port):
 
 @pytest.fixture(scope="module")
 def service(tmp_path_factory):
-    """One running service in debug mode that sends its events as traps to snmptrapd, shared by
-    the tests that leave it as they found it."""
+    """A service in debug mode sending its events as traps, shared by tests that leave it as is."""
     folder = tmp_path_factory.mktemp("snmp")
     pd = make_program_dir(folder / "prog")
     pd.configure(ProgVersion=VERSION, DebugMode=1, SendAppEvents=1, TrapComm="tc-events", SnmpSetComm=SET_COMMUNITY)
@@ -132,17 +126,6 @@ def test_net_snmp_tools_read_the_system_group_and_other_communities_get_no_answe
         assert f"Timeout: No Response from 127.0.0.1:{service.snmp_port}" in result.stderr
 
 
-def test_console_status_and_refusals(service):
-    heading, *lines = service.console("status").stdout.splitlines()
-    assert heading == f"The service at 127.0.0.1:{service.snmp_port} is running"
-    assert lines[:2] == [f"sysDescr     Vantor Web, ver {VERSION}", f"sysObjectID  {ENTERPRISE}"]
-    assert re.fullmatch(r"sysUpTime    \d+ \(0d 00:\d\d:\d\d\)", lines[2]), lines[2]
-    assert lines[3:] == ["sysContact   n/a", "sysName      n/a", "sysLocation  n/a", "sysServices  72"]
-
-    denied = service.console("status", "--community", "private", check=False)
-    assert denied.returncode == 1 and "no answer" in denied.stderr
-
-
 def test_commands_act_on_agents_and_mobiles_and_write_the_reports(service):
     async def scenario():
         # A space cannot stand in an HTTP request line; these clients send it percent-encoded.
@@ -179,9 +162,17 @@ def test_commands_act_on_agents_and_mobiles_and_write_the_reports(service):
                                      "From Server Due To Command From Console"]
 
 
-def test_failed_commands_are_snmp_errors(service):
+def test_console_status_and_failed_commands(service):
     """snmpset fails, naming the status and the variable, on a command that failed or found nothing
     to act on (slot 7 has no customer, mobile slot 9 no mobile); the console says so in words."""
+    heading, *lines = service.console("status").stdout.splitlines()
+    assert heading == f"The service at 127.0.0.1:{service.snmp_port} is running"
+    assert lines[:2] == [f"sysDescr     Vantor Web, ver {VERSION}", f"sysObjectID  {ENTERPRISE}"]
+    assert re.fullmatch(r"sysUpTime    \d+ \(0d 00:\d\d:\d\d\)", lines[2]), lines[2]
+    assert lines[3:] == ["sysContact   n/a", "sysName      n/a", "sysLocation  n/a", "sysServices  72"]
+
+    denied = service.console("status", "--community", "private", check=False)
+    assert denied.returncode == 1 and "no answer" in denied.stderr
     assert snmpset(service, f"{ENTERPRISE}.2.0", "console", "1").returncode == 0
     failing = ["agentConnDisconnect-0", "agentConnDisconnect-150", "mobilConnDisconnect-77",
                "agentConnDisconnect-7", "mobilConnDisconnect-9"]

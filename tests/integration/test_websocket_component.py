@@ -1,6 +1,4 @@
-"""The WebSocket layer of the real service as clients meet it: relayed messages of every frame
-length form over ws and wss, the close code of each way an agent goes, refused upgrade requests,
-and the TLS listener's refusals of old protocols, weak suites and silent peers."""
+"""The WebSocket layer as clients meet it: frame lengths, close codes, refused upgrades and TLS."""
 import asyncio
 import re
 import socket
@@ -25,9 +23,7 @@ def traced(pd, text):
 
 @pytest.mark.parametrize("tls", [False, True], ids=["ws", "wss"])
 def test_relayed_messages_arrive_whole_and_in_order(program_dir, tls):
-    """Answers queued together leave in shared writes; every frame length form (7-bit, 16-bit,
-    64-bit) up to the largest message must arrive intact and in order. Mobiles that open together
-    get slots of their own."""
+    """Every frame length form (7, 16, 64 bits) up to the largest message, sent in shared writes."""
     pd = program_dir
     pd.configure(SnmpEnabled="false")
     pd.start()
@@ -64,35 +60,9 @@ ENDINGS = [  # what the agent does, the close code, the end of the service's eve
 ]
 
 
-def test_each_way_an_agent_goes_is_reported_with_its_close_code(program_dir):
-    pd = program_dir
-    pd.start_plain()
-    gone = "Demo Company Disconnected From Server Due To "
-
-    async def scenario():
-        reported = []
-        for action, code, event in ENDINGS:
-            agt = await agent(pd, C1)
-            await action(agt.ws)
-            await agt.closed()
-            assert agt.ws.close_code == code
-            line = (await until(lambda: pd.mentions(gone)[len(reported):], 10, f"the event of code {code}"))[0]
-            cid = int(re.search(r"connID=(\d+)", line).group(1))
-            assert gone + event.format(id=cid) in line, line
-            reported.append(cid)
-        assert len(set(reported)) == len(ENDINGS) and all(1 <= i <= 32767 for i in reported)
-        aborted = await agent(pd, C1)
-        aborted.ws.transport.abort()  # no close frame
-        await until(lambda: [e for e in pd.mentions(gone) if ", code 1006: " in e], 10, "the lost connection")
-
-    run_clients(scenario)
-    assert pd.stop() == 0
-
-
 @pytest.mark.slow
 def test_a_peer_that_never_answers_a_protocol_fault_is_dropped_by_the_idle_limit(program_dir):
-    """The close after a fault waits for the peer's reply at most the idle limit (60 s; a mobile's,
-    as an agent's is lengthened to its keep-alive interval), checked in quarters."""
+    """The close after a fault waits for the reply at most a mobile's idle limit of 60 s."""
     pd = program_dir
     pd.start_plain(DebugMode=1)
 
@@ -111,9 +81,29 @@ def test_a_peer_that_never_answers_a_protocol_fault_is_dropped_by_the_idle_limit
     assert "Description: no data from the peer within the idle timeout" in debug_text(pd)
 
 
-def test_bad_upgrade_requests_and_silent_clients_are_closed(program_dir):
+def test_close_codes_bad_requests_silent_clients_and_weak_tls(program_dir):
     pd = program_dir
-    pd.start_plain(DebugMode=1)
+    pd.configure(SnmpEnabled="false", DebugMode=1)
+    pd.start()
+    gone = "Demo Company Disconnected From Server Due To "
+
+    async def endings():
+        reported = []
+        for action, code, event in ENDINGS:
+            agt = await agent(pd, C1)
+            await action(agt.ws)
+            await agt.closed()
+            assert agt.ws.close_code == code
+            line = (await until(lambda: pd.mentions(gone)[len(reported):], 10, f"the event of code {code}"))[0]
+            cid = int(re.search(r"connID=(\d+)", line).group(1))
+            assert gone + event.format(id=cid) in line, line
+            reported.append(cid)
+        assert len(set(reported)) == len(ENDINGS) and all(1 <= i <= 32767 for i in reported)
+        aborted = await agent(pd, C1)
+        aborted.ws.transport.abort()  # no close frame
+        await until(lambda: [e for e in pd.mentions(gone) if ", code 1006: " in e], 10, "the lost connection")
+
+    run_clients(endings)
     many = b"".join(b"X-H%d: v\r\n" % i for i in range(300))
     requests = [
         (b"GET / HTTP/1.1\r\nHost: x\r\n\r\n", b"HTTP/1.1 426"),
@@ -135,14 +125,6 @@ def test_bad_upgrade_requests_and_silent_clients_are_closed(program_dir):
         s.close()
     run_clients(lambda: agent(pd, C1))
     traced(pd, "no upgrade request within the time limit")
-    assert "/agt?x" not in debug_text(pd)  # refused before the broker saw it
-    assert pd.stop() == 0
-
-
-def test_the_tls_listener_refuses_bad_inputs_and_serves_the_others(program_dir):
-    pd = program_dir
-    pd.configure(SnmpEnabled="false", DebugMode=1)
-    pd.start()
 
     def s_client(*args, stdin=""):
         done = subprocess.run(["openssl", "s_client", "-connect", f"127.0.0.1:{pd.wss_port}", *args],
@@ -169,5 +151,5 @@ def test_the_tls_listener_refuses_bad_inputs_and_serves_the_others(program_dir):
 
     traced(pd, "TLS handshake failed: unsupported protocol")
     traced(pd, "no TLS handshake within the time limit")
-    assert "/agt?x" not in debug_text(pd)
+    assert "/agt?x" not in debug_text(pd)  # refused before the broker saw it
     assert pd.stop() == 0

@@ -22,7 +22,7 @@ def unit_text(deb):
                           check=True, capture_output=True).stdout.decode()
 
 
-def test_files_and_modes(deb):
+def test_files_modes_control_fields_and_scripts(deb):
     listing = entries(deb)
     expected = {
         "/usr/sbin/VantorWebSrv": "-rwxr-xr-x",
@@ -38,8 +38,6 @@ def test_files_and_modes(deb):
     # must not replace the database, and the package claims no folder it does not own.
     assert not [p for p in listing if p.startswith(("/opt", "/var"))], listing
 
-
-def test_control_fields_and_scripts(deb):
     fields = dict(re.findall(r"^(\w[\w-]*): (.*)$", dpkg_deb("-f", deb), re.M))
     assert fields["Package"] == "vantor-web"
     assert re.fullmatch(r"\d+\.\d+", fields["Version"])

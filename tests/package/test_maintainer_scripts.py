@@ -62,7 +62,7 @@ def system(tmp_path):
     return System()
 
 
-def test_first_install_creates_account_and_database_then_starts(system):
+def test_first_install_creates_account_and_database_then_starts_and_prerm_stops_on_remove(system):
     calls = system.run("postinst", "configure")
     dir_ = str(system.program_dir)
     assert calls == [
@@ -80,6 +80,14 @@ def test_first_install_creates_account_and_database_then_starts(system):
     ]
     assert stat.S_IMODE(system.database.stat().st_mode) == 0o640
     assert stat.S_IMODE(system.program_dir.stat().st_mode) == 0o750
+
+    # prerm stops on remove only; without systemd nothing is started or stopped.
+    assert system.run("prerm", "remove") == ["systemctl stop vantor-web.service",
+                                             "systemctl disable vantor-web.service"]
+    assert system.run("prerm", "upgrade", "1.1") == []
+    (system.root_dir / "run/systemd/system").rmdir()
+    assert not [c for c in system.run("postinst", "configure") if c.startswith("systemctl")]
+    assert system.run("prerm", "remove") == []
 
 
 def test_upgrade_moves_the_old_data_once_and_keeps_it(system):
@@ -101,13 +109,3 @@ def test_upgrade_moves_the_old_data_once_and_keeps_it(system):
     assert not [c for c in calls if c.split()[0] in ("adduser", "addgroup", "usermod", "runuser")]
     assert system.database.read_text() == "customers"
     assert calls[-1] == "systemctl restart vantor-web.service"
-
-
-def test_prerm_stops_on_remove_only_and_nothing_starts_without_systemd(system):
-    assert system.run("prerm", "remove") == ["systemctl stop vantor-web.service",
-                                             "systemctl disable vantor-web.service"]
-    assert system.run("prerm", "upgrade", "1.1") == []
-    (system.root_dir / "run/systemd/system").rmdir()
-    assert not [c for c in system.run("postinst", "configure") if c.startswith("systemctl")]
-    assert system.run("prerm", "remove") == []
-

@@ -1,7 +1,7 @@
-"""The nginx configuration of the README's "Scaling out" section, read from the README: WebSocket
-upgrades are routed by the customer id in the request URI ("/agt?" or "/mob?" then eight
-characters) to the instance that serves that customer."""
+"""The README's nginx configuration ("Scaling out"): WebSocket upgrades are routed by the customer
+id in the request URI ("/agt?" or "/mob?" then eight characters) to the instance serving it."""
 import asyncio
+import contextlib
 import re
 import shutil
 import socket
@@ -50,13 +50,12 @@ def free_port():
 
 def wait_for_port(port, process):
     for _ in range(100):
-        if process.poll() is not None:
-            return False
-        try:
+        with contextlib.suppress(OSError):
             socket.create_connection(("127.0.0.1", port), timeout=0.2).close()
             return True
-        except OSError:
-            time.sleep(0.05)
+        if process.poll() is not None:
+            return False
+        time.sleep(0.05)
     return False
 
 
