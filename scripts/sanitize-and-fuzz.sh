@@ -11,7 +11,7 @@ cd "$(dirname "$0")/.."
 build=${1:-build-sanitize}
 seconds=${FUZZ_SECONDS:-30}
 jobs=${JOBS:-$(nproc)}
-targets=(snmp_ber_fuzz admission_fuzz broker_fuzz push_mail_reply_fuzz settings_fuzz)
+targets=(snmp_ber_fuzz broker_fuzz push_mail_reply_fuzz settings_fuzz)
 start=$(date +%s)
 
 CC=clang CXX=clang++ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
@@ -29,7 +29,7 @@ for target in "${targets[@]}"; do
   echo "== $target for ${seconds} s"
   cp -r "tests/fuzz/corpus/$target" "$work/$target"
   mkdir -p "$work/$target-artifacts"
-  # The broker targets keep their program directory in TMPDIR; it is removed with $work.
+  # The broker target keeps its program directory in TMPDIR; it is removed with $work.
   if ! TMPDIR="$work" "$build/tests/$target" -max_total_time="$seconds" -max_len=1024 -timeout=10 \
       -artifact_prefix="$work/$target-artifacts/" "$work/$target" >"$work/$target.log" 2>&1; then
     tail -n 60 "$work/$target.log"

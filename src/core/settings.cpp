@@ -8,6 +8,9 @@
 
 namespace vantor {
 
+// The row is read with its rowid under this name, which is no column of General_Settings.
+constexpr std::string_view kRowidAlias = "vantor_rowid";
+
 std::unique_ptr<Database> OpenDatabase(const std::filesystem::path& databaseFile) {
   DbStatus status;
   auto db = Database::Open(databaseFile, Database::Mode::kReadWrite, status);
@@ -22,8 +25,8 @@ GeneralSettings GeneralSettings::Load(const std::filesystem::path& databaseFile)
 
 GeneralSettings GeneralSettings::Read(Database& db) {
   std::vector<DbRow> rows;
-  auto status = db.Query("SELECT rowid AS vantor_rowid, * FROM General_Settings ORDER BY rowid LIMIT 1",
-                          {}, rows);
+  auto status = db.Query(
+      fmt::format("SELECT rowid AS {}, * FROM General_Settings ORDER BY rowid LIMIT 1", kRowidAlias), {}, rows);
   if (!status) throw ProcedureError(status.error);
   if (rows.empty()) throw ProcedureError("The table General_Settings has no row");
   const auto rowid = std::get<std::int64_t>(rows.front().values.front());
@@ -101,7 +104,7 @@ std::optional<std::string> GeneralSettings::Optional(std::string_view column) co
 }
 
 void GeneralSettings::Set(std::string_view column, DbValue value) {
-  if (!row_.Find(column)) {
+  if (column == kRowidAlias || !row_.Find(column)) {
     throw ProcedureError(fmt::format("Column {} not found in General_Settings", column));
   }
   // Keep the row in step, so a reader after Set() sees the new value.
