@@ -1,4 +1,4 @@
-"""vantor-load against the real service: drops when it goes away, and a soak that loses nothing."""
+"""vantor-load against the real service: a soak with request traffic and keep-alives that loses nothing."""
 import os
 import re
 import subprocess
@@ -32,23 +32,6 @@ def fields(line):
 
 def lines(out, label):
     return [fields(l) for l in out.splitlines() if l.startswith(label + " ")]
-
-
-def test_service_going_away_counts_drops_and_fails_the_run(program_dir):
-    pd = program_dir
-    add_customers(pd, 2)
-    pd.start()
-    run = load(pd, "--agents", 2, "--mobiles", 2, "--rate", 5, "--keepalive", 2,
-               "--duration", 8, "--report-every", 2)
-    time.sleep(3)
-    assert pd.stop() == 0
-    out, err = run.communicate(timeout=60)
-    assert run.returncode == 1, out + err
-    (summary,) = lines(out, "SUMMARY")
-    assert summary["answered"] > 0
-    # All four clients were closed by the service, then could not reconnect at all.
-    assert summary["drops"] >= 4
-    assert (summary["agents"], summary["mobiles"]) == (0, 0)
 
 
 SOAK_SECONDS = int(os.environ.get("VANTOR_SOAK_SECONDS", "180"))

@@ -1,7 +1,7 @@
 """postinst, prerm and postrm run against a temporary root (DPKG_ROOT) with the account and
 service commands replaced by recorders, for what a booted system cannot show: a first install,
 a second configure, and a system without systemd. Remove, purge and the upgrade from the old
-layout run for real in systemd_container.sh."""
+layout (data moved, old directory gone, home moved) run for real in systemd_container.sh."""
 import os
 import stat
 import subprocess
@@ -45,7 +45,6 @@ def system(tmp_path):
         root_dir = root
         program_dir = root / HOME.lstrip("/")
         database = program_dir / "VantorWeb.mdb"
-        old_dir = root / "opt/vantor-web"
 
         def run(self, script, *args):
             (tmp_path / "calls.log").write_text("")
@@ -54,10 +53,6 @@ def system(tmp_path):
             subprocess.run(["sh", os.path.join(SCRIPTS, script), *args], env=env, check=True,
                            timeout=30)
             return (tmp_path / "calls.log").read_text().splitlines()
-
-        def add_accounts(self, home=HOME):
-            (tmp_path / "accounts").write_text("group vantor\npasswd vantor\n")
-            (tmp_path / "home").write_text(home + "\n")
 
     return System()
 
@@ -88,24 +83,3 @@ def test_first_install_creates_account_and_database_then_starts_and_prerm_stops_
     (system.root_dir / "run/systemd/system").rmdir()
     assert not [c for c in system.run("postinst", "configure") if c.startswith("systemctl")]
     assert system.run("prerm", "remove") == []
-
-
-def test_upgrade_moves_the_old_data_once_and_keeps_it(system):
-    # Version 1.0 kept everything in /opt/vantor-web, the account's home.
-    system.add_accounts(home="/opt/vantor-web")
-    for folder in ("Log", "Debug", "KeepAlive", "Backup"):
-        (system.old_dir / folder).mkdir(parents=True)
-    (system.old_dir / "Log/AgtConn.txt").write_text("log")
-    (system.old_dir / "VantorWeb.mdb").write_text("customers")
-    (system.old_dir / "VantorWebSrv.lock").touch()
-    calls = system.run("postinst", "configure", "1.0")
-    assert calls[0] == "systemctl stop vantor-web.service"
-    assert f"usermod --home {HOME} vantor" in calls
-    assert system.database.read_text() == "customers"
-    assert (system.program_dir / "Log/AgtConn.txt").read_text() == "log"
-    assert not system.old_dir.exists()
-
-    calls = system.run("postinst", "configure", "1.1")
-    assert not [c for c in calls if c.split()[0] in ("adduser", "addgroup", "usermod", "runuser")]
-    assert system.database.read_text() == "customers"
-    assert calls[-1] == "systemctl restart vantor-web.service"

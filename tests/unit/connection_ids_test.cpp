@@ -50,11 +50,5 @@ TEST(ConnectionIds, HeldIdsAreSkippedAndReleasedOnesComeBackLast) {
   EXPECT_EQ(holder.at(longLived), -1);  // kept its id through two wrap-arounds
 }
 
-TEST(ConnectionIds, NoIdWhenEveryOneIsHeld) {
-  ConnectionIdAllocator ids;
-  EXPECT_EQ(ids.Next([](ConnectionId) { return true; }), 0);
-  EXPECT_EQ(ids.Next([](ConnectionId id) { return id != 5; }), 5);
-}
-
 }  // namespace
 }  // namespace vantor

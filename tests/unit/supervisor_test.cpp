@@ -87,22 +87,6 @@ TEST_F(SupervisorTest, SilentAgentDroppedAtAgingNinetyWithAlarmByInterval) {
   }
 }
 
-TEST_F(SupervisorTest, KeepAliveResetsAgingAndVersionMessageCancelsPendingAlarm) {
-  Tick(3);
-  Receive(ws_, 1, "CA01000001" "0  " "keep-alive");
-  Tick(3);
-  EXPECT_EQ(Customer(1).connection.id, 1);
-
-  Tables().SetKeepAliveInterval(1, 90);
-  Tick(2);  // drop: alarm pending
-  EXPECT_TRUE(Customer(1).bcaWaitState);
-  Connect(ws_, 3, "/agt?01000001 p__________");
-  Tick();  // connected again: the wait does not advance
-  Receive(ws_, 3, "CA01000001" "0  " "VER:3.10 KEEPALIVE:90");
-  Tick(5);
-  EXPECT_TRUE(alarms_.empty());
-}
-
 TEST_F(SupervisorTest, RecordFreedDuringTheDropStillGetsItsAlarmAndANewAgentIsLeftAlone) {
   Tables().SetKeepAliveInterval(1, 30);
   Tables().AgeAgent(1, 90);
