@@ -2,6 +2,8 @@
 """Relay benchmark on loopback: prints one table comparing the service's relay with a direct echo.
 
 A: the simulated mobiles (vantor-load) against vantor-echo, which answers each request itself.
+N: the same mobiles and agents through a reference relay on Node's `ws` package (bench/node_relay),
+   installed into the build directory by npm on the first run.
 C: the same mobiles through the real service in a temporary program directory, the requests
    answered by simulated agents in a process of their own; once with DebugMode 0, once with 1.
 For each: p50/p99 round trip of one mobile with one request in flight, every process of the case
@@ -9,8 +11,11 @@ on one CPU, and the round trips per second of 50 mobiles with 8 in flight each o
 (64-byte payloads), the echo server or the service on a CPU of its own and the simulators on
 another, with the service's CPU time per round trip. The processes are placed so that a run
 measures the work on the path, not where the scheduler happened to put them: on a small virtual
-machine a wake-up across CPUs costs more than the whole relay. Also the service's RssAnon with 99 agents and 50 idle mobiles,
-and the CPU time of one supervision tick with full tables (build/bench/supervision_tick_bench).
+machine a wake-up across CPUs costs more than the whole relay. For the service with debug off also
+the throughput and CPU per round trip of 1 and 10 mobiles (8 in flight each), its RssAnon idle,
+with 99 agents and 50 idle mobiles, and with 512 connections (those 149 and 363 connections still
+opening, from 127.0.0.2 and up, 16 per address, 256 on the ws listener and the rest on wss), and the CPU time of one supervision tick with
+full tables (build/bench/supervision_tick_bench).
 
 Builds nothing (`make bench` builds first). Exits 1, after the table, when a simulator counted a
 wrong, lost or late answer, a drop or a refusal; exits 2 when something could not run at all.
@@ -36,6 +41,11 @@ PASSWORD = "pw"
 LATENCY = ["--mobiles", "1", "--customers", "1", "--window", "1", "--warmup", "1", "--measure", "4"]
 THROUGHPUT = ["--mobiles", "50", "--customers", "10", "--window", "8", "--warmup", "2", "--measure", "10"]
 THROUGHPUT_AGENTS = 10
+SCALING_MOBILES = (1, 10)  # the 50-mobile figure is THROUGHPUT's
+OPEN_CONNECTIONS = 512
+PER_ADDRESS = 16  # the service's MaxOpeningPerAddr default
+MAX_OPENING = 256  # per listener
+NODE_RELAY = Path(__file__).resolve().parent / "node_relay"
 FAULTS = ("wrong", "lost", "late", "drops", "refused", "unanswered")
 CLIENT_CPU = {min(os.sched_getaffinity(0))}  # the simulators; everything for the round trips
 SERVER_CPU = {max(os.sched_getaffinity(0))}  # the echo server or the service for the throughput
@@ -75,13 +85,13 @@ class Process:
     goes to a file, shown when the process fails."""
     running = []
 
-    def __init__(self, name, command, workdir, cpus=None):
+    def __init__(self, name, command, workdir, cpus=None, env=None):
         self.name = name
         self.lines = []
         self.changed = threading.Condition()
         self.err_path = Path(workdir) / f"{name}.stderr"
         with open(self.err_path, "w") as err:
-            self.popen = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=err, text=True,
+            self.popen = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=err, text=True, env=env,
                                           preexec_fn=(lambda: os.sched_setaffinity(0, cpus)) if cpus else None)
         Process.running.append(self)
         self.reader = threading.Thread(target=self._read, daemon=True)
@@ -149,6 +159,24 @@ class Tools:
         missing = [str(p) for p in vars(self).values() if not p.exists()]
         if missing:
             raise BenchError("not built: " + ", ".join(missing) + " (make bench builds them)")
+        self.node_modules = build / "bench" / "node_relay" / "node_modules"
+
+    def install_node_relay(self):
+        """Node and npm from Debian when missing (as root), then the pinned `ws` package by npm."""
+        if not shutil.which("node") or not shutil.which("npm"):
+            if os.geteuid() != 0:
+                raise BenchError("the Node relay needs node and npm: apt-get install nodejs npm")
+            subprocess.run(["apt-get", "install", "-y", "-q", "nodejs", "npm"], check=True,
+                           capture_output=True, env={**os.environ, "DEBIAN_FRONTEND": "noninteractive"})
+        if (self.node_modules / "ws" / "package.json").exists():
+            return
+        target = self.node_modules.parent
+        target.mkdir(parents=True, exist_ok=True)
+        shutil.copy2(NODE_RELAY / "package.json", target / "package.json")
+        result = subprocess.run(["npm", "install", "--no-audit", "--no-fund", "--omit=dev"], cwd=target,
+                                capture_output=True, text=True, timeout=300)
+        if result.returncode != 0:
+            raise BenchError("npm install of the Node relay's ws package failed:\n" + result.stderr[-2000:])
 
 
 class Service:
@@ -162,8 +190,8 @@ class Service:
         self.console("init", str(self.dir))
         for i in range(CUSTOMERS):
             self.console("customer", "add", customer_id(i), f"Bench Customer {i + 1}")
-        self.port = free_port()
-        ports = {"WsPort": self.port, "WssPort": free_port(), "SnmpPort": free_port(socket.SOCK_DGRAM),
+        self.port, self.wss_port = free_port(), free_port()
+        ports = {"WsPort": self.port, "WssPort": self.wss_port, "SnmpPort": free_port(socket.SOCK_DGRAM),
                  "TrapPort": free_port(socket.SOCK_DGRAM, below=32000)}
         for column, value in ports.items():
             self.console("settings", "set", column, str(value))
@@ -255,24 +283,50 @@ class Bench:
         echo.finish(10, stop=True)
         return figures
 
+    def node_relay(self):
+        self.tools.install_node_relay()
+        node = Process("node", ["node", str(NODE_RELAY / "relay.js"), "--port", "0"], self.workdir,
+                       env={**os.environ, "NODE_PATH": str(self.tools.node_modules)})
+        line = node.wait_for_line(lambda l: l.startswith("LISTENING port="), 10, "the Node relay listening")
+        port = int(line.split("=", 1)[1])
+        agents = self.agents(port, THROUGHPUT_AGENTS)
+        figures = self.traffic(port, node.popen.pid, node.popen.pid)
+        figures["agents"] = self.stop_load(agents)
+        node.finish(10, stop=True)
+        return figures
+
     def relay(self, service, debug, measure_memory):
         service.start(debug)
+        if measure_memory:
+            idle_rss = service.rss_anon_kib()
         agents = self.agents(service.port, THROUGHPUT_AGENTS)
         figures = self.traffic(service.port, service.pid, service.pid)
         if measure_memory:
+            figures["scaling"] = {n: self.mobiles(service.port, scaled(n), service.pid, cpus=CLIENT_CPU)
+                                  for n in SCALING_MOBILES}
             figures["rss_anon_kib"], figures["idle"] = self.idle_memory(service)
+            figures["rss_anon_kib"]["idle"] = idle_rss
         figures["agents"] = self.stop_load(agents)
         service.stop()
         return figures
 
     def idle_memory(self, service):
-        """RssAnon once all 99 agents and 50 mobiles (one request each, then quiet) are in."""
+        """RssAnon once all 99 agents and 50 mobiles (one request each, then quiet) are in, and
+        again with connections still opening up to OPEN_CONNECTIONS, read before their 5 s
+        opening deadline drops them."""
         rest = self.agents(service.port, CUSTOMERS - THROUGHPUT_AGENTS, THROUGHPUT_AGENTS)
         mobiles = self.load(service.port, "--agents", 0, "--mobiles", 50, "--customers", CUSTOMERS,
                             "--rate", 0.01, "--duration", 120, "--report-every", 1)
         mobiles.wait_for_line(lambda l: l.startswith("REPORT ") and " mobiles=50/50 " in l and " in_flight=0 " in l,
                               30, "50 idle mobiles connected")
-        rss = service.rss_anon_kib()
+        rss = {"admitted": service.rss_anon_kib()}
+        # Each listener holds at most MAX_OPENING connections still opening.
+        opening = [open_silently(service.port if i < MAX_OPENING else service.wss_port, 2 + i % MAX_OPENING // PER_ADDRESS)
+                   for i in range(OPEN_CONNECTIONS - CUSTOMERS - 50)]
+        time.sleep(1)
+        rss["open"] = service.rss_anon_kib()
+        for s in opening:
+            s.close()
         idle = [self.stop_load(mobiles), self.stop_load(rest)]
         return rss, idle
 
@@ -290,41 +344,67 @@ class Bench:
         return times
 
 
+def scaled(mobiles):
+    """THROUGHPUT's shape with `mobiles` mobiles."""
+    shape = list(THROUGHPUT)
+    shape[shape.index("--mobiles") + 1] = str(mobiles)
+    return shape
+
+
+def open_silently(port, address_byte):
+    """A TCP connection from 127.0.0.<address_byte> that never sends its upgrade request."""
+    s = socket.socket()
+    s.bind((f"127.0.0.{address_byte}", 0))
+    s.connect(("127.0.0.1", port))
+    return s
+
+
 def faults(figures):
     """Fault counters summed over every simulator result in `figures`."""
     results = [figures["latency"], figures["throughput"], *([figures["agents"]] if "agents" in figures else []),
-               *figures.get("idle", [])]
+               *figures.get("idle", []), *figures.get("scaling", {}).values()]
     return {k: sum(r[k] for r in results) for k in FAULTS}
 
 
-def table(a, off, on, ticks):
+def table(a, n, off, on, ticks):
     def num(v, fmt="{:.1f}"):
         return "-" if v is None else fmt.format(v)
 
     def ratio(c, base):
         return "-" if not base else f"{c / base:.2f}"
 
+    cases = (a, n, off, on)
     lat = lambda f, k: f["latency"][k]
     thr = lambda f: f["throughput"]["per_second"]
     cpu = lambda f: f["throughput"]["service_cpu_us_per_answer"]
     fault_text = lambda f: "/".join(str(faults(f)[k]) for k in FAULTS)
+    of_a = lambda value: ["-"] + [ratio(value(f), value(a)) for f in (n, off, on)]
+    only_off = lambda text: ["-", "-", text, "-"]
     rows = [
-        ("p50 round trip, 1 mobile, 1 in flight, 1 CPU (us)", [num(lat(f, "p50_us")) for f in (a, off, on)]),
-        ("p99 round trip, 1 mobile, 1 in flight, 1 CPU (us)", [num(lat(f, "p99_us")) for f in (a, off, on)]),
-        ("throughput, 50 mobiles x 8 in flight, 2 CPUs (round trips/s)", [num(thr(f), "{:.0f}") for f in (a, off, on)]),
-        ("service CPU per round trip (us)", ["-", num(cpu(off), "{:.2f}"), num(cpu(on), "{:.2f}")]),
-        ("p50 C/A", ["-", ratio(lat(off, "p50_us"), lat(a, "p50_us")), ratio(lat(on, "p50_us"), lat(a, "p50_us"))]),
-        ("p99 C/A", ["-", ratio(lat(off, "p99_us"), lat(a, "p99_us")), ratio(lat(on, "p99_us"), lat(a, "p99_us"))]),
-        ("throughput C/A", ["-", ratio(thr(off), thr(a)), ratio(thr(on), thr(a))]),
-        ("throughput cost of debug on (off/on)", ["-", "-", ratio(thr(off), thr(on))]),
-        ("service RssAnon, 99 agents + 50 idle mobiles (KiB)", ["-", str(off["rss_anon_kib"]), "-"]),
-        ("supervision tick, full tables, in-process (us CPU)", ["-", num(ticks.get("BM_Tick"), "{:.2f}"), "-"]),
-        ("first tick of an hour, same tables (us CPU)", ["-", num(ticks.get("BM_HourlyTick"), "{:.2f}"), "-"]),
-        ("/".join(FAULTS), [fault_text(f) for f in (a, off, on)]),
+        ("p50 round trip, 1 mobile, 1 in flight, 1 CPU (us)", [num(lat(f, "p50_us")) for f in cases]),
+        ("p99 round trip, 1 mobile, 1 in flight, 1 CPU (us)", [num(lat(f, "p99_us")) for f in cases]),
+        ("throughput, 50 mobiles x 8 in flight, 2 CPUs (round trips/s)", [num(thr(f), "{:.0f}") for f in cases]),
+        ("relay CPU per round trip (us)", ["-"] + [num(cpu(f), "{:.2f}") for f in (n, off, on)]),
+        ("p50 against A", of_a(lambda f: lat(f, "p50_us"))),
+        ("p99 against A", of_a(lambda f: lat(f, "p99_us"))),
+        ("throughput against A", of_a(thr)),
+        ("throughput cost of debug on (off/on)", ["-", "-", "-", ratio(thr(off), thr(on))]),
     ]
-    head = ("", "A direct echo", "C debug off", "C debug on")
+    for mobiles in SCALING_MOBILES:
+        r = off["scaling"][mobiles]
+        rows.append((f"{mobiles} mobile(s) x 8 in flight: round trips/s, CPU us each",
+                     only_off(f"{r['per_second']:.0f}, {num(r['service_cpu_us_per_answer'], '{:.2f}')}")))
+    rss = off["rss_anon_kib"]
+    rows += [
+        ("service RssAnon idle / 149 admitted / 512 open (KiB)",
+         only_off(f"{rss['idle']} / {rss['admitted']} / {rss['open']}")),
+        ("supervision tick, full tables, in-process (us CPU)", only_off(num(ticks.get("BM_Tick"), "{:.2f}"))),
+        ("first tick of an hour, same tables (us CPU)", only_off(num(ticks.get("BM_HourlyTick"), "{:.2f}"))),
+        ("/".join(FAULTS), [fault_text(f) for f in cases]),
+    ]
+    head = ("", "A direct echo", "N Node ws relay", "C debug off", "C debug on")
     width = max(len(r[0]) for r in rows)
-    cols = [max(len(head[i + 1]), *(len(r[1][i]) for r in rows)) for i in range(3)]
+    cols = [max(len(head[i + 1]), *(len(r[1][i]) for r in rows)) for i in range(4)]
     out = [f"{head[0]:<{width}}  " + "  ".join(f"{h:>{w}}" for h, w in zip(head[1:], cols))]
     out.append("-" * len(out[0]))
     out += [f"{name:<{width}}  " + "  ".join(f"{v:>{w}}" for v, w in zip(values, cols)) for name, values in rows]
@@ -342,6 +422,7 @@ def main():
         tools = Tools(args.build.resolve())
         bench = Bench(tools, workdir)
         a = bench.direct_echo()
+        n = bench.node_relay()
         service = Service(tools, workdir)
         off = bench.relay(service, debug=False, measure_memory=True)
         on = bench.relay(service, debug=True, measure_memory=False)
@@ -354,8 +435,9 @@ def main():
         shutil.rmtree(workdir, ignore_errors=True)
     print(f"Vantor Web relay benchmark: loopback, {PAYLOAD_BYTES}-byte request payloads, simulators on CPU "
           f"{min(CLIENT_CPU)}, server on CPU {min(SERVER_CPU)} for the throughput, {time.monotonic() - began:.0f} s")
-    print(table(a, off, on, ticks))
-    bad = {name: f for name, f in (("A", a), ("C debug off", off), ("C debug on", on)) if any(faults(f).values())}
+    print(table(a, n, off, on, ticks))
+    bad = {name: f for name, f in (("A", a), ("N", n), ("C debug off", off), ("C debug on", on))
+           if any(faults(f).values())}
     for name, f in bad.items():
         print(f"run_bench: WARNING: case {name}: faults {faults(f)}", file=sys.stderr)
     return 1 if bad else 0

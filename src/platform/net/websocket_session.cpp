@@ -4,9 +4,13 @@
 #include "platform/net/connection_end.hpp"
 #include "platform/net/http_upgrade_request.hpp"
 #include "platform/net/http_upgrade_response.hpp"
+#include "platform/net/read_ahead_stream.hpp"
 #include "platform/net/write_batch_stream.hpp"
 
+#include <boost/asio/bind_allocator.hpp>
 #include <boost/asio/co_spawn.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/recycling_allocator.hpp>
 #include <boost/asio/ssl.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
@@ -28,13 +32,15 @@ using tcp = asio::ip::tcp;
 
 namespace {
 
-using PlainStream = WriteBatchStream<beast::tcp_stream>;
+using PlainStream = WriteBatchStream<ReadAheadStream<beast::tcp_stream>>;
 using TlsStream = WriteBatchStream<beast::ssl_stream<beast::tcp_stream>>;
 
 // A batch is the oldest queued message and the ones behind it while their frames, copied into
 // one buffer, stay within this; a larger message leaves in its own write. One buffer keeps the
 // gather write within the few buffers the socket layer passes to one system call.
 constexpr std::size_t kMaxBatchFollowerBytes = 64 * 1024;
+// What an open plain connection receives in one system call (TLS reads whole records already).
+constexpr std::size_t kReadAheadBytes = 16 * 1024;
 
 // A handler failure must not end the connection's coroutine half-way (the id would leak).
 asio::awaitable<void> SwallowingHandlerFailure(asio::awaitable<void> handler) {
@@ -53,7 +59,6 @@ WebSocketSession::WebSocketSession(std::shared_ptr<BeastWebSocketServer::Impl> s
       remoteAddress_(std::move(remoteAddress)),
       remotePort_(remotePort),
       openingDeadline_(std::chrono::steady_clock::now() + server_->limits.openingTimeout),
-      wake_(server_->io),
       closeDeadline_(server_->io),
       idleTimer_(server_->io),
       idleLimit_(server_->limits.idleTimeout) {}
@@ -73,7 +78,7 @@ bool WebSocketSession::Enqueue(std::string&& text) {
   }
   queuedBytes_ += text.size();
   outbox_.push_back(std::move(text));
-  wake_.cancel();
+  WakeWriter();
   return true;
 }
 
@@ -93,7 +98,7 @@ bool WebSocketSession::RequestClose(websocket::close_code wireCode, std::string 
   endCode_ = kClosedByServer;
   endText_ = std::move(why);
   ArmCloseDeadline(admitted_ ? server_->limits.closeTimeout : server_->limits.refusedCloseTimeout);
-  wake_.cancel();
+  WakeWriter();
   return true;
 }
 
@@ -113,7 +118,13 @@ void WebSocketSession::CloseWithCode(websocket::close_code wireCode, std::string
   endCode_ = static_cast<int>(wireCode);
   endText_ = std::move(why);
   ArmCloseDeadline(server_->limits.closeTimeout);
-  wake_.cancel();
+  WakeWriter();
+}
+
+void WebSocketSession::WakeWriter() {
+  if (flushPosted_ || writing_) return;  // a running write goes on with what is queued
+  flushPosted_ = true;
+  asio::post(server_->io, [self = shared_from_this()] { self->Flush(); });
 }
 
 std::chrono::milliseconds WebSocketSession::RemainingOpeningTime() const {
@@ -141,7 +152,6 @@ asio::awaitable<void> WebSocketSession::Finish(bool openRaised, int code, std::s
   state_ = State::Closed;
   EndOpening();
   closeDeadline_.cancel();
-  wake_.cancel();
   idleTimer_.cancel();
   Abort();
   if (openRaised) {
@@ -179,7 +189,6 @@ class StreamSession final : public WebSocketSession {
 
     state_ = State::Open;
     if (admitted_) EndOpening();  // a refused connection counts as opening until it is gone
-    asio::co_spawn(server_->io, Writer(), [](std::exception_ptr) {});
     asio::co_spawn(server_->io, IdleWatch(), [](std::exception_ptr) {});
     if (auto* ev = Events()) co_await SwallowingHandlerFailure(ev->OnConnected(id_));
 
@@ -293,6 +302,7 @@ class StreamSession final : public WebSocketSession {
       co_await RaiseError(ec.value(), "WebSocket handshake failed: " + ec.message());
       co_return false;
     }
+    if constexpr (!kTls) ws_.next_layer().next_layer().ReadAheadOn(kReadAheadBytes);
     co_return state_ == State::Opening;
   }
 
@@ -363,52 +373,55 @@ class StreamSession final : public WebSocketSession {
   }
 
   // The one writer of the connection: queued texts in order, then the close frame if one is due.
-  asio::awaitable<void> Writer() {
-    auto keepAlive = shared_from_this();
-    while (state_ == State::Open || state_ == State::Closing) {
-      if (!outbox_.empty()) {
-        if (!co_await WriteQueued()) co_return;
-        continue;
-      }
-      if (closeFrame_) {
-        auto reason = *closeFrame_;
-        co_await ws_.async_close(reason, kNoThrow);
-        Abort();
-        co_return;
-      }
-      wake_.expires_at(asio::steady_timer::time_point::max());
-      co_await wake_.async_wait(kNoThrow);
+  // Plain callbacks, not a coroutine: a relayed message costs no frame and no timer here.
+  void Flush() override {
+    flushPosted_ = false;
+    if (writing_ || (state_ != State::Open && state_ != State::Closing)) return;
+    if (!outbox_.empty()) {
+      WriteQueued();
+    } else if (closeFrame_) {
+      writing_ = true;
+      ws_.async_close(*closeFrame_, [self = shared_from_this()](beast::error_code) { self->Abort(); });
     }
   }
 
   // Writes the oldest queued message and, in the same system call, the ones queued behind it
-  // (up to the batch limits). A lone message leaves at once, as before. False when the write
-  // failed and the connection was dropped.
-  asio::awaitable<bool> WriteQueued() {
+  // (up to the batch limits).
+  void WriteQueued() {
+    writing_ = true;
     TakeBatch();
     const std::string& first = batch_.front();
     if (batch_.size() > 1) ws_.next_layer().Attach(first.data() + first.size(), {FollowerFrames()});
     ws_.text(true);
-    auto [ec, n] = co_await ws_.async_write(asio::buffer(first), kNoThrow);
-    const bool followersUnsent = ws_.next_layer().Attached();
-    ws_.next_layer().Detach();
-    for (std::size_t i = 1; !ec && followersUnsent && i < batch_.size(); ++i) {
-      auto [followerEc, followerBytes] = co_await ws_.async_write(asio::buffer(batch_[i]), kNoThrow);
-      ec = followerEc;
+    ws_.async_write(asio::buffer(first),
+                    asio::bind_allocator(asio::recycling_allocator<void>(),
+                                         [self = shared_from_this(), this](beast::error_code ec, std::size_t) {
+                                           Written(ec);
+                                         }));
+  }
+
+  // A write ended. Messages of the batch that the library did not let leave with the first (see
+  // WriteBatchStream) go back to the front of the queue, and this connection batches no more.
+  void Written(beast::error_code ec) {
+    queuedBytes_ -= batch_.front().size();
+    if (ws_.next_layer().Attached()) {
+      ws_.next_layer().Detach();
+      batching_ = false;
+      for (std::size_t i = batch_.size() - 1; i >= 1; --i) outbox_.push_front(std::move(batch_[i]));
+    } else {
+      for (std::size_t i = 1; i < batch_.size(); ++i) queuedBytes_ -= batch_[i].size();
     }
-    for (const auto& text : batch_) queuedBytes_ -= text.size();
     batch_.clear();
-    if (ec) {
-      Fail(kAbnormalClosure, "write failed: " + ec.message());
-      co_return false;
-    }
-    co_return true;
+    writing_ = false;
+    if (ec) return Fail(kAbnormalClosure, "write failed: " + ec.message());
+    Flush();
   }
 
   void TakeBatch() {
     batch_.push_back(std::move(outbox_.front()));
     outbox_.pop_front();
-    if (batch_.front().empty()) return;  // the batch is recognised by where its first payload ends
+    // The batch is recognised by where its first payload ends, so the first must not be empty.
+    if (!batching_ || batch_.front().empty()) return;
     std::size_t followerBytes = 0;
     while (!outbox_.empty() && followerBytes + outbox_.front().size() + 10 <= kMaxBatchFollowerBytes) {
       followerBytes += outbox_.front().size() + 10;
@@ -433,6 +446,7 @@ class StreamSession final : public WebSocketSession {
   beast::flat_buffer buffer_{64 * 1024};
   std::vector<std::string> batch_;  // the messages being written
   std::string followerFrames_;      // their frames after the first, as one buffer
+  bool batching_ = true;            // false once the library wrote a batch's first message alone
 };
 
 }  // namespace

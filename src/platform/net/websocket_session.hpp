@@ -72,6 +72,12 @@ class WebSocketSession : public std::enable_shared_from_this<WebSocketSession> {
 
   // The service's handlers; null once the server object is destroyed, so events stop.
   WebSocketEvents* Events() const;
+  // Has Flush run once the handlers running now have returned, so that what they queued for
+  // this connection leaves together.
+  void WakeWriter();
+  // The writer's step: starts writing what is queued, or the close frame when one is due and
+  // nothing is queued; does nothing while a write is under way or the connection is not open.
+  virtual void Flush() = 0;
   // Raises OnError; a handler's exception is swallowed.
   boost::asio::awaitable<void> RaiseError(int code, std::string text);
   // The last step of every session: the socket is closed, OnDisconnected is raised when the
@@ -93,7 +99,8 @@ class WebSocketSession : public std::enable_shared_from_this<WebSocketSession> {
   std::chrono::steady_clock::time_point openingDeadline_;
   bool countsAsOpening_ = true;  // the listener counted it in the opening limits
   bool admitted_ = true;         // false: upgraded only to be refused (OpenRequest::admitted)
-  boost::asio::steady_timer wake_;  // the writer waits on it; cancelled when there is work
+  bool flushPosted_ = false;        // a Flush is posted and has not run yet
+  bool writing_ = false;            // a write or the close frame is under way
   boost::asio::steady_timer closeDeadline_;
   boost::asio::steady_timer idleTimer_;  // the idle watch's quarter-limit steps
   std::chrono::milliseconds idleLimit_;  // silence after which the peer is dropped
