@@ -40,7 +40,7 @@ using TlsStream = WriteBatchStream<beast::ssl_stream<beast::tcp_stream>>;
 // gather write within the few buffers the socket layer passes to one system call.
 constexpr std::size_t kMaxBatchFollowerBytes = 64 * 1024;
 // What an open plain connection receives in one system call (TLS reads whole records already).
-constexpr std::size_t kReadAheadBytes = 16 * 1024;
+constexpr std::size_t kReadAheadBytes = 8 * 1024;
 
 // A handler failure must not end the connection's coroutine half-way (the id would leak).
 asio::awaitable<void> SwallowingHandlerFailure(asio::awaitable<void> handler) {
