@@ -103,8 +103,7 @@ class WebSocketEvents {
 //   - an opening connection: its socket, the upgrade request (at most 8 KiB) and, for TLS, the
 //     TLS buffers (about 34 KiB); at most maxOpening (256) of them: under 11 MiB;
 //   - an open connection: one incoming message being read (at most maxMessageBytes, 1 MiB) and
-//     its outgoing queue (at most maxQueuedBytes, 4 MiB), plus the TLS buffers, or for a plain
-//     connection an 8 KiB receive buffer; at most
+//     its outgoing queue (at most maxQueuedBytes, 4 MiB), plus the TLS buffers; at most
 //     maxConnections (512) in all. Only connections the service admits (OpenRequest::admitted)
 //     are sent more than one refusal message, so queues hold at most 4 MiB per admitted
 //     connection, and reads 512 x 1 MiB = 512 MiB: 512 MiB plus 4 MiB per admitted connection

@@ -4,7 +4,6 @@
 #include "platform/net/connection_end.hpp"
 #include "platform/net/http_upgrade_request.hpp"
 #include "platform/net/http_upgrade_response.hpp"
-#include "platform/net/read_ahead_stream.hpp"
 #include "platform/net/write_batch_stream.hpp"
 
 #include <boost/asio/bind_allocator.hpp>
@@ -32,15 +31,13 @@ using tcp = asio::ip::tcp;
 
 namespace {
 
-using PlainStream = WriteBatchStream<ReadAheadStream<beast::tcp_stream>>;
+using PlainStream = WriteBatchStream<beast::tcp_stream>;
 using TlsStream = WriteBatchStream<beast::ssl_stream<beast::tcp_stream>>;
 
 // A batch is the oldest queued message and the ones behind it while their frames, copied into
 // one buffer, stay within this; a larger message leaves in its own write. One buffer keeps the
 // gather write within the few buffers the socket layer passes to one system call.
 constexpr std::size_t kMaxBatchFollowerBytes = 64 * 1024;
-// What an open plain connection receives in one system call (TLS reads whole records already).
-constexpr std::size_t kReadAheadBytes = 8 * 1024;
 
 // A handler failure must not end the connection's coroutine half-way (the id would leak).
 asio::awaitable<void> SwallowingHandlerFailure(asio::awaitable<void> handler) {
@@ -302,7 +299,6 @@ class StreamSession final : public WebSocketSession {
       co_await RaiseError(ec.value(), "WebSocket handshake failed: " + ec.message());
       co_return false;
     }
-    if constexpr (!kTls) ws_.next_layer().next_layer().ReadAheadOn(kReadAheadBytes);
     co_return state_ == State::Opening;
   }
 
