@@ -166,8 +166,10 @@ class Tools:
         if not shutil.which("node") or not shutil.which("npm"):
             if os.geteuid() != 0:
                 raise BenchError("the Node relay needs node and npm: apt-get install nodejs npm")
-            subprocess.run(["apt-get", "install", "-y", "-q", "nodejs", "npm"], check=True,
-                           capture_output=True, env={**os.environ, "DEBIAN_FRONTEND": "noninteractive"})
+            installed = subprocess.run(["apt-get", "install", "-y", "-q", "nodejs", "npm"], capture_output=True,
+                                       text=True, env={**os.environ, "DEBIAN_FRONTEND": "noninteractive"})
+            if installed.returncode != 0:
+                raise BenchError("apt-get install nodejs npm failed:\n" + installed.stderr[-2000:])
         if (self.node_modules / "ws" / "package.json").exists():
             return
         target = self.node_modules.parent
