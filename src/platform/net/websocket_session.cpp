@@ -19,6 +19,7 @@
 
 #include <openssl/ssl.h>
 
+#include <iterator>
 #include <type_traits>
 
 namespace vantor {
@@ -403,7 +404,8 @@ class StreamSession final : public WebSocketSession {
     if (ws_.next_layer().Attached()) {
       ws_.next_layer().Detach();
       batching_ = false;
-      for (std::size_t i = batch_.size() - 1; i >= 1; --i) outbox_.push_front(std::move(batch_[i]));
+      outbox_.insert(outbox_.begin(), std::make_move_iterator(batch_.begin() + 1),
+                     std::make_move_iterator(batch_.end()));
     } else {
       for (std::size_t i = 1; i < batch_.size(); ++i) queuedBytes_ -= batch_[i].size();
     }
