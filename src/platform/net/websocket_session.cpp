@@ -57,6 +57,7 @@ WebSocketSession::WebSocketSession(std::shared_ptr<BeastWebSocketServer::Impl> s
       remoteAddress_(std::move(remoteAddress)),
       remotePort_(remotePort),
       openingDeadline_(std::chrono::steady_clock::now() + server_->limits.openingTimeout),
+      cork_(WriteCork::Of(server_->io)),
       closeDeadline_(server_->io),
       idleTimer_(server_->io),
       idleLimit_(server_->limits.idleTimeout) {}
@@ -122,7 +123,17 @@ void WebSocketSession::CloseWithCode(websocket::close_code wireCode, std::string
 void WebSocketSession::WakeWriter() {
   if (flushPosted_ || writing_) return;  // a running write goes on with what is queued
   flushPosted_ = true;
-  asio::post(server_->io, [self = shared_from_this()] { self->Flush(); });
+  cork_.Hold(shared_from_this());
+}
+
+void WebSocketSession::ReadStarted() {
+  readUnderWay_ = true;
+  cork_.ReadStarted();
+}
+
+void WebSocketSession::ReadEnded() {
+  if (!std::exchange(readUnderWay_, false)) return;
+  cork_.ReadEnded();
 }
 
 std::chrono::milliseconds WebSocketSession::RemainingOpeningTime() const {
@@ -170,7 +181,9 @@ class StreamSession final : public WebSocketSession {
   template <typename... StreamArgs>
   StreamSession(std::shared_ptr<BeastWebSocketServer::Impl> server, ConnectionId id, std::string address, int port,
                 StreamArgs&&... args)
-      : WebSocketSession(std::move(server), id, std::move(address), port), ws_(std::forward<StreamArgs>(args)...) {}
+      : WebSocketSession(std::move(server), id, std::move(address), port), ws_(std::forward<StreamArgs>(args)...) {
+    ws_.next_layer().OnRead([this] { ReadEnded(); });
+  }
 
   void Abort() override {
     beast::error_code ignored;
@@ -309,7 +322,9 @@ class StreamSession final : public WebSocketSession {
     for (;;) {
       std::string text;
       auto buffer = asio::dynamic_buffer(text);
+      ReadStarted();
       auto [ec, n] = co_await ws_.async_read(buffer, kNoThrow);
+      ReadEnded();
       if (ec) {
         if (idleExpired_) ec = beast::error::timeout;
         auto classified = ClassifyEnd(ec, ws_.reason(), server_->limits.maxMessageBytes);

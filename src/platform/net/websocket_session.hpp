@@ -12,6 +12,7 @@
 
 #include "platform/net/websocket_server.hpp"
 #include "platform/net/websocket_server_state.hpp"
+#include "platform/net/write_cork.hpp"
 
 #include <boost/asio/awaitable.hpp>
 #include <boost/asio/ip/tcp.hpp>
@@ -28,7 +29,7 @@ namespace vantor {
 
 // State shared by the plain and TLS sessions; the stream-specific work is in the class that
 // MakeWebSocketSession creates.
-class WebSocketSession : public std::enable_shared_from_this<WebSocketSession> {
+class WebSocketSession : public std::enable_shared_from_this<WebSocketSession>, public WriteCork::Writer {
  public:
   enum class State { Opening, Open, Closing, Closed };
 
@@ -72,9 +73,14 @@ class WebSocketSession : public std::enable_shared_from_this<WebSocketSession> {
 
   // The service's handlers; null once the server object is destroyed, so events stop.
   WebSocketEvents* Events() const;
-  // Has Flush run once the handlers running now have returned, so that what they queued for
-  // this connection leaves together.
+  // Has Flush run once the reads under way have delivered what they hold (see WriteCork), so
+  // that what their handlers queue for this connection leaves together.
   void WakeWriter();
+  void FlushHeld() override { Flush(); }
+  // The read loop's read is under way from ReadStarted until the first of: a message delivered,
+  // or the read waiting for the socket (ReadEnded, which runs once).
+  void ReadStarted();
+  void ReadEnded();
   // The writer's step: starts writing what is queued, or the close frame when one is due and
   // nothing is queued; does nothing while a write is under way or the connection is not open.
   virtual void Flush() = 0;
@@ -99,7 +105,9 @@ class WebSocketSession : public std::enable_shared_from_this<WebSocketSession> {
   std::chrono::steady_clock::time_point openingDeadline_;
   bool countsAsOpening_ = true;  // the listener counted it in the opening limits
   bool admitted_ = true;         // false: upgraded only to be refused (OpenRequest::admitted)
-  bool flushPosted_ = false;        // a Flush is posted and has not run yet
+  WriteCork& cork_;
+  bool flushPosted_ = false;        // held by the cork, and not flushed yet
+  bool readUnderWay_ = false;       // between ReadStarted and ReadEnded
   bool writing_ = false;            // a write or the close frame is under way
   boost::asio::steady_timer closeDeadline_;
   boost::asio::steady_timer idleTimer_;  // the idle watch's quarter-limit steps

@@ -12,7 +12,8 @@
 // never matched leaves the frames attached; the writer sees that (Attached()) and sends those
 // messages one by one, so nothing is lost if the library ever writes differently.
 //
-// Reads and every other write pass straight through. Single-threaded, as its stream.
+// Reads and every other write pass straight through; the owner may watch the reads that reach
+// this layer, which are the ones that wait for the socket (OnRead). Single-threaded, as its stream.
 
 #include <boost/asio/associated_executor.hpp>
 #include <boost/asio/async_result.hpp>
@@ -26,6 +27,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <utility>
 #include <vector>
 
@@ -75,8 +77,12 @@ class WriteBatchStream {
     anchorEnd_ = nullptr;
   }
 
+  // `watch` runs whenever a read reaches this layer, before it is passed down.
+  void OnRead(std::function<void()> watch) { readWatch_ = std::move(watch); }
+
   template <class MutableBufferSequence, class ReadToken>
   auto async_read_some(const MutableBufferSequence& buffers, ReadToken&& token) {
+    if (readWatch_) readWatch_();
     return next_.async_read_some(buffers, std::forward<ReadToken>(token));
   }
 
@@ -123,6 +129,7 @@ class WriteBatchStream {
   NextLayer next_;
   const void* anchorEnd_ = nullptr;
   std::vector<boost::asio::const_buffer> frames_;
+  std::function<void()> readWatch_;
 };
 
 // The close handshake tears down the layer below.
