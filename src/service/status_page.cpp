@@ -1,0 +1,176 @@
+#include "service/status_page.hpp"
+
+#include "logging/timestamp.hpp"
+
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <iterator>
+
+namespace vantor {
+namespace {
+
+// Seconds between the page's own reloads.
+constexpr int kReloadSeconds = 5;
+
+constexpr std::string_view kStyle =
+    "body{font:14px system-ui,sans-serif;margin:1.5em;color:#222}"
+    "h1{font-size:1.4em}h2{font-size:1.1em;margin-top:1.6em}"
+    "table{border-collapse:collapse}th,td{padding:2px 8px;border-bottom:1px solid #ddd;text-align:left}"
+    "td.n{text-align:right}.up{color:#176317}.down{color:#b00020;font-weight:bold}"
+    "pre{background:#f6f6f6;padding:6px;white-space:pre-wrap}svg{background:#fafafa;border:1px solid #ddd}";
+
+void AppendCell(std::string& out, std::string_view text, bool number = false) {
+  out += number ? "<td class=\"n\">" : "<td>";
+  out += EscapeHtml(text);
+  out += "</td>";
+}
+
+void AppendHeader(std::string& out, std::initializer_list<std::string_view> names) {
+  out += "<tr>";
+  for (auto name : names) fmt::format_to(std::back_inserter(out), "<th>{}</th>", name);
+  out += "</tr>";
+}
+
+std::string Uptime(std::int64_t seconds) {
+  return fmt::format("{}d {:02}:{:02}:{:02}", seconds / 86400, seconds / 3600 % 24, seconds / 60 % 60, seconds % 60);
+}
+
+void AppendListeners(std::string& out, const StatusPageView& view) {
+  out += "<h2>Listeners</h2><table>";
+  AppendHeader(out, {"Listener", "State"});
+  for (const auto& l : view.listeners) {
+    out += "<tr>";
+    AppendCell(out, l.name);
+    out += l.up ? "<td class=\"up\">up</td>" : "<td class=\"down\">down</td>";
+    out += "</tr>";
+  }
+  out += "</table>";
+}
+
+void AppendAgents(std::string& out, const StatusPageView& view) {
+  fmt::format_to(std::back_inserter(out), "<h2>Agents ({})</h2><table id=\"agents\">", view.agents.size());
+  AppendHeader(out, {"Slot", "Customer", "Company", "Kind", "Address", "Since", "Sent", "Received", "RTT ms",
+                     "Keep-alive age s", "Alarm pending"});
+  for (const auto& a : view.agents) {
+    out += "<tr>";
+    AppendCell(out, std::to_string(a.slot), true);
+    AppendCell(out, a.customer);
+    AppendCell(out, a.company);
+    AppendCell(out, a.kind);
+    AppendCell(out, a.address);
+    AppendCell(out, a.since);
+    AppendCell(out, std::to_string(a.sent), true);
+    AppendCell(out, std::to_string(a.received), true);
+    AppendCell(out, a.roundTripMs ? fmt::format("{:.1f}", *a.roundTripMs) : "-", true);
+    AppendCell(out, std::to_string(a.keepAliveAgeSeconds), true);
+    AppendCell(out, a.alarmPending ? "yes" : "no");
+    out += "</tr>";
+  }
+  out += "</table>";
+}
+
+void AppendMobiles(std::string& out, const StatusPageView& view) {
+  fmt::format_to(std::back_inserter(out), "<h2>Mobiles ({})</h2><table id=\"mobiles\">", view.mobiles.size());
+  AppendHeader(out, {"Slot", "Customer", "Company", "Kind", "Address", "Since", "Sent", "Received", "Version"});
+  for (const auto& m : view.mobiles) {
+    out += "<tr>";
+    AppendCell(out, std::to_string(m.slot), true);
+    AppendCell(out, m.customer);
+    AppendCell(out, m.company);
+    AppendCell(out, m.kind);
+    AppendCell(out, m.address);
+    AppendCell(out, m.since);
+    AppendCell(out, std::to_string(m.sent), true);
+    AppendCell(out, std::to_string(m.received), true);
+    AppendCell(out, m.version);
+    out += "</tr>";
+  }
+  out += "</table>";
+}
+
+// A line chart of the relayed messages per second, scaled to the largest figure.
+void AppendChart(std::string& out, const StatusPageView& view) {
+  constexpr int kWidth = 720, kHeight = 160;
+  const auto& rates = view.relayedPerSecond;
+  const double top = std::max(1.0, rates.empty() ? 0.0 : *std::max_element(rates.begin(), rates.end()));
+  fmt::format_to(std::back_inserter(out),
+                 "<h2>Relayed messages per second, last hour</h2><svg id=\"relay-chart\" width=\"{}\" "
+                 "height=\"{}\" viewBox=\"0 0 {} {}\" role=\"img\" aria-label=\"relayed messages per second\">",
+                 kWidth, kHeight + 20, kWidth, kHeight + 20);
+  fmt::format_to(std::back_inserter(out), "<text x=\"4\" y=\"14\" font-size=\"12\">{:.1f}/s</text>", top);
+  out += "<polyline fill=\"none\" stroke=\"#1f5fa8\" stroke-width=\"1.5\" points=\"";
+  const std::size_t slots = 3600 / std::max(1, view.chartSlotSeconds);
+  const double step = static_cast<double>(kWidth) / static_cast<double>(std::max<std::size_t>(slots - 1, 1));
+  const std::size_t offset = slots > rates.size() ? slots - rates.size() : 0;  // newest at the right
+  for (std::size_t i = 0; i < rates.size() && i < slots; ++i) {
+    fmt::format_to(std::back_inserter(out), "{:.1f},{:.1f} ", static_cast<double>(offset + i) * step,
+                   20 + kHeight - rates[i] / top * kHeight);
+  }
+  fmt::format_to(std::back_inserter(out), "\"/><text x=\"4\" y=\"{}\" font-size=\"12\">{}</text></svg>", kHeight + 16,
+                 rates.empty() ? "no figure yet" : "");
+}
+
+void AppendEvents(std::string& out, const StatusPageView& view) {
+  fmt::format_to(std::back_inserter(out), "<h2>Last {} events</h2><pre id=\"events\">", view.recentEvents.size());
+  for (const auto& line : view.recentEvents) {
+    out += EscapeHtml(line);
+    out += '\n';
+  }
+  out += "</pre>";
+}
+
+}  // namespace
+
+std::string EscapeHtml(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text) {
+    switch (c) {
+      case '&': out += "&amp;"; break;
+      case '<': out += "&lt;"; break;
+      case '>': out += "&gt;"; break;
+      case '"': out += "&quot;"; break;
+      case '\'': out += "&#39;"; break;
+      default: out += c;
+    }
+  }
+  return out;
+}
+
+void AddConnections(const ConnectionTables& tables, StatusPageView& view) {
+  for (int slot = 1; slot <= kCustomerSlots; ++slot) {
+    const CustomerRecord& r = tables.Customer(slot);
+    if (!r.connected()) continue;
+    StatusPageView::Agent a{slot, r.custID, r.company, std::string(r.connType()), r.connIpAddr,
+                            FormatDateTime(r.connStartTime), r.pktSent, r.pktRecv, std::nullopt, r.aging,
+                            r.bcaWaitState};
+    if (r.rttCount > 0) a.roundTripMs = static_cast<double>(r.rttSum) / r.rttCount;
+    view.agents.push_back(std::move(a));
+  }
+  for (int slot = 1; slot <= kMobileSlots; ++slot) {
+    const MobileRecord& r = tables.Mobile(slot);
+    if (!r.connected()) continue;
+    view.mobiles.push_back({slot, r.custID, r.company, std::string(r.connType()), r.connIpAddr,
+                            FormatDateTime(r.connStartTime), r.version, r.pktSent, r.pktRecv});
+  }
+}
+
+std::string RenderStatusPage(const StatusPageView& view) {
+  std::string out;
+  out.reserve(16 * 1024 + 256 * (view.agents.size() + view.mobiles.size()));
+  fmt::format_to(std::back_inserter(out),
+                 "<!DOCTYPE html><html lang=\"en\"><head><meta charset=\"utf-8\">"
+                 "<meta http-equiv=\"refresh\" content=\"{}\"><link rel=\"icon\" href=\"data:,\"><title>Vantor Web status</title><style>{}</style>"
+                 "</head><body><h1>Vantor Web {}</h1><p>{} &middot; up {}</p>",
+                 kReloadSeconds, kStyle, EscapeHtml(view.version), EscapeHtml(view.now), Uptime(view.uptimeSeconds));
+  AppendListeners(out, view);
+  AppendAgents(out, view);
+  AppendMobiles(out, view);
+  AppendChart(out, view);
+  AppendEvents(out, view);
+  out += "</body></html>\n";
+  return out;
+}
+
+}  // namespace vantor
