@@ -36,4 +36,11 @@ std::string ListenerList::StatusText() const {
 
 std::string ListenerList::NoneCouldStartText() const { return "No Listener Could Start (" + Join(failed_, "; ") + ")"; }
 
+std::vector<ListenerSample> ListenerList::Samples() const {
+  std::vector<ListenerSample> samples;
+  samples.reserve(listeners_.size());
+  for (const auto& listener : listeners_) samples.push_back({listener->label(), listener->up()});
+  return samples;
+}
+
 }  // namespace vantor

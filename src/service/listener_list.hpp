@@ -2,6 +2,7 @@
 // The service's listeners in the order they open, and what the start made of them: the status
 // line for the service manager and the text of an end when nothing could start.
 
+#include "metrics/metrics_snapshot.hpp"
 #include "platform/host/clock.hpp"
 #include "service/listener.hpp"
 
@@ -31,6 +32,9 @@ class ListenerList {
   std::string StatusText() const;
   // "No Listener Could Start (<failed>; <failed>)".
   std::string NoneCouldStartText() const;
+
+  // Each listener by its label, and whether it is up now.
+  std::vector<ListenerSample> Samples() const;
 
  private:
   std::vector<std::unique_ptr<Listener>> listeners_;
