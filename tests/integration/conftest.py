@@ -92,7 +92,7 @@ class ProgramDir:
 
     def configure(self, **settings):
         for column, value in settings.items():
-            if column in ("MailPassword", "SnmpSetComm"):  # secrets: never on the command line
+            if column in ("MailPassword", "SnmpSetComm", "MetricsToken"):  # secrets: never on the command line
                 self.console("settings", "set", column, input=f"{value}\n")
             else:
                 self.console("settings", "set", column, str(value))
@@ -149,8 +149,9 @@ def make_program_dir(path):
     pd.ws_port, pd.wss_port = free_port(), free_port()
     pd.snmp_port = free_port(socket.SOCK_DGRAM)
     pd.trap_port = free_port(socket.SOCK_DGRAM, below=32000)
+    pd.metrics_port = free_port()
     pd.configure(WsPort=pd.ws_port, WssPort=pd.wss_port, SnmpPort=pd.snmp_port,
-                 TrapPort=pd.trap_port)
+                 TrapPort=pd.trap_port, MetricsPort=pd.metrics_port)
     shutil.copy2(SERVICE, pd.exe)
     return pd
 
