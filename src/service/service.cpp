@@ -89,7 +89,8 @@ void Service::AddListeners() {
   listeners_.Add(std::make_unique<SnmpListener>(context, snmp_));
   listeners_.Add(std::make_unique<WebSocketListener>(context, false, *servers_.plain, broker_, *components_.certRoots));
   listeners_.Add(std::make_unique<WebSocketListener>(context, true, *servers_.tls, broker_, *components_.certRoots));
-  listeners_.Add(std::make_unique<MetricsListener>(context, [this](std::string& out) { RenderMetrics(out); }));
+  listeners_.Add(std::make_unique<MetricsListener>(context, [this](std::string& out) { RenderMetrics(out); }),
+                 ListenerList::Role::kWatches);
 }
 
 void Service::RenderMetrics(std::string& out) const {
