@@ -81,6 +81,7 @@ asio::awaitable<Listener::State> Listener::Open() {
   } catch (const std::exception& e) {
     failure = StartFailure{e.what(), "", "", false};
   }
+  enabled_ = state != State::kOff || failure.has_value();
   up_ = state == State::kUp && !failure;
   if (!failure) co_return state;
   co_await ReportFailure(*failure);

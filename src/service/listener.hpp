@@ -67,8 +67,10 @@ class Listener {
   // "SNMP: <reason>" when the settings could not be read).
   const std::string& report() const { return report_; }
 
-  // Its name as a monitoring label ("snmp", "ws", "wss", "metrics"), and whether it is up now.
+  // Its name as a monitoring label ("snmp", "ws", "wss", "metrics"); whether the last Open found
+  // it enabled, and whether it is up now (until Close).
   std::string label() const;
+  bool enabled() const { return enabled_; }
   bool up() const { return up_; }
 
  protected:
@@ -110,6 +112,7 @@ class Listener {
   std::string where_;          // the configured endpoint; empty until read
   std::string startedStatus_;  // set by Bound
   std::string report_;
+  bool enabled_ = false;
   bool up_ = false;
 };
 

@@ -46,7 +46,9 @@ std::string ListenerList::NoneCouldStartText() const { return "No Listener Could
 std::vector<ListenerSample> ListenerList::Samples() const {
   std::vector<ListenerSample> samples;
   samples.reserve(listeners_.size());
-  for (const auto& entry : listeners_) samples.push_back({entry.listener->label(), entry.listener->up()});
+  for (const auto& entry : listeners_) {
+    if (entry.listener->enabled()) samples.push_back({entry.listener->label(), entry.listener->up()});
+  }
   return samples;
 }
 

@@ -39,7 +39,7 @@ class ListenerList {
   // "No Listener Could Start (<failed>; <failed>)", every failed listener named.
   std::string NoneCouldStartText() const;
 
-  // Each listener by its label, and whether it is up now.
+  // Each enabled listener by its label, and whether it is up now; one not enabled has no sample.
   std::vector<ListenerSample> Samples() const;
 
  private:

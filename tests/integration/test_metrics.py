@@ -138,6 +138,10 @@ def test_the_token_is_asked_for_and_never_shown(program_dir):
     for method, path, authorization, status, (header, value) in cases:
         got, headers, _ = fetch(pd, path, method, authorization)
         assert (got, headers[header]) == (status, value), (method, path, authorization)
+    # SNMP and TLS are not enabled here: no series of theirs.
+    text = fetch(pd, authorization=f"Bearer {token}")[2]
+    assert [line for line in text.splitlines() if line.startswith("vantor_listener_up{")] == [
+        'vantor_listener_up{listener="ws"} 1', 'vantor_listener_up{listener="metrics"} 1']
     assert "(set)" in pd.setting("MetricsToken")
     pd.stop()
     for text in (pd.console("settings", "show").stdout, pd.events(), pd.stderr):
