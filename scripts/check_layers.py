@@ -20,7 +20,7 @@ PLATFORM_PARTS = {
     "platform/snmp": {"platform/async"},
     "platform/db": {"platform/async"},
 }
-SUBSYSTEMS = {"supervision", "snmp", "broker", "notify", "logging"}
+SUBSYSTEMS = {"supervision", "snmp", "broker", "notify", "logging", "metrics"}
 BELOW_SUBSYSTEMS = {"core", "platform"}
 ALLOWED = {
     **PLATFORM_PARTS,
@@ -30,6 +30,8 @@ ALLOWED = {
     "broker": {"notify", "logging"} | BELOW_SUBSYSTEMS,
     "snmp": {"broker", "notify", "logging"} | BELOW_SUBSYSTEMS,
     "supervision": {"broker", "notify", "logging"} | BELOW_SUBSYSTEMS,
+    # The monitoring figures read the counters of every other subsystem but supervision.
+    "metrics": {"snmp", "broker", "notify", "logging"} | BELOW_SUBSYSTEMS,
     "service": SUBSYSTEMS | BELOW_SUBSYSTEMS,
     "tools": SUBSYSTEMS | BELOW_SUBSYSTEMS,
 }

@@ -38,6 +38,20 @@ constexpr std::string_view kInvalidPath = "MSG:Disconnected. Invalid Request Pat
 constexpr std::string_view kRefused = "MSG:Disconnected. Connection Refused";
 constexpr std::string_view kInvalidPass = "MSG:Disconnected. Invalid CustPass";
 
+// The outcome a verdict's first message tells the client.
+AdmissionOutcome OutcomeOf(bool accepted, std::string_view message) {
+  if (accepted) return AdmissionOutcome::kAccepted;
+  if (message == kInvalidPass) return AdmissionOutcome::kInvalidPass;
+  if (message == kInvalidPath) return AdmissionOutcome::kInvalidPath;
+  if (message == "MSG:Connection Exist.") return AdmissionOutcome::kConnectionExists;
+  if (message == "MSG:Disconnected. Agent Software Not Connected") return AdmissionOutcome::kAgentNotConnected;
+  if (message.starts_with("MSG:Disconnected. Max Connection is ")) return AdmissionOutcome::kMobileSlotsFull;
+  if (message.starts_with("MSG:Disconnected. CustID: ")) {
+    return message.ends_with(" Not Enabled") ? AdmissionOutcome::kNotEnabled : AdmissionOutcome::kNotFound;
+  }
+  return AdmissionOutcome::kRequestFailed;
+}
+
 }  // namespace
 
 void Broker::SetRefusal(ConnectionRef c, std::string_view text) {
@@ -50,6 +64,7 @@ asio::awaitable<void> Broker::ConnectionRequest(ServerIndex server, const std::s
   const ServerDescriptor& s = Describe(server);
   if (accept && !trustedProxies_.contains(address) && refusals_.Cooling(address, clock_.Now())) {
     accept = false;
+    ++counts_.coolingRefusals;
     if (!refusals_.ShouldReport(address, clock_.Now())) co_return;
     const auto& limits = refusals_.limits();
     co_await events_.AppEvent(kFormModule, s.Handler("ConnectionRequest"),
@@ -86,6 +101,7 @@ asio::awaitable<void> Broker::WebSocketOpenRequest(ServerIndex server, OpenReque
   // A client behind a trusted proxy is only known now; while it cools down it gets no upgrade.
   if (trustedProxies_.contains(ServerOf(c)->RemoteAddress(request.id).value_or("")) &&
       refusals_.Cooling(client, clock_.Now())) {
+    ++counts_.coolingRefusals;
     request.statusCode = 429;
     co_return;
   }
@@ -110,22 +126,26 @@ asio::awaitable<void> Broker::WebSocketOpenRequest(ServerIndex server, OpenReque
     if (login.kind == LoginKind::kMobile && decided.accepted) LogMobileConnection(decided, request.headers);
   });
   auto it = verdicts_.find(c);
-  if (it != verdicts_.end() && !it->second.first.accepted) {
-    request.admitted = false;
-    CountRefusal(c, it->second.first);
-  }
+  if (it == verdicts_.end()) co_return;
+  if (!it->second.first.accepted) request.admitted = false;
+  CountAdmission(c, it->second.first);
 }
 
 // Refusals that say the client does not know what it claims (an id, a pass, a path), and run-time
 // failures that its request caused, count against its address; a full table or an absent agent
 // are not the client's doing.
-void Broker::CountRefusal(ConnectionRef c, const Verdict& verdict) {
-  const std::string& m = verdict.message;
-  if (m == "MSG:Connection Exist." || m == "MSG:Disconnected. Agent Software Not Connected" ||
-      m.starts_with("MSG:Disconnected. Max Connection is ")) {
-    return;
+void Broker::CountAdmission(ConnectionRef c, const Verdict& verdict) {
+  const AdmissionOutcome outcome = OutcomeOf(verdict.accepted, verdict.message);
+  CountOne(counts_.admissions, outcome);
+  switch (outcome) {
+    case AdmissionOutcome::kAccepted:
+    case AdmissionOutcome::kConnectionExists:
+    case AdmissionOutcome::kAgentNotConnected:
+    case AdmissionOutcome::kMobileSlotsFull:
+      return;
+    default:
+      refusals_.CountRefusal(ClientAddress(c), clock_.Now());
   }
-  refusals_.CountRefusal(ClientAddress(c), clock_.Now());
 }
 
 std::string Broker::ClientAddress(ConnectionRef c) const {

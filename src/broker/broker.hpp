@@ -5,6 +5,7 @@
 // differ only by the server they name.
 
 #include "broker/agent_pass_pins.hpp"
+#include "broker/broker_counts.hpp"
 #include "broker/debug_trace.hpp"
 #include "broker/refusal_limiter.hpp"
 #include "broker/report_throttle.hpp"
@@ -85,6 +86,11 @@ class Broker {
   // Readers see const records; the operations of ConnectionTables are the only writers.
   ConnectionTables& tables() { return tables_; }
   const ConnectionTables& tables() const { return tables_; }
+
+  // Counts since the start, for monitoring. Agents dropped by supervision or the console are
+  // counted by their callers through CountAgentDrop.
+  const BrokerCounts& counts() const { return counts_; }
+  void CountAgentDrop(AgentDrop reason) { CountOne(counts_.agentsDropped, reason); }
 
   // What became of a send or a disconnect: kGone when the connection is no longer open (it is
   // closing, or its end event is on its way), which is no failure of the caller's.
@@ -169,7 +175,8 @@ class Broker {
   // The address admission and the logs name for the connection.
   std::string ClientAddress(ConnectionRef c) const;
   std::string ClientAddressOf(ConnectionRef c, const OpenRequest& request) const;
-  void CountRefusal(ConnectionRef c, const Verdict& verdict);
+  // Counts the outcome, and against the client's address a refusal that is the client's doing.
+  void CountAdmission(ConnectionRef c, const Verdict& verdict);
   void SetRefusal(ConnectionRef c, std::string_view text);
   asio::awaitable<void> CloseAfterGrace(ConnectionRef c, std::uint64_t serial);
 
@@ -187,6 +194,10 @@ class Broker {
   Handled RelayRequest(ConnectionRef c, int mobileSlot, std::string& text);
   Handled RelayAnswer(ConnectionRef c, int agentSlot, std::string& text);
   void ReportGone(ConnectionRef from, ConnectionRef to, const std::string& text);
+  void CountRelayed(RelayDirection direction, std::size_t bytes) {
+    CountOne(counts_.relayedMessages, direction);
+    CountOne(counts_.relayedBytes, direction, bytes);
+  }
   asio::awaitable<Handled> MobileVersion(ConnectionRef c, int mobileSlot, const std::string& text);
   std::string MismatchText(std::int16_t major);
 
@@ -218,6 +229,7 @@ class Broker {
   std::map<ConnectionRef, std::string> clientAddresses_;
   RefusalLimiter refusals_;
   std::set<std::string> trustedProxies_;
+  BrokerCounts counts_;
 };
 
 }  // namespace vantor

@@ -112,9 +112,9 @@ asio::awaitable<void> Broker::DisconnectDisabledAgent(int slot) {
   co_await events_.AppEvent(kCodeModule, "CustTableUpdate",
                             record.company + " Disconnected From Server Due To Account Disabled", kLevelInfo);
   // Only the agent that was found is disconnected; one that left meanwhile is gone already.
-  if (tables_.Customer(slot).HoldsConnection(connection) && DisconnectFrom(connection) == Delivery::kGone) {
-    throw ProcedureError(GoneText("disconnect", connection));
-  }
+  if (!tables_.Customer(slot).HoldsConnection(connection)) co_return;
+  if (DisconnectFrom(connection) == Delivery::kGone) throw ProcedureError(GoneText("disconnect", connection));
+  CountAgentDrop(AgentDrop::kAccountDisabled);
 }
 
 asio::awaitable<Broker::VersionCheck> Broker::VerifyProgVersion(std::string custID, std::string version) {

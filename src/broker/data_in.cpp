@@ -97,13 +97,16 @@ Broker::Handled Broker::RelayRequest(ConnectionRef c, int mobileSlot, std::strin
     return handled;
   }
   Delivery delivery;
+  std::size_t bytes = 0;
   if (trace_.enabled()) {
     handled.sent = text;
     s.cleanRequest(handled.sent);
+    bytes = handled.sent.size();
     delivery = SendTo(agent.connection, std::string(handled.sent));
   } else {
     // The hot path: the received buffer itself is cleaned and handed to the agent's server.
     s.cleanRequest(text);
+    bytes = text.size();
     delivery = SendTo(agent.connection, std::move(text));  // kept by the caller when not sent
   }
   if (delivery == Delivery::kGone) {
@@ -112,6 +115,7 @@ Broker::Handled Broker::RelayRequest(ConnectionRef c, int mobileSlot, std::strin
     return handled;
   }
   tables_.CountRequest(agentSlot, mobileSlot);
+  CountRelayed(RelayDirection::kToAgent, bytes);
   return handled;
 }
 
@@ -126,6 +130,7 @@ Broker::Handled Broker::RelayAnswer(ConnectionRef c, int agentSlot, std::string&
   }
   Handled handled{MobileTracePrefix(mobile.connection.server), mobile.connection.id, {}, true};
   Delivery delivery;
+  const std::size_t bytes = text.size();
   if (trace_.enabled()) {
     handled.sent = text;
     delivery = SendTo(mobile.connection, std::string(text));
@@ -138,6 +143,7 @@ Broker::Handled Broker::RelayAnswer(ConnectionRef c, int agentSlot, std::string&
     return handled;
   }
   tables_.CountAnswer(agentSlot, mobileSlot);
+  CountRelayed(RelayDirection::kToMobile, bytes);
   return handled;
 }
 

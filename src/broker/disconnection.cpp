@@ -40,6 +40,7 @@ asio::awaitable<void> Broker::Disconnected(ConnectionRef c, int statusCode, cons
         // process ended. The alarm waits as after a drop by supervision, so an agent that comes
         // back and announces its version within the wait raises none.
         tables_.StartAlarmWait(slot);
+        CountAgentDrop(AgentDrop::kBrokenConnection);
         text = fmt::format("{} Disconnected From Server Due To Broken Connection (connID={}, code {}: {})",
                            company, id, statusCode, ShortenForEvent(description));
         level = kLevelDropped;

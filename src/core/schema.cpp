@@ -5,7 +5,7 @@ namespace {
 
 // Yes/no columns are INTEGER (0 false, anything else true). The optional columns at the end
 // (push API address, download hosts, mail security, the opening limit per address, agent pass
-// pinning and the pinned passes, the SNMP set community) may be absent or NULL; the service then uses its built-in
+// pinning and the pinned passes, the SNMP set community, the monitoring listener) may be absent or NULL; the service then uses its built-in
 // behaviour. A new database pins agent passes.
 constexpr const char* kSchema = R"sql(
 CREATE TABLE General_Settings (
@@ -57,7 +57,13 @@ CREATE TABLE General_Settings (
   -- The first agent of a customer pins its pass; later agents must give the same pass.
   PinAgentPass    INTEGER,
   -- The community of SNMP set requests (console commands); NULL or empty: the default one.
-  SnmpSetComm     TEXT
+  SnmpSetComm     TEXT,
+  -- The monitoring listener (HTTP, Prometheus text format); a token is a secret, and one is
+  -- needed on any address but a loopback one.
+  MetricsEnabled  INTEGER,
+  MetricsIpAddr   TEXT,
+  MetricsPort     INTEGER,
+  MetricsToken    TEXT
 );
 
 CREATE TABLE Customer (
@@ -80,7 +86,8 @@ INSERT INTO General_Settings (
   WssEnabled, WssIpAddr, WssPort, CertSubject, CertType, CertStore, WssStatus,
   TestMessDaily, TestMessUserKey, TestMessDevice,
   MailHostAddress, MailPort, MailFromAddress, MailUseAuth, MailAuthMode, MailAccount, MailPassword,
-  PinAgentPass
+  PinAgentPass,
+  MetricsEnabled, MetricsIpAddr, MetricsPort
 ) VALUES (
   '1.0.0', 0,
   1, '127.0.0.1', 16161, 'public', 0, '127.0.0.1', 16162, 'public',
@@ -89,7 +96,8 @@ INSERT INTO General_Settings (
   1, '127.0.0.1', 8443, '', 'User', 'My', 'Not Started',
   0, '', '',
   '127.0.0.1', 25, 'vantor-web@localhost', 0, 'AUTH LOGIN', '', '',
-  1
+  1,
+  1, '127.0.0.1', 9480
 );
 )sql";
 
@@ -101,9 +109,10 @@ DbStatus CreateSchema(Database& db) {
 
 std::optional<std::string> OptionalSettingType(std::string_view column) {
   static constexpr std::string_view kText[] = {"PushApiUrl", "PushCaFile", "DownloadHost1", "DownloadHost2",
-                                               "DownloadHost3", "MailSecurity", "TrustedProxies", "SnmpSetComm"};
+                                               "DownloadHost3", "MailSecurity", "TrustedProxies", "SnmpSetComm",
+                                               "MetricsIpAddr", "MetricsToken"};
   static constexpr std::string_view kInteger[] = {"MaxOpeningPerAddr", "MaxRefusedPerAddr", "RefusedCoolingSec",
-                                                  "PinAgentPass"};
+                                                  "PinAgentPass", "MetricsEnabled", "MetricsPort"};
   for (auto name : kText) {
     if (name == column) return "TEXT";
   }

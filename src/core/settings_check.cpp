@@ -1,5 +1,6 @@
 #include "core/settings_check.hpp"
 
+#include "core/metrics_settings.hpp"
 #include "core/product.hpp"
 #include "core/snmp_settings.hpp"
 #include "platform/net/ip_address.hpp"
@@ -31,6 +32,7 @@ class RowChecker {
     CheckWebSocket("Ws");
     CheckWebSocket("Wss");
     CheckCertificate();
+    CheckMetrics();
     CheckDistinctPorts();
     CheckPush();
     CheckMail();
@@ -182,14 +184,32 @@ class RowChecker {
     if (auto why = env_.certificateProblem(selection); !why.empty()) Add("CertSubject", why);
   }
 
-  // Each enabled listener binds its own port.
+  // The monitoring listener: off unless MetricsEnabled says so; on an address other hosts can
+  // reach only with a token.
+  void CheckMetrics() {
+    CheckOptionalYesNo("MetricsEnabled");
+    CheckAddress("MetricsIpAddr", false);
+    CheckNumber("MetricsPort", 1, kMaxPort, "a port", false);
+    CheckOptionalText("MetricsToken", "a token, or empty for none");
+    const std::string token = TextOf("MetricsToken");
+    if (!IsMetricsToken(token)) Add("MetricsToken", "holds blanks or control characters (visible ASCII expected)");
+    if (!YesOf("MetricsEnabled")) return;
+    const std::string address = Given("MetricsIpAddr") ? TextOf("MetricsIpAddr") : kDefaultMetricsAddress;
+    if (MetricsNeedToken(address, token)) {
+      Add("MetricsToken", fmt::format("is empty while the monitoring listener serves {}, which other hosts can "
+                                      "reach (set a token, or listen on 127.0.0.1)", address));
+    }
+  }
+
+  // Each enabled listener binds its own port; the monitoring listener's may be its default.
   void CheckDistinctPorts() {
     struct Bound { std::string column; std::int64_t port; };
     std::vector<Bound> bound;
-    for (std::string prefix : {"Snmp", "Ws", "Wss"}) {
+    for (std::string prefix : {"Snmp", "Ws", "Wss", "Metrics"}) {
       if (!YesOf(prefix + "Enabled")) continue;
       const DbValue* value = Given(prefix + "Port");
-      const auto* port = value ? std::get_if<std::int64_t>(value) : nullptr;
+      const std::int64_t fallback = kDefaultMetricsPort;
+      const auto* port = value ? std::get_if<std::int64_t>(value) : prefix == "Metrics" ? &fallback : nullptr;
       if (!port) continue;
       auto same = std::find_if(bound.begin(), bound.end(), [&](const Bound& b) { return b.port == *port; });
       if (same != bound.end()) {

@@ -66,6 +66,7 @@ void ConnectionTables::LoadCustomer(int slot, bool enabled, std::string custID, 
 void ConnectionTables::UpdateCustomer(int slot, bool enabled, std::string custID, std::string company) {
   CustomerRecord& r = CustomerAt(slot);
   r.enabled = enabled;
+  if (r.custID != custID) r.relayedToAgent = r.relayedToMobile = 0;
   r.custID = std::move(custID);
   if (!r.connected()) ClearConnection(r);
   r.company = std::move(company);
@@ -120,10 +121,12 @@ void ConnectionTables::CountOnBoth(int agentSlot, int mobileSlot, std::int32_t C
 void ConnectionTables::CountRequest(int agentSlot, int mobileSlot) {
   CountOnBoth(agentSlot, mobileSlot, &ConnectionFields::pktRecv);
   MobileAt(mobileSlot).aging = 0;
+  ++CustomerAt(agentSlot).relayedToAgent;
 }
 
 void ConnectionTables::CountAnswer(int agentSlot, int mobileSlot) {
   CountOnBoth(agentSlot, mobileSlot, &ConnectionFields::pktSent);
+  ++CustomerAt(agentSlot).relayedToMobile;
 }
 
 void ConnectionTables::RecordKeepAlive(int slot, std::optional<std::int32_t> roundTrip) {

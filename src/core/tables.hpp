@@ -53,6 +53,10 @@ struct CustomerRecord : ConnectionFields {
   std::int16_t bcaWaitTime = 0;
   std::int32_t rttSum = 0;
   std::int16_t rttCount = 0;
+  // Messages relayed for this customer since it took the slot, for monitoring; unlike the
+  // packet counts they are neither cleared daily nor at a new connection.
+  std::uint64_t relayedToAgent = 0;
+  std::uint64_t relayedToMobile = 0;
 };
 
 struct MobileRecord : ConnectionFields {};
@@ -73,7 +77,8 @@ class ConnectionTables {
   int SlotOf(const CustomerRecord& record) const;
 
   // The customer table as read from the database. Load starts the slot afresh; Update keeps the
-  // connection, its counters and the pending alarm, and clears a free slot's traces.
+  // connection, its counters and the pending alarm, and clears a free slot's traces (and the
+  // relayed-message counts when another customer takes the slot).
   void LoadCustomer(int slot, bool enabled, std::string custID, std::string company);
   void UpdateCustomer(int slot, bool enabled, std::string custID, std::string company);
   // A slot above the last row: everything goes but the connection, until its end frees it.

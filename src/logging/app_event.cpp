@@ -19,6 +19,7 @@ std::string AppEventLog::FormatLine(std::string_view module, std::string_view pr
 
 bool AppEventLog::WriteLine(std::string_view module, std::string_view procedure,
                             std::string_view text, int level) const {
+  if (level >= kLevelError && level <= kLevelInfo) ++counts_[static_cast<std::size_t>(level)];
   // The journal copy comes first: it is the only trace when the event file cannot be written.
   if (journal_ && level <= kLevelDropped) {
     journal_->Log(LogPriority::kError, fmt::format("{}_{}: {}", module, procedure, text));

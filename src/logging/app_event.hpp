@@ -7,6 +7,8 @@
 #include "platform/host/clock.hpp"
 #include "platform/host/service_host.hpp"
 
+#include <array>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -54,6 +56,12 @@ class AppEventLog {
 
   const std::filesystem::path& file() const { return file_; }
 
+  // Events raised since the log was made, by level (1 to 3; other levels are not counted),
+  // whether or not their line could be written.
+  std::uint64_t eventCount(int level) const {
+    return level >= kLevelError && level <= kLevelInfo ? counts_[static_cast<std::size_t>(level)] : 0;
+  }
+
  private:
   void Trap(const AppEventRecord& record) const;
 
@@ -61,6 +69,7 @@ class AppEventLog {
   std::filesystem::path file_;
   TrapSink trapSink_;
   ServiceHost* journal_ = nullptr;
+  mutable std::array<std::uint64_t, kLevelInfo + 1> counts_{};  // index: level
 };
 
 }  // namespace vantor

@@ -51,10 +51,12 @@ asio::awaitable<void> Notifier::SendBrokenConnAlarm(std::string custID) {
     if (receiver->type == "MobilePO") {
       SendOutcome sent =
           co_await SendMobilePO(subject, receiver->userKey, receiver->device, "0");
+      NotifyCounts::Count(counts_.alarms, NotifyCounts::kPush, sent);
       forwardSendStatus_(trapReceiver, subject, sent.status, sent.result, "MobilePO");
       co_await PauseMs(clock_, 200);
     } else if (receiver->type == "MailSMTP") {
       SendOutcome sent = co_await SendMailSMTP(subject, receiver->mailAddress, "3");
+      NotifyCounts::Count(counts_.alarms, NotifyCounts::kMail, sent);
       forwardSendStatus_(trapReceiver, subject, sent.status, sent.result, "MailSMTP");
     }
   });

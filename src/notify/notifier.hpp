@@ -15,6 +15,7 @@
 #include "platform/db/database_writer.hpp"
 #include "platform/host/clock.hpp"
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -34,6 +35,20 @@ inline constexpr std::string_view kAlarmMessage =
 struct SendOutcome {
   std::int16_t status = kSendFailed;
   std::string result;
+};
+
+// Messages sent since the notifier was made, by channel and result.
+struct NotifyCounts {
+  enum Channel : std::size_t { kPush, kMail, kChannelCount };
+  enum Result : std::size_t { kSent, kFailed, kResultCount };
+  using Table = std::array<std::array<std::uint64_t, kResultCount>, kChannelCount>;
+
+  Table alarms{};      // broken-connection alarms
+  Table dailyTests{};  // daily test and allowance messages
+
+  static void Count(Table& table, Channel channel, const SendOutcome& outcome) {
+    ++table[channel][outcome.status == kSendOk ? kSent : kFailed];
+  }
 };
 
 // Builds and sends the SNMP status trap (receiver, subject, status, result, channel).
@@ -82,6 +97,8 @@ class Notifier {
   std::int32_t appLimit() const { return appLimit_; }
   std::int32_t appRemaining() const { return appRemaining_; }
 
+  const NotifyCounts& counts() const { return counts_; }
+
  private:
   void ApplyLimitHeaders(const HttpsReply& reply);
   MailRequest ReadMailSettings(const std::string& message, const std::string& address,
@@ -100,6 +117,7 @@ class Notifier {
 
   std::int32_t appLimit_ = 0;
   std::int32_t appRemaining_ = 0;
+  NotifyCounts counts_;
 };
 
 }  // namespace vantor

@@ -27,10 +27,12 @@ asio::awaitable<void> Notifier::TestMessDaily(int hourOfDay) {
 
     SendOutcome sent = co_await SendMobilePO(
         "Daily Test Message From " + tlsLocalAddress_(), userKey, device, "0");
+    NotifyCounts::Count(counts_.dailyTests, NotifyCounts::kPush, sent);
     forwardSendStatus_("Mr Tavo", "Daily Test Message", sent.status, sent.result, "MobilePO");
     co_await PauseMs(clock_, 1000);
 
     sent = co_await SendMobilePO(allowance(), userKey, device, "0");
+    NotifyCounts::Count(counts_.dailyTests, NotifyCounts::kPush, sent);
     // The subject reports the allowance as the second reply left it.
     forwardSendStatus_("Mr Tavo", allowance(), sent.status, sent.result, "MobilePO");
   });

@@ -12,6 +12,8 @@
 #include <boost/asio/use_awaitable.hpp>
 #include <fmt/format.h>
 
+#include <cctype>
+
 namespace vantor {
 namespace fs = std::filesystem;
 
@@ -39,6 +41,16 @@ void Listener::Bound(const std::string& address, int port) {
   startedStatus_ = StartedStatus(context_.clock.Now(), names_.startedLine, address, port);
 }
 
+std::string Listener::label() const {
+  std::string label = names_.kind;
+  for (char& c : label) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return label;
+}
+
+bool Listener::Enabled(const GeneralSettings& settings) const {
+  return settings.Bool(names_.columnPrefix + "Enabled");
+}
+
 void Listener::SaveSettings(GeneralSettings& settings) {
   for (auto& write : settings.TakeWrites()) context_.writer.Submit(std::move(write));
 }
@@ -51,11 +63,11 @@ asio::awaitable<Listener::State> Listener::Open() {
   report_ = names_.kind;
   try {
     auto settings = GeneralSettings::Load(database);
-    if (settings.Bool(names_.columnPrefix + "Enabled")) {
+    if (Enabled(settings)) {
       failure = co_await Start(settings);
       if (!failure) state = State::kUp;
     }
-    if (!failure) {
+    if (!failure && names_.statusColumn) {
       settings.Set(names_.columnPrefix + "Status", state == State::kUp ? startedStatus_ : std::string(kNotStarted));
       SaveSettings(settings);
       if (names_.pauseAfterStatus.count() > 0) {
@@ -69,8 +81,11 @@ asio::awaitable<Listener::State> Listener::Open() {
   } catch (const std::exception& e) {
     failure = StartFailure{e.what(), "", "", false};
   }
+  enabled_ = state != State::kOff || failure.has_value();
+  up_ = state == State::kUp && !failure;
   if (!failure) co_return state;
   co_await ReportFailure(*failure);
+  if (!names_.statusColumn) co_return State::kFailed;
   co_await Guarded(context_.events, kCodeModule, kOpen, [&]() -> asio::awaitable<void> {
     auto settings = GeneralSettings::Load(database);
     StageFailure(settings, *failure);
@@ -90,6 +105,9 @@ asio::awaitable<void> Listener::ReportFailure(const StartFailure& failure) {
 }
 
 asio::awaitable<void> Listener::Close() {
+  up_ = false;
+  Stop();
+  if (!names_.statusColumn) co_return;
   co_await Guarded(context_.events, kCodeModule, "ServiceClose", [&]() -> asio::awaitable<void> {
     auto settings = GeneralSettings::Load(context_.programDir / kDatabaseFileName);
     // Let events already queued for the listener run once before its status is reset.

@@ -1,5 +1,6 @@
 #pragma once
-// One thing the service listens with (the SNMP agent, the plain or the TLS WebSocket server),
+// One thing the service listens with (the SNMP agent, the plain or the TLS WebSocket server, the
+// monitoring listener),
 // opened from the settings row at the start and closed at the stop. Every listener reports the
 // same way: its status column, a Debug/Services.txt block in debug mode, and on failure an event
 // and a journal line naming where it should have listened and why it could not.
@@ -44,6 +45,9 @@ class Listener {
     std::string servicesHeader; // the header of its Debug/Services.txt block
     bool firstInServicesFile = false;  // its block starts the file anew
     std::chrono::milliseconds pauseAfterStatus{0};
+    // Whether it has a <prefix>Status column (and a Services.txt block); a listener added after
+    // the table was defined has neither.
+    bool statusColumn = true;
   };
 
   virtual ~Listener() = default;
@@ -63,6 +67,12 @@ class Listener {
   // "SNMP: <reason>" when the settings could not be read).
   const std::string& report() const { return report_; }
 
+  // Its name as a monitoring label ("snmp", "ws", "wss", "metrics"); whether the last Open found
+  // it enabled, and whether it is up now (until Close).
+  std::string label() const;
+  bool enabled() const { return enabled_; }
+  bool up() const { return up_; }
+
  protected:
   // Why an enabled listener did not start.
   struct StartFailure {
@@ -75,6 +85,8 @@ class Listener {
 
   Listener(ListenerContext context, Names names);
 
+  // Whether the settings enable it; by default the <prefix>Enabled column, which must exist.
+  virtual bool Enabled(const GeneralSettings& settings) const;
   // Starts an enabled listener. Calls Configured once the address and port are read, and Bound
   // once it listens. Throws ProcedureError for settings it cannot use.
   virtual asio::awaitable<std::optional<StartFailure>> Start(GeneralSettings& settings) = 0;
@@ -82,6 +94,9 @@ class Listener {
   virtual bool Running(const GeneralSettings& settings) const = 0;
   // Stages what a failed start writes besides the failed status.
   virtual void StageFailure(GeneralSettings&, const StartFailure&) {}
+  // Stops what the listener serves itself at the close; the WebSocket servers are shut down at
+  // the end instead, after the stop.
+  virtual void Stop() {}
 
   void Configured(std::string_view address, int port);
   void Bound(const std::string& address, int port);
@@ -97,6 +112,8 @@ class Listener {
   std::string where_;          // the configured endpoint; empty until read
   std::string startedStatus_;  // set by Bound
   std::string report_;
+  bool enabled_ = false;
+  bool up_ = false;
 };
 
 }  // namespace vantor

@@ -14,17 +14,24 @@ std::string Join(const std::vector<std::string>& parts, std::string_view separat
 }  // namespace
 
 asio::awaitable<void> ListenerList::OpenAll() {
-  for (auto& listener : listeners_) {
+  for (auto& [listener, role] : listeners_) {
     const Listener::State state = co_await listener->Open();
-    if (state == Listener::State::kUp) up_.push_back(listener->report());
-    if (state == Listener::State::kFailed) failed_.push_back(listener->report());
+    const bool serves = role == Role::kServes;
+    if (state == Listener::State::kUp) {
+      up_.push_back(listener->report());
+      servingUp_ += serves ? 1 : 0;
+    }
+    if (state == Listener::State::kFailed) {
+      failed_.push_back(listener->report());
+      servingFailed_ += serves ? 1 : 0;
+    }
   }
 }
 
 asio::awaitable<void> ListenerList::CloseAll(Clock& clock, std::chrono::milliseconds gap) {
   for (auto it = listeners_.rbegin(); it != listeners_.rend(); ++it) {
     if (it != listeners_.rbegin()) co_await PauseMs(clock, static_cast<int>(gap.count()));
-    co_await (*it)->Close();
+    co_await it->listener->Close();
   }
 }
 
@@ -35,5 +42,14 @@ std::string ListenerList::StatusText() const {
 }
 
 std::string ListenerList::NoneCouldStartText() const { return "No Listener Could Start (" + Join(failed_, "; ") + ")"; }
+
+std::vector<ListenerSample> ListenerList::Samples() const {
+  std::vector<ListenerSample> samples;
+  samples.reserve(listeners_.size());
+  for (const auto& entry : listeners_) {
+    if (entry.listener->enabled()) samples.push_back({entry.listener->label(), entry.listener->up()});
+  }
+  return samples;
+}
 
 }  // namespace vantor

@@ -8,6 +8,9 @@
 #include "logging/debug_cleanup.hpp"
 #include "logging/timestamp.hpp"
 #include "platform/host/text_file.hpp"
+#include "metrics/prometheus_text.hpp"
+#include "service/metrics_listener.hpp"
+#include "service/query_options.hpp"
 #include "service/snmp_listener.hpp"
 #include "service/websocket_listener.hpp"
 
@@ -79,12 +82,22 @@ Service::Service(asio::io_context& io, Clock& clock, WorkerPool& pool, ServiceHo
   AddListeners();
 }
 
-// The agent first, then the plain and the TLS server: the order of the starts and of the reports.
+// The agent first, then the plain and the TLS server, then the monitoring listener: the order of
+// the starts and of the reports.
 void Service::AddListeners() {
   const ListenerContext context{io_, clock_, events_, host_, writer_, programDir_, run_.debugMode};
   listeners_.Add(std::make_unique<SnmpListener>(context, snmp_));
   listeners_.Add(std::make_unique<WebSocketListener>(context, false, *servers_.plain, broker_, *components_.certRoots));
   listeners_.Add(std::make_unique<WebSocketListener>(context, true, *servers_.tls, broker_, *components_.certRoots));
+  listeners_.Add(std::make_unique<MetricsListener>(context, [this](std::string& out) { RenderMetrics(out); }),
+                 ListenerList::Role::kWatches);
+}
+
+void Service::RenderMetrics(std::string& out) const {
+  static const std::string version = ProgramVersion();
+  const MetricsSources sources{version, broker_, servers_.plain.get(), servers_.tls.get(),
+                               notifier_, events_, writer_, snmp_};
+  AppendPrometheusText(TakeMetricsSnapshot(sources, listeners_.Samples()), out);
 }
 
 Service::~Service() { SetFolderRemadeHook({}); }

@@ -97,6 +97,8 @@ class Service {
   asio::awaitable<void> FlushDatabaseWrites();
   asio::awaitable<void> WaitForTick(std::chrono::milliseconds limit);
   void AddListeners();
+  // Appends the figures of this moment in the Prometheus text format (a scrape).
+  void RenderMetrics(std::string& out) const;
   void ReportDatabaseStall(bool stalled, const std::string& text);
   // Writes a level `level` event of module "modVantorWebSrv" from outside a handler.
   void PostEvent(std::string procedure, std::string text, int level);

@@ -42,6 +42,7 @@ asio::awaitable<bool> DisconnectAgent(ConsoleContext& c, int slot) {
   // gone, which is what was asked.
   if (!tables.Customer(slot).HoldsConnection(connection)) co_return true;
   Require(c.broker.DisconnectFrom(connection), "disconnect", connection);
+  c.broker.CountAgentDrop(AgentDrop::kConsole);
   co_await PauseMs(c.clock, 100);
   if (tables.Customer(slot).HoldsConnection(connection)) tables.ReleaseAgent(slot);
   co_return true;

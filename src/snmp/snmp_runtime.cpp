@@ -90,14 +90,17 @@ asio::awaitable<bool> SnmpRuntime::snmpAgent_Request(SnmpMessage& message) {
     switch (type) {
       case snmp_type::kGetV1:
       case snmp_type::kGetV2c:
+        ++counts_.get;
         answer = SnmpGetRequest(message, inputs);
         break;
       case snmp_type::kGetNextV1:
       case snmp_type::kGetNextV2c:
+        ++counts_.getNext;
         answer = SnmpGetNextRequest(message, inputs);
         break;
       case snmp_type::kSetV1:
       case snmp_type::kSetV2c: {
+        ++counts_.set;
         // Named, not a temporary of the co_await: GCC 12 destroys such aggregates twice.
         ConsoleContext console{setCommunity_, context_.clock, context_.events, context_.broker,
                                context_.programDir};
@@ -105,8 +108,11 @@ asio::awaitable<bool> SnmpRuntime::snmpAgent_Request(SnmpMessage& message) {
         break;
       }
       default:
-        break;
+        message.type = SnmpResponseType(type);
+        co_return false;
     }
+    // Each handler leaves a request unanswered only for its community.
+    if (!answer) ++counts_.refusedCommunity;
     message.type = SnmpResponseType(type);
     co_return answer;
   } catch (const std::exception& e) {

@@ -35,6 +35,15 @@ struct SnmpRuntimeContext {
   std::function<void(std::string procedure, std::string text, int level)> postEvent;
 };
 
+// Requests since the runtime was made: by kind (each get, get-next or set that arrived), and those
+// left unanswered because their community was not the one accepted for them.
+struct SnmpCounts {
+  std::uint64_t get = 0;
+  std::uint64_t getNext = 0;
+  std::uint64_t set = 0;
+  std::uint64_t refusedCommunity = 0;
+};
+
 class SnmpRuntime {
  public:
   // Installs the request handler on `agent`, which must outlive the runtime.
@@ -52,6 +61,7 @@ class SnmpRuntime {
   // True once Open has succeeded.
   bool started() const { return started_; }
   const SnmpAgent& agent() const { return agent_; }
+  const SnmpCounts& counts() const { return counts_; }
 
   // The agent's request handler; false means no answer. Its own failure writes a level-1 line.
   asio::awaitable<bool> snmpAgent_Request(SnmpMessage& message);
@@ -83,6 +93,7 @@ class SnmpRuntime {
   std::string setCommunity_ = kDefaultSetCommunity;
   TrapSettings traps_;
   bool started_ = false;
+  SnmpCounts counts_;
 };
 
 }  // namespace vantor

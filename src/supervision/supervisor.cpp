@@ -94,6 +94,7 @@ asio::awaitable<void> Supervisor::DropSilentAgent(int slot) {
   // The event paused: the connection may have ended meanwhile (its record freed), or the slot may
   // already hold a new agent, which must be left alone.
   DisconnectIfHeld(slot, dropped.connection);
+  c_.broker.CountAgentDrop(AgentDrop::kKeepAliveTimeout);
   co_await PauseMs(c_.clock, 20);
   if (tables.Customer(slot).HoldsConnection(dropped.connection)) tables.ReleaseAgent(slot);
   const CustomerRecord& r = tables.Customer(slot);
@@ -169,6 +170,7 @@ asio::awaitable<void> Supervisor::CheckAgentHourly(int slot) {
       fmt::format("{} RTT: {}, Disconnected From Server Due To Long Keep-Alive RTT", r.company, average),
       kLevelDropped);
   DisconnectIfHeld(slot, before.connection);
+  c_.broker.CountAgentDrop(AgentDrop::kLongRoundTrip);
   co_await PauseMs(c_.clock, 20);
   if (tables.Customer(slot).HoldsConnection(before.connection)) tables.ReleaseAgent(slot);
 }

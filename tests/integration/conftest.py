@@ -92,7 +92,7 @@ class ProgramDir:
 
     def configure(self, **settings):
         for column, value in settings.items():
-            if column in ("MailPassword", "SnmpSetComm"):  # secrets: never on the command line
+            if column in ("MailPassword", "SnmpSetComm", "MetricsToken"):  # secrets: never on the command line
                 self.console("settings", "set", column, input=f"{value}\n")
             else:
                 self.console("settings", "set", column, str(value))
@@ -146,11 +146,21 @@ def make_program_dir(path):
     pd = ProgramDir(path)
     pd.console("init", str(path))
     pd.console("customer", "add", C1, "Demo Company")
-    pd.ws_port, pd.wss_port = free_port(), free_port()
-    pd.snmp_port = free_port(socket.SOCK_DGRAM)
-    pd.trap_port = free_port(socket.SOCK_DGRAM, below=32000)
+    taken = set()
+
+    def port_of_its_own(kind=socket.SOCK_STREAM, below=None):
+        """A free port that no other listener of this directory has (a TCP and a UDP port may be equal)."""
+        port = free_port(kind, below)
+        while port in taken:
+            port = free_port(kind, below)
+        taken.add(port)
+        return port
+
+    pd.ws_port, pd.wss_port, pd.metrics_port = port_of_its_own(), port_of_its_own(), port_of_its_own()
+    pd.snmp_port = port_of_its_own(socket.SOCK_DGRAM)
+    pd.trap_port = port_of_its_own(socket.SOCK_DGRAM, below=32000)
     pd.configure(WsPort=pd.ws_port, WssPort=pd.wss_port, SnmpPort=pd.snmp_port,
-                 TrapPort=pd.trap_port)
+                 TrapPort=pd.trap_port, MetricsPort=pd.metrics_port)
     shutil.copy2(SERVICE, pd.exe)
     return pd
 

@@ -206,3 +206,33 @@ TEST_F(BrokerTest, WithoutPinningAnyPassIsAdmitted) {
 
 }  // namespace
 }  // namespace vantor::testing
+
+namespace vantor::testing {
+namespace {
+
+// Each open request counts once, under the outcome its first message tells.
+TEST_F(BrokerTest, AdmissionsAreCountedByOutcome) {
+  const struct {
+    std::string uri;
+    AdmissionOutcome outcome;
+  } cases[] = {
+      {"/agt?01000001 p__________", AdmissionOutcome::kAccepted},
+      {"/agt?01000001 p__________", AdmissionOutcome::kConnectionExists},
+      {"/mob?01000001 x__________", AdmissionOutcome::kInvalidPass},
+      {"/mob?02000002 q__________", AdmissionOutcome::kAgentNotConnected},
+      {"/agt?03000003 r__________", AdmissionOutcome::kNotEnabled},
+      {"/agt?04000004 s__________", AdmissionOutcome::kNotFound},
+      {"/status", AdmissionOutcome::kInvalidPath},
+  };
+  ConnectionId id = 1;
+  for (const auto& c : cases) {
+    const auto before = broker_.counts().admissions;
+    Connect(ws_, id++, c.uri);
+    auto expected = before;
+    ++expected[static_cast<std::size_t>(c.outcome)];
+    EXPECT_EQ(broker_.counts().admissions, expected) << c.uri;
+  }
+}
+
+}  // namespace
+}  // namespace vantor::testing

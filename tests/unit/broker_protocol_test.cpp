@@ -122,6 +122,26 @@ TEST_F(BrokerProtocolTest, RequestsAndAnswersAreRelayedAcrossServers) {
   EXPECT_EQ(Customer(1).pktRecv, 2);
 }
 
+TEST_F(BrokerProtocolTest, CountsWhatWasRelayedAndAgentsThatWent) {
+  Receive(ws_, 3, "DM01000001" "1  " "GET\xC2\xA0status");  // cleaned: 22 bytes go out
+  Receive(wss_, 1, "DA01000001" "1  " "ok");
+  Receive(wss_, 1, "DA01000001" "3  " "for somebody else");  // refused: not relayed
+  const BrokerCounts& counts = broker_.counts();
+  EXPECT_EQ(counts.relayedMessages, (CountsBy<RelayDirection>{1, 1}));
+  EXPECT_EQ(counts.relayedBytes, (CountsBy<RelayDirection>{22, 15}));
+  EXPECT_EQ(Customer(1).relayedToAgent, 1u);
+  EXPECT_EQ(Customer(1).relayedToMobile, 1u);
+  // The daily clearing and a new connection keep them; another customer in the slot does not.
+  Tables().ClearDailyCounts(1);
+  Tables().UpdateCustomer(1, true, "01000001", "Alpha Ltd");
+  EXPECT_EQ(Customer(1).relayedToAgent, 1u);
+  Run(ws_.Close(2, 1000));  // its own normal close: no drop
+  Run(wss_.Close(1, kAbnormalClosure));
+  EXPECT_EQ(counts.agentsDropped, (CountsBy<AgentDrop>{0, 0, 1, 0, 0}));
+  Tables().UpdateCustomer(1, true, "01000009", "Other Ltd");
+  EXPECT_EQ(Customer(1).relayedToMobile, 0u);
+}
+
 TEST_F(BrokerProtocolTest, RequestWithoutAgentAndVersionCheck) {
   Run(wss_.Close(1, 1006));
   Receive(ws_, 3, "DM01000001" "1  " "GET");

@@ -18,7 +18,9 @@ namespace vantor::testing {
 
 class ServiceTest : public ::testing::Test {
  protected:
-  ServiceTest() : clock_(LocalTimePoint(2026, 5, 4, 13, 59, 58)) {}
+  // The monitoring listener is a real HTTP server, which the integration tests drive; here it
+  // stays off, so that the event loop runs dry.
+  ServiceTest() : clock_(LocalTimePoint(2026, 5, 4, 13, 59, 58)) { dir_.Sql("UPDATE General_Settings SET MetricsEnabled = 0"); }
 
   // Built on first use, so a test can change the database before the service reads it.
   Service& service() {

@@ -95,6 +95,17 @@ TEST_F(SettingsCheckTest, EachSettingInItsRangeAndWhereItIsUsed) {
        true},
       {{{"MailSecurity", S("SSL")}}, {"MailSecurity: 'SSL' is not a transport security (None, STARTTLS or TLS)"}, true},
       {{{"TestMessDaily", I{1}}}, {"TestMessUserKey: is empty (TestMessDaily needs the receiver's user key)"}},
+      // The monitoring listener: a token on any address but a loopback one; its port, its default
+      // included, of its own.
+      {{{"MetricsIpAddr", S("0.0.0.0")}},
+       {"MetricsToken: is empty while the monitoring listener serves 0.0.0.0, which other hosts can reach (set a "
+        "token, or listen on 127.0.0.1)"}},
+      {{{"MetricsIpAddr", S("::")}, {"MetricsToken", S("b64+token/=")}}, {}},
+      {{{"MetricsIpAddr", S("192.0.2.1")}, {"MetricsEnabled", I{0}}}, {}},
+      {{{"MetricsIpAddr", S("127.0.0.2")}, {"MetricsToken", S("two words")}},
+       {"MetricsToken: holds blanks or control characters (visible ASCII expected)"}},
+      {{{"MetricsIpAddr", std::monostate{}}, {"MetricsPort", std::monostate{}}, {"WsPort", I{9480}}},
+       {"MetricsPort: 9480 is also WsPort (each listener needs a port of its own)"}},
       {oddPush, {}},
       {oddPush,
        {"PushApiUrl: 'http://push.local/' is not an https:// address (empty for the default)",

@@ -25,7 +25,7 @@ constexpr const char* kUsage =
     "                                       stdin (not echoed on a terminal) is admitted; the service reloads\n"
     "  customer unpin CUSTID                the next agent's pass is pinned; the service reloads\n"
     "  settings show | set COLUMN VALUE     (VALUE --null clears a column)\n"
-    "  settings set MailPassword|SnmpSetComm [--secret-file FILE]  a secret, read from FILE or stdin\n"
+    "  settings set MailPassword|SnmpSetComm|MetricsToken [--secret-file FILE]  a secret, read from FILE or stdin\n"
     "commands to the running service over SNMP [--host HOST] [--port PORT] [--community COMMUNITY]:\n"
     "  status                               show the service's system group (version, uptime)\n"
     "  reload                               reload the customer table from the database\n"

@@ -18,7 +18,9 @@ namespace vantor::console {
 namespace {
 
 // Secrets are never printed.
-bool IsSecret(const std::string& column) { return column == "MailPassword" || column == "SnmpSetComm"; }
+bool IsSecret(const std::string& column) {
+  return column == "MailPassword" || column == "SnmpSetComm" || column == "MetricsToken";
+}
 
 bool IsEmpty(const DbValue& value) {
   const auto* text = std::get_if<std::string>(&value);

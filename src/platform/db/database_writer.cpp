@@ -102,8 +102,10 @@ void DatabaseWriter::Run() {
       if (!failingSince) failingSince = SteadyClock::now();
       if (!stallReported && SteadyClock::now() - *failingSince >= timing_.stallReport) {
         stallReported = true;
+        stalls_.fetch_add(1, std::memory_order_relaxed);
         asio::post(io_, [report = reports_.stall, text = status.error] { if (report) report(true, text); });
       }
+      retries_.fetch_add(1, std::memory_order_relaxed);
       wake_.wait_for(lock, timing_.retryDelay, [&] { return stopping_; });
       continue;
     }

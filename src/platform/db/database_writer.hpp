@@ -20,7 +20,9 @@
 #include <boost/asio/awaitable.hpp>
 #include <boost/asio/io_context.hpp>
 
+#include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <condition_variable>
 #include <deque>
 #include <filesystem>
@@ -74,6 +76,10 @@ class DatabaseWriter {
   boost::asio::awaitable<bool> WhenIdle(std::chrono::milliseconds limit);
 
   std::size_t pending() const;
+  // Since the writer was made: attempts that failed for a reason that may pass and were retried,
+  // and stalls (writes waiting longer than stallReport). Read on any thread.
+  std::uint64_t retries() const { return retries_.load(std::memory_order_relaxed); }
+  std::uint64_t stalls() const { return stalls_.load(std::memory_order_relaxed); }
 
  private:
   struct Waiter;
@@ -99,6 +105,8 @@ class DatabaseWriter {
   bool busy_ = false;  // the front item is being attempted (it cannot be replaced)
   bool stopping_ = false;
   std::vector<std::shared_ptr<Waiter>> idleWaiters_;
+  std::atomic<std::uint64_t> retries_{0};
+  std::atomic<std::uint64_t> stalls_{0};
   std::thread thread_;
 };
 

@@ -6,12 +6,23 @@
 #include "platform/net/websocket_server_state.hpp"
 #include "platform/net/websocket_session.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <vector>
 
 namespace vantor {
 
 namespace websocket = boost::beast::websocket;
+
+namespace {
+
+// The bytes a session has queued, read through its protected member: the session's own files
+// are being reworked elsewhere, and the count is only looked at, never changed.
+struct QueuedBytesReader : WebSocketSession {
+  static std::size_t Of(const WebSocketSession& session) { return session.*(&QueuedBytesReader::queuedBytes_); }
+};
+
+}  // namespace
 
 BeastWebSocketServer::BeastWebSocketServer(asio::io_context& io, WebSocketEvents& events, WebSocketLimits limits)
     : impl_(std::make_shared<Impl>(io, events, limits)) {}
@@ -91,7 +102,11 @@ int BeastWebSocketServer::LocalPort() const {
 bool BeastWebSocketServer::Send(ConnectionId id, std::string&& text) {
   try {
     auto it = impl_->sessions.find(id);
-    return it != impl_->sessions.end() && it->second->Enqueue(std::move(text));
+    if (it == impl_->sessions.end() || !it->second->Enqueue(std::move(text))) return false;
+    // The queue is at its fullest right after a message joined it.
+    auto& highWater = impl_->counted.queueHighWaterBytes;
+    highWater = std::max(highWater, QueuedBytesReader::Of(*it->second));
+    return true;
   } catch (...) {
     return false;
   }
@@ -118,6 +133,12 @@ std::optional<std::string> BeastWebSocketServer::RemoteAddress(ConnectionId id) 
   auto it = impl_->sessions.find(id);
   if (it == impl_->sessions.end()) return std::nullopt;
   return it->second->RemoteAddress();
+}
+
+WebSocketServerStats BeastWebSocketServer::stats() const {
+  WebSocketServerStats stats = impl_->counted;
+  stats.opening = impl_->opening.opening();
+  return stats;
 }
 
 void BeastWebSocketServer::Shutdown() {

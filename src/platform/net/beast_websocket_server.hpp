@@ -46,6 +46,7 @@ class BeastWebSocketServer final : public WebSocketServer {
   bool Disconnect(ConnectionId id) override;
   bool SetIdleTimeout(ConnectionId id, std::chrono::milliseconds limit) override;
   std::optional<std::string> RemoteAddress(ConnectionId id) const override;
+  WebSocketServerStats stats() const override;
   void Shutdown() override;
 
   struct Impl;

@@ -50,9 +50,11 @@ void Admit(const std::shared_ptr<BeastWebSocketServer::Impl>& server, tcp::socke
   std::string address = remote.address().to_string();
   switch (server->opening.TryEnter(address)) {
     case OpeningLimits::Refusal::kAddressFull:
+      ++server->counted.refusedAddressOpening;
       return Refuse(server, socket, address,
                     std::to_string(server->opening.perAddress()) + " connections from this address are still opening");
     case OpeningLimits::Refusal::kAllFull:
+      ++server->counted.refusedConnectionCap;
       return Refuse(server, socket, address,
                     std::to_string(server->limits.maxOpening) + " connections are still opening");
     case OpeningLimits::Refusal::kNone:
@@ -61,6 +63,7 @@ void Admit(const std::shared_ptr<BeastWebSocketServer::Impl>& server, tcp::socke
   const ConnectionId id = server->sessions.size() < server->limits.maxConnections ? server->NextId() : 0;
   if (id == 0) {
     server->opening.Leave(address);
+    ++server->counted.refusedConnectionCap;
     return Refuse(server, socket, address, "connection limit reached");
   }
   auto session = MakeWebSocketSession(server, id, std::move(address), remote.port(), std::move(socket));

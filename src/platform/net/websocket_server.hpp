@@ -155,6 +155,17 @@ struct TlsSetup {
   bool ok() const { return !error; }
 };
 
+// What a server has counted since it was made, for monitoring. Refusals are those of the accept
+// (WebSocketLimits): per address, the connections still opening; the connection cap, every
+// connection of the instance or every opening one. The queue high water is the most outgoing
+// text one connection has held at once.
+struct WebSocketServerStats {
+  std::size_t opening = 0;  // connections accepted and not yet upgraded, now
+  std::uint64_t refusedAddressOpening = 0;
+  std::uint64_t refusedConnectionCap = 0;
+  std::size_t queueHighWaterBytes = 0;
+};
+
 // PEM material for the TLS server, as produced by the certificate manager.
 struct TlsCredentials {
   std::string certificateChainPem;  // server certificate first, then its chain
@@ -204,6 +215,8 @@ class WebSocketServer {
   virtual bool SetIdleTimeout(ConnectionId id, std::chrono::milliseconds limit) = 0;
   // The remote IP address of a live connection (from the connection request on).
   virtual std::optional<std::string> RemoteAddress(ConnectionId id) const = 0;
+  // The counts since the server was made; cheap (no walk over the connections).
+  virtual WebSocketServerStats stats() const = 0;
 
   // Stops listening and closes every open connection with 1001, each within closeTimeout; their
   // OnDisconnected events (kClosedByServer) follow on the io_context. Connections still in their

@@ -42,6 +42,7 @@ struct BeastWebSocketServer::Impl {
   ConnectionIdAllocator ids;
   OpeningLimits opening;  // connections accepted but not yet upgraded
   bool detached = false;  // the server object is gone: raise no more events
+  WebSocketServerStats counted;  // refusals and queue high water; `opening` is read from `opening`
 
   // A free id for a new connection, or 0 when every id is held.
   ConnectionId NextId() {

@@ -57,6 +57,7 @@ class FakeWebSocketServer final : public WebSocketServer {
     open_.erase(id);
     return true;
   }
+  WebSocketServerStats stats() const override { return counts; }
   bool SetIdleTimeout(ConnectionId id, std::chrono::milliseconds limit) override {
     if (!remote_.contains(id)) return false;
     idleLimits[id] = limit;
@@ -120,6 +121,7 @@ class FakeWebSocketServer final : public WebSocketServer {
   // Sees every send first, open connection or not (a fuzz harness checks the routing there).
   std::function<void(ConnectionId, const std::string&)> onSend;
   int shutdownCalls = 0;
+  WebSocketServerStats counts;  // what stats() reports
 
  private:
   WebSocketEvents& events_;
