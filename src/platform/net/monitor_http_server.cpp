@@ -91,7 +91,12 @@ asio::awaitable<void> AcceptLoop(std::shared_ptr<State> state) {
 MonitorHttpServer::MonitorHttpServer(asio::io_context& io, MonitorHttpLimits limits)
     : state_(std::make_shared<State>(io, limits)) {}
 
-MonitorHttpServer::~MonitorHttpServer() { Shutdown(); }
+// A request read just before the shutdown may still be answered when the io_context runs again;
+// with the resources gone it can no longer call into their owners, which may be gone too.
+MonitorHttpServer::~MonitorHttpServer() {
+  Shutdown();
+  state_->routes.resources.clear();
+}
 
 void MonitorHttpServer::AddResource(std::string path, MonitorResource resource) {
   state_->routes.resources.insert_or_assign(std::move(path), std::move(resource));

@@ -7,7 +7,8 @@
 //
 // Lifetime: construct and use on the thread that runs `io`; the render functions run there too.
 // Destroying the server, or Shutdown, closes the listener and every connection; connections
-// still running finish on their own when `io` runs again. No method throws.
+// still running finish on their own when `io` runs again, and after the destruction they call no
+// render function. No method throws.
 
 #include <boost/asio/io_context.hpp>
 
