@@ -32,6 +32,7 @@ import sys
 import tempfile
 import threading
 import time
+import urllib.request
 from pathlib import Path
 
 PAYLOAD_BYTES = 64
@@ -192,9 +193,9 @@ class Service:
         self.console("init", str(self.dir))
         for i in range(CUSTOMERS):
             self.console("customer", "add", customer_id(i), f"Bench Customer {i + 1}")
-        self.port, self.wss_port = free_port(), free_port()
+        self.port, self.wss_port, self.metrics_port = free_port(), free_port(), free_port()
         ports = {"WsPort": self.port, "WssPort": self.wss_port, "SnmpPort": free_port(socket.SOCK_DGRAM),
-                 "TrapPort": free_port(socket.SOCK_DGRAM, below=32000)}
+                 "TrapPort": free_port(socket.SOCK_DGRAM, below=32000), "MetricsPort": self.metrics_port}
         for column, value in ports.items():
             self.console("settings", "set", column, str(value))
         shutil.copy2(tools.service, self.dir / "VantorWebSrv")
@@ -237,6 +238,33 @@ class Service:
         self.process = None
         if code != 0:
             raise BenchError(f"the service ended with status {code}")
+
+
+class Scraper:
+    """Fetches the service's /metrics once a second on a thread of its own while in use."""
+
+    def __init__(self, port):
+        self.url = f"http://127.0.0.1:{port}/metrics"
+        self.counts = {"ok": 0, "failed": 0}
+        self.stop = threading.Event()
+        self.thread = threading.Thread(target=self._run, daemon=True)
+
+    def _run(self):
+        while not self.stop.wait(1.0):
+            try:
+                with urllib.request.urlopen(self.url, timeout=5) as answer:
+                    answer.read()
+                self.counts["ok"] += 1
+            except OSError:
+                self.counts["failed"] += 1
+
+    def __enter__(self):
+        self.thread.start()
+        return self
+
+    def __exit__(self, *_):
+        self.stop.set()
+        self.thread.join()
 
 
 class Bench:
@@ -306,6 +334,9 @@ class Bench:
         if measure_memory:
             figures["scaling"] = {n: self.mobiles(service.port, scaled(n), service.pid, cpus=CLIENT_CPU)
                                   for n in SCALING_MOBILES}
+            with Scraper(service.metrics_port) as scraper:
+                figures["scraped"] = self.mobiles(service.port, THROUGHPUT, service.pid, cpus=CLIENT_CPU)
+            figures["scrapes"] = scraper.counts
             figures["rss_anon_kib"], figures["idle"] = self.idle_memory(service)
             figures["rss_anon_kib"]["idle"] = idle_rss
         figures["agents"] = self.stop_load(agents)
@@ -364,6 +395,7 @@ def open_silently(port, address_byte):
 def faults(figures):
     """Fault counters summed over every simulator result in `figures`."""
     results = [figures["latency"], figures["throughput"], *([figures["agents"]] if "agents" in figures else []),
+               *([figures["scraped"]] if "scraped" in figures else []),
                *figures.get("idle", []), *figures.get("scaling", {}).values()]
     return {k: sum(r[k] for r in results) for k in FAULTS}
 
@@ -396,6 +428,10 @@ def table(a, n, off, on, ticks):
         r = off["scaling"][mobiles]
         rows.append((f"{mobiles} mobile(s) x 8 in flight: round trips/s, CPU us each",
                      only_off(f"{r['per_second']:.0f}, {num(r['service_cpu_us_per_answer'], '{:.2f}')}")))
+    r, scrapes = off["scraped"], off["scrapes"]
+    rows.append(("50 x 8 with /metrics scraped each second: round trips/s, CPU us each",
+                 only_off(f"{r['per_second']:.0f}, {num(r['service_cpu_us_per_answer'], '{:.2f}')}"
+                          f" ({scrapes['ok']} scrapes, {scrapes['failed']} failed)")))
     rss = off["rss_anon_kib"]
     rows += [
         ("service RssAnon idle / 149 admitted / 512 open (KiB)",
@@ -442,7 +478,9 @@ def main():
            if any(faults(f).values())}
     for name, f in bad.items():
         print(f"run_bench: WARNING: case {name}: faults {faults(f)}", file=sys.stderr)
-    return 1 if bad else 0
+    if off["scrapes"]["failed"]:
+        print(f"run_bench: WARNING: {off['scrapes']['failed']} scrapes of /metrics failed", file=sys.stderr)
+    return 1 if bad or off["scrapes"]["failed"] else 0
 
 
 if __name__ == "__main__":

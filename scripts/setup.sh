@@ -9,7 +9,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   python3 python3-pytest python3-websockets python3-aiosmtpd
   snmp snmptrapd sqlite3 openssl clang libclang-rt-14-dev
-  scdoc nginx-light prometheus
+  scdoc nginx-light prometheus chromium
 )
 
 missing=()

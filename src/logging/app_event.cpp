@@ -24,7 +24,11 @@ bool AppEventLog::WriteLine(std::string_view module, std::string_view procedure,
   if (journal_ && level <= kLevelDropped) {
     journal_->Log(LogPriority::kError, fmt::format("{}_{}: {}", module, procedure, text));
   }
-  return AppendLine(file_, FormatLine(module, procedure, text, level));
+  std::string line = FormatLine(module, procedure, text, level);
+  const bool written = AppendLine(file_, line);
+  if (recent_.size() == kRecentLines) recent_.pop_front();
+  recent_.push_back(std::move(line));
+  return written;
 }
 
 asio::awaitable<void> AppEventLog::AppEvent(std::string_view module, std::string_view procedure,

@@ -9,6 +9,7 @@
 
 #include <array>
 #include <cstdint>
+#include <deque>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -56,6 +57,11 @@ class AppEventLog {
 
   const std::filesystem::path& file() const { return file_; }
 
+  // The lines of the latest events (at most kRecentLines, oldest first), as they were written or
+  // would have been when the file could not be written; kept in memory for the status page.
+  static constexpr std::size_t kRecentLines = 50;
+  const std::deque<std::string>& recentLines() const { return recent_; }
+
   // Events raised since the log was made, by level (1 to 3; other levels are not counted),
   // whether or not their line could be written.
   std::uint64_t eventCount(int level) const {
@@ -70,6 +76,7 @@ class AppEventLog {
   TrapSink trapSink_;
   ServiceHost* journal_ = nullptr;
   mutable std::array<std::uint64_t, kLevelInfo + 1> counts_{};  // index: level
+  mutable std::deque<std::string> recent_;
 };
 
 }  // namespace vantor

@@ -6,10 +6,34 @@
 
 namespace vantor {
 
-MetricsListener::MetricsListener(ListenerContext context, std::function<void(std::string&)> render)
+namespace {
+
+constexpr std::chrono::seconds kRelaySampleInterval{10};
+
+}  // namespace
+
+MetricsListener::MetricsListener(ListenerContext context, Pages pages)
     : Listener(context, Names{"METRICS", "Metrics", "Metrics Listener Started", "", false, {}, false}),
-      server_(context.io) {
-  server_.AddResource("/metrics", MonitorResource{std::string(kPrometheusContentType), std::move(render)});
+      pages_(std::move(pages)),
+      server_(context.io),
+      relayRate_(kRelaySampleInterval, 3600 / kRelaySampleInterval.count()),
+      sampleTimer_(context.io) {
+  server_.AddResource("/metrics", MonitorResource{std::string(kPrometheusContentType), pages_.metrics});
+  server_.AddResource("/", MonitorResource{"text/html; charset=utf-8",
+                                           [this](std::string& out) { pages_.status(relayRate_, out); }});
+}
+
+void MetricsListener::Stop() {
+  sampleTimer_.cancel();
+  server_.Shutdown();
+}
+
+void MetricsListener::SampleRelayRate() {
+  relayRate_.Sample(RateRing::Clock::now(), pages_.relayedMessages());
+  sampleTimer_.expires_after(kRelaySampleInterval);
+  sampleTimer_.async_wait([this](const boost::system::error_code& ec) {
+    if (!ec) SampleRelayRate();
+  });
 }
 
 bool MetricsListener::Enabled(const GeneralSettings& settings) const {
@@ -30,6 +54,7 @@ asio::awaitable<std::optional<Listener::StartFailure>> MetricsListener::Start(Ge
     co_return StartFailure{IsIpAddress(address) ? ec.message() : "not an IP address", "", ""};
   }
   Bound(server_.LocalAddress(), server_.LocalPort());
+  SampleRelayRate();
   co_return std::nullopt;
 }
 

@@ -10,6 +10,7 @@
 #include "platform/host/text_file.hpp"
 #include "metrics/prometheus_text.hpp"
 #include "service/metrics_listener.hpp"
+#include "service/status_page.hpp"
 #include "service/query_options.hpp"
 #include "service/snmp_listener.hpp"
 #include "service/websocket_listener.hpp"
@@ -18,6 +19,8 @@
 #include <boost/asio/detached.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/use_awaitable.hpp>
+
+#include <numeric>
 
 namespace vantor {
 namespace fs = std::filesystem;
@@ -89,8 +92,10 @@ void Service::AddListeners() {
   listeners_.Add(std::make_unique<SnmpListener>(context, snmp_));
   listeners_.Add(std::make_unique<WebSocketListener>(context, false, *servers_.plain, broker_, *components_.certRoots));
   listeners_.Add(std::make_unique<WebSocketListener>(context, true, *servers_.tls, broker_, *components_.certRoots));
-  listeners_.Add(std::make_unique<MetricsListener>(context, [this](std::string& out) { RenderMetrics(out); }),
-                 ListenerList::Role::kWatches);
+  MetricsListener::Pages pages{[this](std::string& out) { RenderMetrics(out); },
+                               [this](const RateRing& relayRate, std::string& out) { RenderStatus(relayRate, out); },
+                               [this] { return RelayedMessages(); }};
+  listeners_.Add(std::make_unique<MetricsListener>(context, std::move(pages)), ListenerList::Role::kWatches);
 }
 
 void Service::RenderMetrics(std::string& out) const {
@@ -98,6 +103,25 @@ void Service::RenderMetrics(std::string& out) const {
   const MetricsSources sources{version, broker_, servers_.plain.get(), servers_.tls.get(),
                                notifier_, events_, writer_, snmp_};
   AppendPrometheusText(TakeMetricsSnapshot(sources, listeners_.Samples()), out);
+}
+
+void Service::RenderStatus(const RateRing& relayRate, std::string& out) const {
+  StatusPageView view;
+  view.version = ProgramVersion();
+  const SystemTime now = clock_.Now();
+  view.now = FormatDateTime(now);
+  view.uptimeSeconds = std::chrono::duration_cast<std::chrono::seconds>(now - run_.startTime).count();
+  view.listeners = listeners_.Samples();
+  AddConnections(broker_.tables(), view);
+  view.recentEvents.assign(events_.recentLines().begin(), events_.recentLines().end());
+  view.relayedPerSecond = relayRate.PerSecond();
+  view.chartSlotSeconds = static_cast<int>(relayRate.slot().count());
+  out += RenderStatusPage(view);
+}
+
+std::uint64_t Service::RelayedMessages() const {
+  const auto& relayed = broker_.counts().relayedMessages;
+  return std::accumulate(relayed.begin(), relayed.end(), std::uint64_t{0});
 }
 
 Service::~Service() { SetFolderRemadeHook({}); }

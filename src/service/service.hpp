@@ -4,6 +4,7 @@
 // interleave only where they wait (PauseMs, AppEvent, awaited work).
 
 #include "broker/broker.hpp"
+#include "core/rate_ring.hpp"
 #include "core/settings.hpp"
 #include "logging/app_event.hpp"
 #include "notify/notifier.hpp"
@@ -99,6 +100,10 @@ class Service {
   void AddListeners();
   // Appends the figures of this moment in the Prometheus text format (a scrape).
   void RenderMetrics(std::string& out) const;
+  // Appends the status page of this moment; its chart shows `relayRate`.
+  void RenderStatus(const RateRing& relayRate, std::string& out) const;
+  // Messages relayed either way since the start.
+  std::uint64_t RelayedMessages() const;
   void ReportDatabaseStall(bool stalled, const std::string& text);
   // Writes a level `level` event of module "modVantorWebSrv" from outside a handler.
   void PostEvent(std::string procedure, std::string text, int level);

@@ -89,26 +89,29 @@ void AppendMobiles(std::string& out, const StatusPageView& view) {
   out += "</table>";
 }
 
-// A line chart of the relayed messages per second, scaled to the largest figure.
+// A bar per sampling slot of the relayed messages per second, newest at the right, scaled to the
+// largest figure.
 void AppendChart(std::string& out, const StatusPageView& view) {
-  constexpr int kWidth = 720, kHeight = 160;
+  constexpr int kWidth = 720, kHeight = 160, kTop = 20;
   const auto& rates = view.relayedPerSecond;
   const double top = std::max(1.0, rates.empty() ? 0.0 : *std::max_element(rates.begin(), rates.end()));
   fmt::format_to(std::back_inserter(out),
-                 "<h2>Relayed messages per second, last hour</h2><svg id=\"relay-chart\" width=\"{}\" "
-                 "height=\"{}\" viewBox=\"0 0 {} {}\" role=\"img\" aria-label=\"relayed messages per second\">",
-                 kWidth, kHeight + 20, kWidth, kHeight + 20);
-  fmt::format_to(std::back_inserter(out), "<text x=\"4\" y=\"14\" font-size=\"12\">{:.1f}/s</text>", top);
-  out += "<polyline fill=\"none\" stroke=\"#1f5fa8\" stroke-width=\"1.5\" points=\"";
-  const std::size_t slots = 3600 / std::max(1, view.chartSlotSeconds);
-  const double step = static_cast<double>(kWidth) / static_cast<double>(std::max<std::size_t>(slots - 1, 1));
-  const std::size_t offset = slots > rates.size() ? slots - rates.size() : 0;  // newest at the right
-  for (std::size_t i = 0; i < rates.size() && i < slots; ++i) {
-    fmt::format_to(std::back_inserter(out), "{:.1f},{:.1f} ", static_cast<double>(offset + i) * step,
-                   20 + kHeight - rates[i] / top * kHeight);
+                 "<h2>Relayed messages per second, last hour</h2><svg id=\"relay-chart\" width=\"{0}\" "
+                 "height=\"{1}\" viewBox=\"0 0 {0} {1}\" role=\"img\" aria-label=\"relayed messages per second\">"
+                 "<text x=\"4\" y=\"14\" font-size=\"12\">{2}</text>",
+                 kWidth, kTop + kHeight, rates.empty() ? std::string("no figure yet") : fmt::format("{:.1f}/s", top));
+  const std::size_t slots = std::max<std::size_t>(3600 / std::max(1, view.chartSlotSeconds), 1);
+  const double width = static_cast<double>(kWidth) / static_cast<double>(slots);
+  const std::size_t shown = std::min(rates.size(), slots);
+  for (std::size_t i = 0; i < shown; ++i) {
+    const double rate = rates[rates.size() - shown + i];
+    const double height = rate / top * kHeight;
+    fmt::format_to(std::back_inserter(out),
+                   "<rect class=\"slot\" x=\"{:.1f}\" y=\"{:.1f}\" width=\"{:.1f}\" height=\"{:.1f}\" "
+                   "fill=\"#1f5fa8\"><title>{:.1f}/s</title></rect>",
+                   static_cast<double>(slots - shown + i) * width, kTop + kHeight - height, width, height, rate);
   }
-  fmt::format_to(std::back_inserter(out), "\"/><text x=\"4\" y=\"{}\" font-size=\"12\">{}</text></svg>", kHeight + 16,
-                 rates.empty() ? "no figure yet" : "");
+  out += "</svg>";
 }
 
 void AppendEvents(std::string& out, const StatusPageView& view) {

@@ -10,6 +10,7 @@
 // allocation failure.
 
 #include "core/tables.hpp"
+#include "metrics/metrics_snapshot.hpp"
 
 #include <cstdint>
 #include <optional>
@@ -20,10 +21,6 @@
 namespace vantor {
 
 struct StatusPageView {
-  struct Listener {
-    std::string name;  // "ws", "wss", "snmp", "metrics"
-    bool up = false;
-  };
   struct Agent {
     int slot = 0;
     std::string customer, company, kind, address, since;
@@ -41,7 +38,7 @@ struct StatusPageView {
   std::string version;
   std::string now;  // local date-time of the page
   std::int64_t uptimeSeconds = 0;
-  std::vector<Listener> listeners;
+  std::vector<ListenerSample> listeners;
   std::vector<Agent> agents;
   std::vector<Mobile> mobiles;
   std::vector<std::string> recentEvents;  // newest last

@@ -1,6 +1,7 @@
 """The monitoring listener with real Prometheus parts: promtool on a scrape of full tables and on
 the package's alert rules, a Prometheus server scraping the service, and the bearer token."""
 import json
+import re
 import shutil
 import sqlite3
 import subprocess
@@ -18,7 +19,8 @@ from test_load import add_customers, load
 PROMTOOL = shutil.which("promtool")
 PROMETHEUS = shutil.which("prometheus")
 ROOT = Path(__file__).resolve().parents[2]
-RULES = ROOT / "packaging" / "prometheus" / "vantor-web.rules.yml"
+MONITORING = ROOT / "packaging" / "monitoring"
+RULES = MONITORING / "vantor-web.rules.yml"
 RULE_TESTS = ROOT / "tests" / "prometheus" / "vantor-web.rules.test.yml"
 needs_promtool = pytest.mark.skipif(not PROMTOOL, reason="promtool is missing (Debian's prometheus package, "
                                                          "which scripts/setup.sh installs)")
@@ -98,6 +100,10 @@ def test_full_tables_pass_promtool_and_prometheus_sees_them(program_dir, tmp_pat
         assert sum(line.endswith(" 1") for line in text.splitlines()
                    if line.startswith("vantor_agent_connected{")) == 99
         assert sample(text, 'vantor_listener_up{listener="metrics"}') == 1
+        exposed = set(re.findall(r"^# TYPE (\w+) ", text, re.MULTILINE))
+        for shipped in ("vantor-web.rules.yml", "vantor-web.dashboard.json"):
+            used = set(re.findall(r"\b((?:vantor|process)_\w+)", (MONITORING / shipped).read_text()))
+            assert used and used <= exposed, (shipped, used - exposed)
 
         prometheus, port = start_prometheus(tmp_path, f"127.0.0.1:{pd.metrics_port}")
         wait_for(lambda: _answers(port, 'vantor_connections_open{kind="agent"}') == [99], timeout=30,
@@ -133,7 +139,9 @@ def test_the_token_is_asked_for_and_never_shown(program_dir):
         ("GET", "/metrics", f"Bearer {token}", 200, ("Content-Type", "text/plain; version=0.0.4; charset=utf-8")),
         ("HEAD", "/metrics", f"Bearer {token}", 200, ("Cache-Control", "no-store")),
         ("POST", "/metrics", f"Bearer {token}", 405, ("Allow", "GET, HEAD")),
-        ("GET", "/", f"Bearer {token}", 404, ("Content-Type", "text/plain; charset=utf-8")),
+        ("GET", "/", None, 401, ("WWW-Authenticate", "Bearer")),
+        ("GET", "/", f"Bearer {token}", 200, ("Content-Type", "text/html; charset=utf-8")),
+        ("GET", "/nowhere", f"Bearer {token}", 404, ("Content-Type", "text/plain; charset=utf-8")),
     ]
     for method, path, authorization, status, (header, value) in cases:
         got, headers, _ = fetch(pd, path, method, authorization)

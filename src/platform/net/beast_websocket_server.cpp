@@ -14,16 +14,6 @@ namespace vantor {
 
 namespace websocket = boost::beast::websocket;
 
-namespace {
-
-// The bytes a session has queued, read through its protected member: the session's own files
-// are being reworked elsewhere, and the count is only looked at, never changed.
-struct QueuedBytesReader : WebSocketSession {
-  static std::size_t Of(const WebSocketSession& session) { return session.*(&QueuedBytesReader::queuedBytes_); }
-};
-
-}  // namespace
-
 BeastWebSocketServer::BeastWebSocketServer(asio::io_context& io, WebSocketEvents& events, WebSocketLimits limits)
     : impl_(std::make_shared<Impl>(io, events, limits)) {}
 
@@ -105,7 +95,7 @@ bool BeastWebSocketServer::Send(ConnectionId id, std::string&& text) {
     if (it == impl_->sessions.end() || !it->second->Enqueue(std::move(text))) return false;
     // The queue is at its fullest right after a message joined it.
     auto& highWater = impl_->counted.queueHighWaterBytes;
-    highWater = std::max(highWater, QueuedBytesReader::Of(*it->second));
+    highWater = std::max(highWater, it->second->QueuedBytes());
     return true;
   } catch (...) {
     return false;

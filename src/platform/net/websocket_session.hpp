@@ -42,6 +42,8 @@ class WebSocketSession : public std::enable_shared_from_this<WebSocketSession>, 
   virtual void Abort() = 0;
 
   const std::string& RemoteAddress() const { return remoteAddress_; }
+  // Bytes queued for the peer, the message being written included.
+  std::size_t QueuedBytes() const { return queuedBytes_; }
 
   // Queues one text message behind the ones queued before. Returns false, leaving the session
   // as it was, when the connection is not open. When the queue would exceed maxQueuedBytes the
