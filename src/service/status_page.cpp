@@ -48,20 +48,25 @@ void AppendListeners(std::string& out, const StatusPageView& view) {
   out += "</table>";
 }
 
+// The cells every connection has, from the slot to the messages received.
+void AppendConnectionCells(std::string& out, const StatusPageView::Connection& c) {
+  AppendCell(out, std::to_string(c.slot), true);
+  AppendCell(out, c.customer);
+  AppendCell(out, c.company);
+  AppendCell(out, c.kind);
+  AppendCell(out, c.address);
+  AppendCell(out, c.since);
+  AppendCell(out, std::to_string(c.sent), true);
+  AppendCell(out, std::to_string(c.received), true);
+}
+
 void AppendAgents(std::string& out, const StatusPageView& view) {
   fmt::format_to(std::back_inserter(out), "<h2>Agents ({})</h2><table id=\"agents\">", view.agents.size());
   AppendHeader(out, {"Slot", "Customer", "Company", "Kind", "Address", "Since", "Sent", "Received", "RTT ms",
                      "Keep-alive age s", "Alarm pending"});
   for (const auto& a : view.agents) {
     out += "<tr>";
-    AppendCell(out, std::to_string(a.slot), true);
-    AppendCell(out, a.customer);
-    AppendCell(out, a.company);
-    AppendCell(out, a.kind);
-    AppendCell(out, a.address);
-    AppendCell(out, a.since);
-    AppendCell(out, std::to_string(a.sent), true);
-    AppendCell(out, std::to_string(a.received), true);
+    AppendConnectionCells(out, a);
     AppendCell(out, a.roundTripMs ? fmt::format("{:.1f}", *a.roundTripMs) : "-", true);
     AppendCell(out, std::to_string(a.keepAliveAgeSeconds), true);
     AppendCell(out, a.alarmPending ? "yes" : "no");
@@ -75,14 +80,7 @@ void AppendMobiles(std::string& out, const StatusPageView& view) {
   AppendHeader(out, {"Slot", "Customer", "Company", "Kind", "Address", "Since", "Sent", "Received", "Version"});
   for (const auto& m : view.mobiles) {
     out += "<tr>";
-    AppendCell(out, std::to_string(m.slot), true);
-    AppendCell(out, m.customer);
-    AppendCell(out, m.company);
-    AppendCell(out, m.kind);
-    AppendCell(out, m.address);
-    AppendCell(out, m.since);
-    AppendCell(out, std::to_string(m.sent), true);
-    AppendCell(out, std::to_string(m.received), true);
+    AppendConnectionCells(out, m);
     AppendCell(out, m.version);
     out += "</tr>";
   }
@@ -141,21 +139,27 @@ std::string EscapeHtml(std::string_view text) {
   return out;
 }
 
+namespace {
+
+StatusPageView::Connection ConnectionOf(int slot, const ConnectionFields& r) {
+  return {slot, r.custID, r.company, std::string(r.connType()), r.connIpAddr, FormatDateTime(r.connStartTime),
+          r.pktSent, r.pktRecv};
+}
+
+}  // namespace
+
 void AddConnections(const ConnectionTables& tables, StatusPageView& view) {
   for (int slot = 1; slot <= kCustomerSlots; ++slot) {
     const CustomerRecord& r = tables.Customer(slot);
     if (!r.connected()) continue;
-    StatusPageView::Agent a{slot, r.custID, r.company, std::string(r.connType()), r.connIpAddr,
-                            FormatDateTime(r.connStartTime), r.pktSent, r.pktRecv, std::nullopt, r.aging,
-                            r.bcaWaitState};
+    StatusPageView::Agent a{ConnectionOf(slot, r), std::nullopt, r.aging, r.bcaWaitState};
     if (r.rttCount > 0) a.roundTripMs = static_cast<double>(r.rttSum) / r.rttCount;
     view.agents.push_back(std::move(a));
   }
   for (int slot = 1; slot <= kMobileSlots; ++slot) {
     const MobileRecord& r = tables.Mobile(slot);
     if (!r.connected()) continue;
-    view.mobiles.push_back({slot, r.custID, r.company, std::string(r.connType()), r.connIpAddr,
-                            FormatDateTime(r.connStartTime), r.version, r.pktSent, r.pktRecv});
+    view.mobiles.push_back({ConnectionOf(slot, r), r.version});
   }
 }
 

@@ -21,18 +21,19 @@
 namespace vantor {
 
 struct StatusPageView {
-  struct Agent {
+  // What the page shows of any connection.
+  struct Connection {
     int slot = 0;
     std::string customer, company, kind, address, since;
     std::int64_t sent = 0, received = 0;
-    std::optional<double> roundTripMs;            // none before the first keep-alive round trip
+  };
+  struct Agent : Connection {
+    std::optional<double> roundTripMs;     // none before the first keep-alive round trip
     std::int64_t keepAliveAgeSeconds = 0;  // as supervision counts it, in its steps
     bool alarmPending = false;
   };
-  struct Mobile {
-    int slot = 0;
-    std::string customer, company, kind, address, since, version;
-    std::int64_t sent = 0, received = 0;
+  struct Mobile : Connection {
+    std::string version;
   };
 
   std::string version;

@@ -129,7 +129,7 @@ boot() {
 
 free_ports() {
   python3 -c 'import socket
-for kind in (socket.SOCK_STREAM, socket.SOCK_STREAM, socket.SOCK_DGRAM):
+for kind in (socket.SOCK_STREAM, socket.SOCK_STREAM, socket.SOCK_DGRAM, socket.SOCK_STREAM):
     s = socket.socket(socket.AF_INET, kind); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
 }
 
@@ -137,12 +137,13 @@ for kind in (socket.SOCK_STREAM, socket.SOCK_STREAM, socket.SOCK_DGRAM):
 # made by this build's console, on ports of its own (the container shares the host's network).
 make_old_layout() {
   local console=$build/tools/vantor-console old=$root/opt/vantor-web
-  read -r -d '' ws wss snmp < <(free_ports) || true
+  read -r -d '' ws wss snmp metrics < <(free_ports) || true
   "$console" init "$old" >/dev/null
   "$console" --dir "$old" customer add 01000001 "Upgrade Company" >/dev/null
   "$console" --dir "$old" settings set WsPort "$ws" >/dev/null
   "$console" --dir "$old" settings set WssPort "$wss" >/dev/null
   "$console" --dir "$old" settings set SnmpPort "$snmp" >/dev/null
+  "$console" --dir "$old" settings set MetricsPort "$metrics" >/dev/null
   echo "kept" >"$old/Log/upgrade-marker.txt"
   in_ct adduser --system --quiet --group --home /opt/vantor-web --no-create-home vantor
   in_ct chown -R vantor:vantor /opt/vantor-web
@@ -187,6 +188,17 @@ check_running() {
   "Listening: "*) pass "active and ready, StatusText '$status'" ;;
   *) fail "unexpected StatusText '$status'" ;;
   esac
+}
+
+# The monitoring listener answers from inside the hardened unit (the container shares the network).
+check_metrics() {
+  local scrape
+  scrape=$(python3 -c 'import sys, urllib.request
+print(urllib.request.urlopen(f"http://127.0.0.1:{sys.argv[1]}/metrics", timeout=5).read().decode())' "$metrics") ||
+    fail "no answer from the monitoring listener on port $metrics"
+  grep -q '^vantor_listener_up{listener="metrics"} 1$' <<<"$scrape" && grep -q '^vantor_build_info{' <<<"$scrape" ||
+    fail "the scrape lacks the listener or build series: $(head -c 300 <<<"$scrape")"
+  pass "monitoring listener scraped under the unit: $(grep -c '^vantor_' <<<"$scrape") vantor_ series"
 }
 
 reread_count() { grep -c "Customer Table Re-read On SIGHUP" "$root/var/lib/vantor-web/Debug/AppEvent.txt" || true; }
@@ -265,6 +277,7 @@ make_old_layout
 install_package
 check_layout
 check_running
+check_metrics
 check_reload
 check_restart_after_kill
 check_failed_start

@@ -27,6 +27,7 @@ def test_files_modes_control_fields_and_scripts(deb):
         "/usr/share/man/man8/VantorWebSrv.8.gz": "-rw-r--r--",
         "/usr/share/man/man1/vantor-console.1.gz": "-rw-r--r--",
         "/usr/share/vantor-web/vantor-web.rules.yml": "-rw-r--r--",
+        "/usr/share/vantor-web/vantor-web.dashboard.json": "-rw-r--r--",
     }
     for path, mode in expected.items():
         assert listing.get(path) == (mode, "root/root"), path
