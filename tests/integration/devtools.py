@@ -84,7 +84,8 @@ class Page:
 
 async def visit(url, profile_dir, check):
     """Opens `url` in a fresh headless Chromium and awaits `check(page)` once it has loaded."""
-    command = [CHROMIUM, "--headless=new", "--disable-gpu", "--no-first-run", "--window-size=1280,1000",
+    command = [CHROMIUM, "--headless=new", "--disable-gpu", "--disable-dev-shm-usage", "--no-first-run",
+               "--window-size=1280,1000",
                "--remote-debugging-port=0", f"--user-data-dir={profile_dir}", "about:blank"]
     if os.geteuid() == 0:
         command.insert(1, "--no-sandbox")  # the sandbox refuses to run as root
